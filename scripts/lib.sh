@@ -80,8 +80,6 @@ qv_make_prefix() {
     printf '\r\n'
   } >"$reg"
   "$QV_WINE" regedit /S "$(printf 'Z:%s' "$reg" | tr / '\\')" >/dev/null 2>&1 </dev/null
-  "$QV_WINESERVER" -w >/dev/null 2>&1 </dev/null || true
-  "$QV_WINESERVER" -p >/dev/null 2>&1 </dev/null
 }
 
 qv_stop_prefix() {
