@@ -879,7 +879,7 @@ const wchar_t* const kHelp[] = {
     L"windows                       top-level windows of those processes: hwnd, pid, class, caption, visible",
     L"caption                       the main window's caption",
     L"client-size                   width and height of the main window's client area",
-    L"window-rect                   x y width height of the main window on the screen",
+    L"window-rect | client-rect     x y width height of the main window, or of its client area, on the screen",
     L"topmost | is-iconic           1 or 0",
     L"controls [--named]            path, class, caption, visible, enabled, x, y, width, height (client coordinates)",
     L"rect <ctl>                    x y width height of a control in the main window's client coordinates",
@@ -898,6 +898,7 @@ const wchar_t* const kHelp[] = {
     L"wmuser <wParam> [lParam]      post WM_USER to the main window",
     L"post <msg> [wParam] [lParam]  post any message to the main window",
     L"minimize                      minimise the main window as its system menu would",
+    L"wait-restored [ms]            wait until the main window is no longer minimised (default 5000 ms)",
     L"wait-msgbox [ms]              wait for a message box of the program and print its text",
     L"msgbox-title | msgbox-buttons its caption; its buttons as ID and caption",
     L"msgbox-press <id> [ms]        press a button of the message box (IDOK 1, IDYES 6, IDNO 7)",
@@ -944,7 +945,7 @@ int Run(const Args& a) {
 
   // Commands on the main window itself.
   HWND main = nullptr;
-  if (cmd == L"pid" || cmd == L"caption" || cmd == L"client-size" || cmd == L"window-rect" || cmd == L"topmost" ||
+  if (cmd == L"pid" || cmd == L"caption" || cmd == L"client-size" || cmd == L"window-rect" || cmd == L"client-rect" || cmd == L"topmost" ||
       cmd == L"is-iconic" || cmd == L"minimize") {
     if (!need(0, 0)) return Usage(cmd + L" takes no arguments");
     if (int rc = NeedMain(&main)) return rc;
@@ -960,6 +961,12 @@ int Run(const Args& a) {
       GetWindowRect(main, &r);
       Out(Num(r.left) + L" " + Num(r.top) + L" " + Num(r.right - r.left) + L" " + Num(r.bottom - r.top));
     }
+    if (cmd == L"client-rect") {
+      RECT r{};
+      GetClientRect(main, &r);
+      MapWindowPoints(main, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
+      Out(Num(r.left) + L" " + Num(r.top) + L" " + Num(r.right - r.left) + L" " + Num(r.bottom - r.top));
+    }
     if (cmd == L"topmost") Out((GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_TOPMOST) ? L"1" : L"0");
     if (cmd == L"is-iconic") Out(IsIconic(main) ? L"1" : L"0");
     if (cmd == L"minimize") {
@@ -970,6 +977,13 @@ int Run(const Args& a) {
       }
     }
     return kOk;
+  }
+  if (cmd == L"wait-restored") {
+    if (!need(0, 1) || !TimeoutArg(a, 1, 5000, &timeout)) return Usage(L"wait-restored [ms]");
+    if (int rc = NeedMain(&main)) return rc;
+    if (WaitFor(timeout, [&] { return !IsIconic(main); })) return kOk;
+    Err(L"the main window is still minimised after " + Num(timeout) + L" ms");
+    return kFail;
   }
   if (cmd == L"memory") return need(0, 0) ? CmdMemory() : Usage(L"memory takes no arguments");
   if (cmd == L"wmuser" || cmd == L"post") {
