@@ -1,0 +1,174 @@
+// quorvane-service: the program's web service.
+//
+//   quorvane-service --https-port N --http-port N --data DIR [--config FILE]
+//                    [--bind ADDRESS] [--store sqlite|postgres|none]
+//                    [--postgres CONNINFO] [--threads N]
+//
+// Prints "listening https=N http=N" once both ports accept connections, then
+// one line per request; stops cleanly on SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pthread.h>
+
+#include "service/certificate.h"
+#include "service/config.h"
+#include "service/postgres_store.h"
+#include "service/server.h"
+#include "service/sqlite_store.h"
+
+namespace {
+
+using namespace quorvane::service;
+
+constexpr std::string_view kUsage =
+    "usage: quorvane-service --https-port N --http-port N --data DIR [--config FILE]\n"
+    "                        [--bind ADDRESS] [--store sqlite|postgres|none]\n"
+    "                        [--postgres CONNINFO] [--threads N]\n"
+    "  --https-port, --http-port  ports to listen on; 0 picks a free one\n"
+    "  --data DIR         data folder: database, certificate, default configuration\n"
+    "  --config FILE      configuration file (default DIR/config.json, created when missing)\n"
+    "  --bind ADDRESS     address to listen on (default 127.0.0.1)\n"
+    "  --store KIND       sqlite (default, DIR/reports.sqlite3), postgres, or none\n"
+    "                     (takes reports without keeping them, for load comparison)\n"
+    "  --postgres CONNINFO  libpq connection string for --store postgres\n"
+    "  --threads N        request threads per listener (default 16)\n";
+
+struct CommandLine {
+  std::optional<int> https_port;
+  std::optional<int> http_port;
+  std::filesystem::path data;
+  std::filesystem::path config;
+  std::string bind = "127.0.0.1";
+  std::string store = "sqlite";
+  std::string postgres;
+  std::size_t threads = 16;
+};
+
+[[noreturn]] void Usage(std::string_view problem) {
+  std::cerr << "quorvane-service: " << problem << "\n" << kUsage;
+  std::exit(2);
+}
+
+long Number(std::string_view option, const std::string& text, long min, long max) {
+  std::size_t used = 0;
+  long v = 0;
+  try {
+    v = std::stol(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || text.empty() || v < min || v > max) {
+    Usage(std::string(option) + " needs a number from " + std::to_string(min) + " to " + std::to_string(max));
+  }
+  return v;
+}
+
+CommandLine Parse(int argc, char** argv) {
+  CommandLine cl;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    if (i + 1 >= argc) Usage(std::string(option) + " needs a value");
+    const std::string value = argv[++i];
+    if (option == "--https-port") {
+      cl.https_port = static_cast<int>(Number(option, value, 0, 65535));
+    } else if (option == "--http-port") {
+      cl.http_port = static_cast<int>(Number(option, value, 0, 65535));
+    } else if (option == "--data") {
+      cl.data = value;
+    } else if (option == "--config") {
+      cl.config = value;
+    } else if (option == "--bind") {
+      cl.bind = value;
+    } else if (option == "--store") {
+      if (value != "sqlite" && value != "postgres" && value != "none") Usage("--store is sqlite, postgres or none");
+      cl.store = value;
+    } else if (option == "--postgres") {
+      cl.postgres = value;
+    } else if (option == "--threads") {
+      cl.threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
+    } else {
+      Usage("unknown option " + std::string(option));
+    }
+  }
+  if (!cl.https_port || !cl.http_port || cl.data.empty()) Usage("--https-port, --http-port and --data are needed");
+  if (cl.store == "postgres" && cl.postgres.empty()) Usage("--store postgres needs --postgres CONNINFO");
+  return cl;
+}
+
+std::mutex g_output;
+
+void Print(std::string_view line) {
+  std::lock_guard lock(g_output);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::unique_ptr<ReportStore> OpenStore(const CommandLine& cl) {
+  if (cl.store == "postgres") return std::make_unique<PostgresStore>(cl.postgres, cl.threads);
+  if (cl.store == "none") return std::make_unique<NullStore>();
+  return std::make_unique<SqliteStore>(cl.data / "reports.sqlite3");
+}
+
+int Run(const CommandLine& cl, const sigset_t& stop_signals) {
+  std::filesystem::create_directories(cl.data);
+  std::filesystem::path config_file = cl.config;
+  if (config_file.empty()) {
+    config_file = cl.data / "config.json";
+    CreateDefaultConfig(config_file);
+  }
+  ConfigSource config(config_file, Print);
+  const std::unique_ptr<ReportStore> store = OpenStore(cl);
+
+  ServiceOptions options;
+  options.bind_address = cl.bind;
+  options.https_port = *cl.https_port;
+  options.http_port = *cl.http_port;
+  options.certificate = EnsureCertificate(cl.data);
+  options.worker_threads = cl.threads;
+  Service service(options, config, *store, Print);
+  service.Start();
+  Print("listening https=" + std::to_string(service.https_port()) + " http=" + std::to_string(service.http_port()));
+
+  int signal = 0;
+  sigwait(&stop_signals, &signal);
+  Print(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  service.Stop();
+  Print("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine cl = Parse(argc, argv);
+
+  // Every thread started from here on inherits the blocked set, so the stop
+  // signals reach only the sigwait below.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);  // a client gone mid-reply is not the service's end
+
+  try {
+    return Run(cl, stop_signals);
+  } catch (const std::exception& e) {
+    std::cerr << "quorvane-service: " << e.what() << "\n";
+    return 1;
+  }
+}

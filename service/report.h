@@ -1,0 +1,62 @@
+#pragma once
+// The report that the program uploads after a reset: a JSON array of flat
+// records whose values are all strings, one category per record.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::service {
+
+// What became of one process of the reset's snapshot.
+enum class ProcessOutcome { Kept = 1, Ended = -1, StillRunning = -2 };
+
+struct CleanRecord {
+  std::string file;  // folded path, as the program sent it
+  ProcessOutcome outcome;
+};
+
+// Bytes of physical memory.
+struct MemoryRecord {
+  std::uint64_t available_before;
+  std::uint64_t available_after;
+  std::uint64_t total;
+};
+
+struct BrowserRecord {
+  std::string clsid;
+  std::string item;
+};
+
+struct StartRecord {
+  std::string item;
+};
+
+struct InstallRecord {
+  std::string display_name;
+  std::string publisher;  // empty when the program names none
+};
+
+struct Report {
+  std::vector<CleanRecord> clean;
+  std::optional<MemoryRecord> memory;
+  std::vector<BrowserRecord> browser;
+  std::vector<StartRecord> start;
+  std::vector<InstallRecord> install;
+};
+
+struct ReportParse {
+  std::optional<Report> report;  // absent when the body was refused
+  std::string error;             // why, in a sentence fit for the client
+};
+
+// Reads and checks an uploaded body. It must be one JSON array of objects; each
+// object has a "cate" of clean, memory, browser, start or install and the
+// fields of that category, no key twice and no value that is not a string.
+// Other string fields are passed over, so that a newer program's reports are
+// still taken. A clean record's state is 1, -1 or -2; memory figures are
+// decimal byte counts; there is at most one memory record. Nothing is thrown.
+ReportParse ParseReport(std::string_view body);
+
+}  // namespace quorvane::service

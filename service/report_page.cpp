@@ -1,0 +1,345 @@
+#include "service/report_page.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "service/escape.h"
+#include "service/plugin_list.h"
+
+namespace quorvane::service {
+namespace {
+
+constexpr std::string_view kStyle = R"css(
+:root{--ink:#1d2433;--muted:#5f6b7d;--line:#e3e7ee;--bg:#f4f6fa;--card:#fff;--blue:#2b6de8;--green:#1f9d63;--red:#d8453b;--amber:#c98a06}
+*{box-sizing:border-box}
+body{margin:0;background:var(--bg);color:var(--ink);font:15px/1.6 "Malgun Gothic","맑은 고딕","NanumGothic","Apple SD Gothic Neo",sans-serif}
+.top{background:#16213a;color:#fff;padding:14px 0}
+.top .brand{font-weight:700;font-size:18px;margin-right:10px}
+.top .sub{color:#b9c3d6}
+.wrap{max-width:960px;margin:0 auto;padding:0 20px}
+h1{font-size:26px;margin:28px 0 4px}
+h2{font-size:18px;margin:0 0 12px}
+.meta{color:var(--muted);margin:0 0 20px}
+.figures{display:grid;grid-template-columns:repeat(3,1fr);gap:14px;margin-bottom:18px}
+.figure{background:var(--card);border:1px solid var(--line);border-radius:12px;padding:16px 18px}
+.figure .label{display:block;color:var(--muted);font-size:14px}
+.figure strong{font-size:34px;line-height:1.2}
+.figure.ended strong{color:var(--green)}
+.figure.running strong{color:var(--red)}
+.figure.kept strong{color:var(--blue)}
+.card{background:var(--card);border:1px solid var(--line);border-radius:12px;padding:18px 20px;margin-bottom:18px}
+.count{display:inline-block;min-width:26px;padding:0 8px;border-radius:13px;background:var(--bg);color:var(--muted);font-size:14px;text-align:center;margin-left:6px}
+.memory-figures{display:flex;flex-wrap:wrap;gap:8px 28px;margin-bottom:12px}
+.memory-figures strong{font-size:20px}
+.up{color:var(--green);font-weight:700}
+.down{color:var(--red);font-weight:700}
+.same{color:var(--muted);font-weight:700}
+svg text{font:13px "Malgun Gothic","NanumGothic",sans-serif;fill:var(--ink)}
+ol.paths,ul.items{margin:0;padding-left:22px}
+ol.paths li,ul.items li{padding:2px 0;word-break:break-all}
+code{font:13px/1.5 Consolas,"D2Coding","DejaVu Sans Mono",monospace}
+details summary{cursor:pointer;color:var(--blue)}
+table{width:100%;border-collapse:collapse}
+th,td{text-align:left;padding:6px 8px;border-bottom:1px solid var(--line);vertical-align:top;word-break:break-all}
+th{color:var(--muted);font-weight:400;font-size:14px}
+tr.plugin td{background:#fff7e6}
+.badge{display:inline-block;margin-left:8px;padding:0 8px;border-radius:10px;background:var(--amber);color:#fff;font-size:12px;white-space:nowrap}
+.notice{border-left:4px solid var(--amber);background:#fff7e6;padding:10px 14px;border-radius:6px;margin:0 0 14px}
+.warn{border-left:4px solid var(--red);background:#fdeeee;padding:10px 14px;border-radius:6px;margin:0 0 14px}
+.empty{color:var(--muted);margin:0}
+footer{color:var(--muted);font-size:13px;padding:10px 0 40px}
+@media (max-width:640px){.figures{grid-template-columns:1fr}}
+)css";
+
+constexpr std::string_view kForcedInstallPage = "강제설치";
+
+std::string Head(std::string_view title) {
+  std::string html = "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
+                     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                     "<meta name=\"robots\" content=\"noindex\">\n<title>";
+  html += HtmlEscape(title);
+  html += "</title>\n<style>";
+  html += kStyle;
+  html += "</style>\n</head>\n<body>\n<header class=\"top\"><div class=\"wrap\"><span class=\"brand\">쿼베노</span>"
+          "<span class=\"sub\">PC 초기화 보고서</span></div></header>\n<main class=\"wrap\">\n";
+  return html;
+}
+
+constexpr std::string_view kTail = "</main>\n</body>\n</html>\n";
+
+std::string SimplePage(std::string_view title, std::string_view headline, std::initializer_list<std::string_view> paragraphs) {
+  std::string html = Head(title);
+  html += "<h1>";
+  html += HtmlEscape(headline);
+  html += "</h1>\n<section class=\"card\">\n";
+  for (const auto p : paragraphs) {
+    html += "<p>";
+    html += HtmlEscape(p);
+    html += "</p>\n";
+  }
+  html += "</section>\n";
+  html += kTail;
+  return html;
+}
+
+// Korea keeps UTC+9 all year.
+std::string KoreanTime(std::int64_t unix_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000) + 9 * 60 * 60;
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d년 %d월 %d일 %02d:%02d (한국 시간)", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min);
+  return text;
+}
+
+std::string Number(std::size_t n) { return std::to_string(n); }
+
+void Figure(std::string& html, std::string_view css, std::string_view label, std::string_view id, std::size_t n) {
+  html += "<div class=\"figure ";
+  html += css;
+  html += "\"><span class=\"label\">";
+  html += label;
+  html += "</span><strong id=\"";
+  html += id;
+  html += "\">";
+  html += Number(n);
+  html += "</strong> 개</div>\n";
+}
+
+void SectionTitle(std::string& html, std::string_view title, std::size_t n) {
+  html += "<h2>";
+  html += title;
+  html += "<span class=\"count\">";
+  html += Number(n);
+  html += "</span></h2>\n";
+}
+
+void PathList(std::string& html, const std::vector<const CleanRecord*>& rows) {
+  html += "<ol class=\"paths\">\n";
+  for (const auto* row : rows) {
+    html += "<li><code>";
+    html += HtmlEscape(row->file);
+    html += "</code></li>\n";
+  }
+  html += "</ol>\n";
+}
+
+void Empty(std::string& html, std::string_view text) {
+  html += "<p class=\"empty\">";
+  html += text;
+  html += "</p>\n";
+}
+
+// Two bars against the total: available memory before and after the reset.
+void MemoryChart(std::string& html, const MemoryRecord& m) {
+  const double scale_base =
+      static_cast<double>(std::max({m.total, m.available_before, m.available_after, std::uint64_t{1}}));
+  constexpr int kLeft = 90, kWidth = 560, kBar = 26;
+  const auto bar = [&](int y, std::string_view label, std::uint64_t value, std::string_view colour) {
+    const int w = static_cast<int>(kWidth * (static_cast<double>(value) / scale_base) + 0.5);
+    char row[512];
+    std::snprintf(row, sizeof row,
+                  "<text x=\"0\" y=\"%d\">%.*s</text>"
+                  "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" rx=\"4\" fill=\"#e3e7ee\"/>"
+                  "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" rx=\"4\" fill=\"%.*s\"/>"
+                  "<text x=\"%d\" y=\"%d\">%s</text>\n",
+                  y + 18, static_cast<int>(label.size()), label.data(), kLeft, y, kWidth, kBar, kLeft, y, w, kBar,
+                  static_cast<int>(colour.size()), colour.data(), kLeft + kWidth + 10, y + 18,
+                  FormatBytes(value).c_str());
+    html += row;
+  };
+  html += "<svg role=\"img\" aria-label=\"사용 가능한 메모리 그래프\" viewBox=\"0 0 740 92\" width=\"100%\">\n";
+  bar(4, "초기화 전", m.available_before, "#9fb4d9");
+  bar(48, "초기화 후", m.available_after, "#2b6de8");
+  html += "</svg>\n";
+}
+
+}  // namespace
+
+std::string FormatBytes(std::uint64_t bytes) {
+  constexpr double kMiB = 1024.0 * 1024.0, kGiB = kMiB * 1024.0;
+  char text[32];
+  if (static_cast<double>(bytes) >= kGiB) {
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / kGiB);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f MB", static_cast<double>(bytes) / kMiB);
+  }
+  return text;
+}
+
+std::string FormatByteChange(std::uint64_t before, std::uint64_t after) {
+  if (after == before) return "0 MB";
+  return (after > before ? "+" : "-") + FormatBytes(after > before ? after - before : before - after);
+}
+
+std::string RenderReportPage(const Report& report, const StoredReport& stored,
+                             std::span<const std::string> plugin_list) {
+  std::vector<const CleanRecord*> ended, running, kept;
+  for (const auto& c : report.clean) {
+    switch (c.outcome) {
+      case ProcessOutcome::Ended: ended.push_back(&c); break;
+      case ProcessOutcome::StillRunning: running.push_back(&c); break;
+      case ProcessOutcome::Kept: kept.push_back(&c); break;
+    }
+  }
+  std::vector<bool> is_plugin;
+  std::size_t plugins = 0;
+  for (const auto& p : report.install) {
+    is_plugin.push_back(MatchesPluginList(plugin_list, p.display_name));
+    plugins += is_plugin.back();
+  }
+
+  std::string html = Head("쿼베노 초기화 보고서");
+  html += "<h1>초기화 결과</h1>\n<p class=\"meta\">";
+  html += KoreanTime(stored.received_ms);
+  html += " · 쿼베노 ";
+  html += stored.version ? HtmlEscape(*stored.version) : std::string("버전 알 수 없음");
+  html += "</p>\n<section class=\"figures\">\n";
+  Figure(html, "ended", "종료한 프로그램", "ended-count", ended.size());
+  Figure(html, "running", "종료되지 않은 프로그램", "running-count", running.size());
+  Figure(html, "kept", "유지한 프로그램", "kept-count", kept.size());
+  html += "</section>\n";
+
+  html += "<section class=\"card\">\n<h2>사용 가능한 메모리</h2>\n";
+  if (report.memory) {
+    const MemoryRecord& m = *report.memory;
+    const char* trend = m.available_after > m.available_before ? "up"
+                        : m.available_after < m.available_before ? "down"
+                                                                 : "same";
+    html += "<div class=\"memory-figures\"><span>초기화 전 <strong id=\"memory-before\">";
+    html += FormatBytes(m.available_before);
+    html += "</strong></span><span>초기화 후 <strong id=\"memory-after\">";
+    html += FormatBytes(m.available_after);
+    html += "</strong></span><span>변화 <strong id=\"memory-change\" class=\"";
+    html += trend;
+    html += "\">";
+    html += FormatByteChange(m.available_before, m.available_after);
+    html += "</strong></span><span>전체 <strong id=\"memory-total\">";
+    html += FormatBytes(m.total);
+    html += "</strong></span></div>\n";
+    MemoryChart(html, m);
+  } else {
+    Empty(html, "이 보고서에는 메모리 정보가 없습니다.");
+  }
+  html += "</section>\n";
+
+  html += "<section class=\"card\">\n";
+  SectionTitle(html, "종료한 프로그램", ended.size());
+  if (ended.empty()) {
+    Empty(html, "종료한 프로그램이 없습니다.");
+  } else {
+    PathList(html, ended);
+  }
+  html += "</section>\n";
+
+  if (!running.empty()) {
+    html += "<section class=\"card\">\n";
+    SectionTitle(html, "종료되지 않은 프로그램", running.size());
+    html += "<p class=\"warn\">종료를 시도했지만 5초 안에 끝나지 않은 프로그램입니다. "
+            "다시 초기화하거나 PC를 다시 시작해 보세요.</p>\n";
+    PathList(html, running);
+    html += "</section>\n";
+  }
+
+  html += "<section class=\"card\">\n";
+  SectionTitle(html, "유지한 프로그램", kept.size());
+  if (kept.empty()) {
+    Empty(html, "유지한 프로그램이 없습니다.");
+  } else {
+    html += "<details><summary>Windows와 꼭 필요한 프로그램은 종료하지 않았습니다. 목록 보기</summary>\n";
+    PathList(html, kept);
+    html += "</details>\n";
+  }
+  html += "</section>\n";
+
+  html += "<section class=\"card\">\n";
+  SectionTitle(html, "설치된 프로그램", report.install.size());
+  if (plugins > 0) {
+    html += "<p class=\"notice\" id=\"plugin-notice\">은행·공공기관 사이트가 설치한 보안 프로그램 <strong id=\"plugin-count\">";
+    html += Number(plugins);
+    html += "</strong>개가 있습니다. 쿼베노의 <strong>";
+    html += kForcedInstallPage;
+    html += "</strong> 화면에서 골라 삭제할 수 있습니다.</p>\n";
+  }
+  if (report.install.empty()) {
+    Empty(html, "설치된 프로그램 정보가 없습니다.");
+  } else {
+    html += "<table>\n<tr><th>이름</th><th>게시자</th></tr>\n";
+    for (std::size_t i = 0; i < report.install.size(); ++i) {
+      const auto& p = report.install[i];
+      html += is_plugin[i] ? "<tr class=\"plugin\"><td>" : "<tr><td>";
+      html += HtmlEscape(p.display_name);
+      if (is_plugin[i]) {
+        html += "<span class=\"badge\">보안 프로그램 · ";
+        html += kForcedInstallPage;
+        html += "에서 삭제</span>";
+      }
+      html += "</td><td>";
+      html += p.publisher.empty() ? std::string("알수없음") : HtmlEscape(p.publisher);
+      html += "</td></tr>\n";
+    }
+    html += "</table>\n";
+  }
+  html += "</section>\n";
+
+  html += "<section class=\"card\">\n";
+  SectionTitle(html, "자동 실행 항목", report.start.size());
+  if (report.start.empty()) {
+    Empty(html, "자동 실행 항목이 없습니다.");
+  } else {
+    html += "<ul class=\"items\">\n";
+    for (const auto& s : report.start) {
+      html += "<li>";
+      html += HtmlEscape(s.item);
+      html += "</li>\n";
+    }
+    html += "</ul>\n";
+  }
+  html += "</section>\n";
+
+  html += "<section class=\"card\">\n";
+  SectionTitle(html, "브라우저 추가 기능", report.browser.size());
+  if (report.browser.empty()) {
+    Empty(html, "브라우저 추가 기능이 없습니다.");
+  } else {
+    html += "<table>\n<tr><th>이름</th><th>CLSID</th></tr>\n";
+    for (const auto& b : report.browser) {
+      html += "<tr><td>";
+      html += HtmlEscape(b.item);
+      html += "</td><td><code>";
+      html += HtmlEscape(b.clsid);
+      html += "</code></td></tr>\n";
+    }
+    html += "</table>\n";
+  }
+  html += "</section>\n";
+  html += "<footer>이 보고서는 주소를 아는 사람만 볼 수 있습니다.</footer>\n";
+  html += kTail;
+  return html;
+}
+
+std::string RenderAboutPage() {
+  return SimplePage("쿼베노 초기화 보고서", "쿼베노 초기화 보고서",
+                    {"쿼베노는 은행·공공기관 사이트가 설치한 보안 프로그램으로 무거워진 PC를 깨끗한 상태로 되돌립니다. "
+                     "초기화를 마치면 종료한 프로그램, 늘어난 메모리, 설치된 보안 프로그램을 정리한 보고서를 만들어 "
+                     "이 사이트에 올리고, 그 주소를 브라우저로 엽니다.",
+                     "보고서마다 추측할 수 없는 고유한 주소가 붙으며, 그 주소를 아는 사람만 볼 수 있습니다.",
+                     "초기화 뒤에 보고서 대신 이 페이지가 열렸다면 보고서를 올리지 못한 것입니다. "
+                     "인터넷 연결을 확인한 뒤 다시 초기화해 보세요."});
+}
+
+std::string RenderNotFoundPage() {
+  return SimplePage("보고서를 찾을 수 없습니다", "보고서를 찾을 수 없습니다",
+                    {"이 주소의 보고서가 없습니다. 주소가 잘리거나 바뀌지 않았는지 확인해 주세요.",
+                     "보고서 주소는 초기화가 끝나면 쿼베노가 브라우저로 열어 주는 주소 그대로여야 합니다."});
+}
+
+std::string RenderUnavailablePage() {
+  return SimplePage("잠시 후 다시 시도해 주세요", "보고서를 지금 보여 드릴 수 없습니다",
+                    {"서버에 일시적인 문제가 있습니다. 잠시 후 이 페이지를 새로 고쳐 주세요."});
+}
+
+}  // namespace quorvane::service

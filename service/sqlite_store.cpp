@@ -1,0 +1,342 @@
+#include "service/sqlite_store.h"
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <sqlite3.h>
+
+namespace quorvane::service {
+namespace {
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Step i brings the schema from version i to i + 1.
+constexpr std::array<std::string_view, 1> kMigrations{
+    R"sql(
+CREATE TABLE reports (
+  report_key  TEXT PRIMARY KEY,
+  received_ms INTEGER NOT NULL,
+  version     TEXT,
+  union_key   TEXT,
+  body        TEXT NOT NULL
+);
+CREATE INDEX reports_by_union_key ON reports (union_key, received_ms);
+CREATE TABLE check_ins (
+  id          INTEGER PRIMARY KEY,
+  received_ms INTEGER NOT NULL,
+  version     TEXT,
+  union_key   TEXT
+);
+)sql",
+};
+static_assert(kMigrations.size() == SqliteStore::kSchemaVersion);
+
+[[noreturn]] void Throw(sqlite3* db, std::string_view what) {
+  throw StoreError("sqlite: " + std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+void Exec(sqlite3* db, const std::string& sql) {
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Throw(db, sql.substr(0, 40));
+}
+
+Db Open(const std::filesystem::path& file) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+  Db db(raw);
+  if (rc != SQLITE_OK) Throw(db.get(), "open " + file.string());
+  sqlite3_busy_timeout(db.get(), 10000);
+  return db;
+}
+
+Statement Prepare(sqlite3* db, std::string_view sql) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &raw, nullptr) !=
+      SQLITE_OK) {
+    Throw(db, "prepare");
+  }
+  return Statement(raw);
+}
+
+// Resets the statement when the operation ends, however it ends.
+class Use {
+ public:
+  explicit Use(sqlite3_stmt* s) : s_(s) {}
+  ~Use() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+void BindText(sqlite3* db, sqlite3_stmt* s, int index, std::string_view text) {
+  if (sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8) != SQLITE_OK) {
+    Throw(db, "bind");
+  }
+}
+
+void BindOptional(sqlite3* db, sqlite3_stmt* s, int index, const std::optional<std::string>& text) {
+  if (text) {
+    BindText(db, s, index, *text);
+  } else if (sqlite3_bind_null(s, index) != SQLITE_OK) {
+    Throw(db, "bind");
+  }
+}
+
+void BindInt(sqlite3* db, sqlite3_stmt* s, int index, std::int64_t v) {
+  if (sqlite3_bind_int64(s, index, v) != SQLITE_OK) Throw(db, "bind");
+}
+
+std::string ColumnText(sqlite3_stmt* s, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column))) : std::string();
+}
+
+std::optional<std::string> ColumnOptional(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return ColumnText(s, column);
+}
+
+void Migrate(sqlite3* db) {
+  Exec(db, "BEGIN IMMEDIATE");
+  try {
+    Statement version = Prepare(db, "PRAGMA user_version");
+    if (sqlite3_step(version.get()) != SQLITE_ROW) Throw(db, "read schema version");
+    const int have = sqlite3_column_int(version.get(), 0);
+    if (have > SqliteStore::kSchemaVersion) {
+      throw StoreError("sqlite: the database has schema version " + std::to_string(have) +
+                       ", newer than this service's " + std::to_string(SqliteStore::kSchemaVersion));
+    }
+    for (int v = have; v < SqliteStore::kSchemaVersion; ++v) Exec(db, std::string(kMigrations[v]));
+    Exec(db, "PRAGMA user_version = " + std::to_string(SqliteStore::kSchemaVersion));
+    Exec(db, "COMMIT");
+  } catch (...) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+struct Reader {
+  Db db;
+  Statement get_report;
+  Statement recent_check_ins;
+};
+
+}  // namespace
+
+struct SqliteStore::State {
+  struct Job {
+    const StoredReport* report = nullptr;
+    const CheckIn* check_in = nullptr;
+    bool inserted = false;
+    std::exception_ptr error;
+    bool done = false;
+  };
+
+  std::filesystem::path file;
+  Db writer;
+  Statement insert_report;
+  Statement insert_check_in;
+
+  std::mutex mutex;
+  std::condition_variable work;
+  std::condition_variable finished;
+  std::deque<Job*> queue;
+  bool stopping = false;
+
+  std::mutex readers_mutex;
+  std::vector<std::unique_ptr<Reader>> idle_readers;
+
+  std::thread writer_thread;  // last: started once everything above exists
+
+  void Run(Job& job) {
+    {
+      std::lock_guard lock(mutex);
+      if (stopping) throw StoreError("sqlite: the store is closing");
+      queue.push_back(&job);
+    }
+    work.notify_one();
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return job.done; });
+    if (job.error) std::rethrow_exception(job.error);
+  }
+
+  void WriterLoop() {
+    for (;;) {
+      std::deque<Job*> batch;
+      {
+        std::unique_lock lock(mutex);
+        work.wait(lock, [&] { return stopping || !queue.empty(); });
+        if (queue.empty()) return;
+        batch.swap(queue);
+      }
+      Commit(batch);
+      {
+        std::lock_guard lock(mutex);
+        for (Job* job : batch) job->done = true;
+      }
+      finished.notify_all();
+    }
+  }
+
+  void Commit(const std::deque<Job*>& batch) {
+    sqlite3* db = writer.get();
+    try {
+      Exec(db, "BEGIN IMMEDIATE");
+      for (Job* job : batch) {
+        if (job->report) {
+          const StoredReport& r = *job->report;
+          sqlite3_stmt* s = insert_report.get();
+          Use use(s);
+          BindText(db, s, 1, r.key);
+          BindInt(db, s, 2, r.received_ms);
+          BindOptional(db, s, 3, r.version);
+          BindOptional(db, s, 4, r.union_key);
+          BindText(db, s, 5, r.body);
+          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert report");
+          job->inserted = sqlite3_changes(db) == 1;
+        } else {
+          const CheckIn& c = *job->check_in;
+          sqlite3_stmt* s = insert_check_in.get();
+          Use use(s);
+          BindInt(db, s, 1, c.received_ms);
+          BindOptional(db, s, 2, c.version);
+          BindOptional(db, s, 3, c.union_key);
+          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert check-in");
+        }
+      }
+      Exec(db, "COMMIT");
+    } catch (...) {
+      const auto error = std::current_exception();
+      if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      for (Job* job : batch) job->error = error;
+    }
+  }
+
+  std::unique_ptr<Reader> OpenReader() {
+    auto reader = std::make_unique<Reader>();
+    reader->db = Open(file);
+    reader->get_report = Prepare(reader->db.get(),
+                                 "SELECT received_ms, version, union_key, body FROM reports WHERE report_key = ?1");
+    reader->recent_check_ins = Prepare(
+        reader->db.get(), "SELECT received_ms, version, union_key FROM check_ins ORDER BY id DESC LIMIT ?1");
+    return reader;
+  }
+
+  // A reader connection for the caller's use, returned to the idle ones when
+  // the lease ends.
+  class Lease {
+   public:
+    explicit Lease(State& state) : state_(state) {
+      {
+        std::lock_guard lock(state_.readers_mutex);
+        if (!state_.idle_readers.empty()) {
+          reader_ = std::move(state_.idle_readers.back());
+          state_.idle_readers.pop_back();
+        }
+      }
+      if (!reader_) reader_ = state_.OpenReader();
+    }
+    ~Lease() {
+      std::lock_guard lock(state_.readers_mutex);
+      state_.idle_readers.push_back(std::move(reader_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Reader* operator->() const { return reader_.get(); }
+
+   private:
+    State& state_;
+    std::unique_ptr<Reader> reader_;
+  };
+};
+
+SqliteStore::SqliteStore(const std::filesystem::path& file) : state_(std::make_unique<State>()) {
+  state_->file = file;
+  state_->writer = Open(file);
+  sqlite3* db = state_->writer.get();
+  {
+    Statement mode = Prepare(db, "PRAGMA journal_mode = WAL");
+    if (sqlite3_step(mode.get()) != SQLITE_ROW || ColumnText(mode.get(), 0) != "wal") Throw(db, "switch to WAL");
+  }
+  Exec(db, "PRAGMA synchronous = FULL");
+  Migrate(db);
+  state_->insert_report = Prepare(db,
+                                  "INSERT INTO reports (report_key, received_ms, version, union_key, body) "
+                                  "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (report_key) DO NOTHING");
+  state_->insert_check_in =
+      Prepare(db, "INSERT INTO check_ins (received_ms, version, union_key) VALUES (?1, ?2, ?3)");
+  state_->writer_thread = std::thread([state = state_.get()] { state->WriterLoop(); });
+}
+
+SqliteStore::~SqliteStore() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->work.notify_one();
+  state_->writer_thread.join();
+}
+
+bool SqliteStore::PutReport(const StoredReport& report) {
+  State::Job job;
+  job.report = &report;
+  state_->Run(job);
+  return job.inserted;
+}
+
+void SqliteStore::RecordCheckIn(const CheckIn& check_in) {
+  State::Job job;
+  job.check_in = &check_in;
+  state_->Run(job);
+}
+
+std::optional<StoredReport> SqliteStore::GetReport(std::string_view key) {
+  State::Lease reader(*state_);
+  sqlite3* db = reader->db.get();
+  sqlite3_stmt* s = reader->get_report.get();
+  Use use(s);
+  BindText(db, s, 1, key);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_ROW) Throw(db, "read report");
+  StoredReport report;
+  report.key = std::string(key);
+  report.received_ms = sqlite3_column_int64(s, 0);
+  report.version = ColumnOptional(s, 1);
+  report.union_key = ColumnOptional(s, 2);
+  report.body = ColumnText(s, 3);
+  return report;
+}
+
+std::vector<CheckIn> SqliteStore::RecentCheckIns(std::size_t limit) {
+  State::Lease reader(*state_);
+  sqlite3* db = reader->db.get();
+  sqlite3_stmt* s = reader->recent_check_ins.get();
+  Use use(s);
+  BindInt(db, s, 1, static_cast<std::int64_t>(limit));
+  std::vector<CheckIn> rows;
+  for (int rc; (rc = sqlite3_step(s)) != SQLITE_DONE;) {
+    if (rc != SQLITE_ROW) Throw(db, "read check-ins");
+    rows.push_back({sqlite3_column_int64(s, 0), ColumnOptional(s, 1), ColumnOptional(s, 2)});
+  }
+  return rows;
+}
+
+}  // namespace quorvane::service
