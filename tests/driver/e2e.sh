@@ -108,35 +108,48 @@ e2e_wait_exit() {
   return 0
 }
 
-# The service the program was built for, from the build's cache: "host:port".
-e2e_service_host() {
-  sed -n 's/^QUORVANE_SERVICE_HOST:[A-Z]*=//p' "$QV_BUILD/CMakeCache.txt" 2>/dev/null
+# The service hosts the program was built for, from the build's cache: the https
+# host and the host of the plain-http second try ("host:port" each).
+e2e_service_hosts() {
+  local https http
+  https=$(sed -n 's/^QUORVANE_SERVICE_HOST:[A-Z]*=//p' "$QV_BUILD/CMakeCache.txt" 2>/dev/null)
+  http=$(sed -n 's/^QUORVANE_SERVICE_HTTP_HOST:[A-Z]*=//p' "$QV_BUILD/CMakeCache.txt" 2>/dev/null)
+  printf '%s\n' "$https" "${http:-$https}"
 }
 
-# e2e_hold_service: when the program's service is on a loopback port, listens
-# there and accepts connections without ever answering, so that the program's
-# start-up exchange waits (its response timeout is a minute) and the start-up
-# state stays on screen for the test to look at. Each accepted connection is
-# logged to $E2E_WORK/hold.log. Returns 1 (and holds nothing) otherwise.
+# e2e_hold_service: when the program's service is on loopback ports, listens there
+# and accepts connections without ever answering, so that the start-up exchange
+# waits (for up to a minute per request) and the start-up state stays on screen
+# for the test to look at. Each accepted connection is logged to
+# $E2E_WORK/hold.log. Returns 1, holding nothing, when the service is elsewhere or
+# a port is taken.
 e2e_hold_service() {
-  local host port
-  host=$(e2e_service_host)
-  port=${host##*:}
-  case "${host%:*}" in 127.0.0.1 | localhost) ;; *) return 1 ;; esac
-  [[ "$port" =~ ^[0-9]+$ ]] || return 1
-  python3 - "$port" "$E2E_WORK/hold.log" >"$E2E_WORK/hold.err" 2>&1 </dev/null <<'EOF' &
-import socket, sys
-port, log = int(sys.argv[1]), open(sys.argv[2], "a", buffering=1)
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", port))
-s.listen(16)
+  local host ports=()
+  while read -r host; do
+    case "${host%:*}" in 127.0.0.1 | localhost) ;; *) return 1 ;; esac
+    [[ "${host##*:}" =~ ^[0-9]+$ ]] || return 1
+    [[ " ${ports[*]} " == *" ${host##*:} "* ]] || ports+=("${host##*:}")
+  done < <(e2e_service_hosts)
+  [ ${#ports[@]} -gt 0 ] || return 1
+  : >"$E2E_WORK/hold.log"
+  python3 - "$E2E_WORK/hold.log" "${ports[@]}" >"$E2E_WORK/hold.err" 2>&1 <<'EOF' &
+import select, socket, sys
+log = open(sys.argv[1], "a", buffering=1)
+listeners = []
+for port in sys.argv[2:]:
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", int(port)))
+    s.listen(16)
+    listeners.append(s)
 print("listening", file=log)
 held = []
 while True:
-    c, _ = s.accept()
-    held.append(c)
-    print("accepted", file=log)
+    ready, _, _ = select.select(listeners, [], [])
+    for s in ready:
+        c, _ = s.accept()
+        held.append(c)
+        print("accepted", s.getsockname()[1], file=log)
 EOF
   E2E_HOLD_PID=$!
   local i
@@ -145,7 +158,7 @@ EOF
     kill -0 "$E2E_HOLD_PID" 2>/dev/null || break
     sleep 0.1
   done
-  e2e_log "could not listen on 127.0.0.1:$port: $(cat "$E2E_WORK/hold.err")"
+  e2e_log "could not listen on 127.0.0.1 port(s) ${ports[*]}: $(cat "$E2E_WORK/hold.err")"
   E2E_HOLD_PID=""
   return 1
 }
@@ -179,10 +192,18 @@ e2e_screenshot() {
   fi
 }
 
-# e2e_pixels_like PNG COLOUR FUZZ%: how many pixels of the picture are within FUZZ
-# of COLOUR.
-e2e_pixels_like() {
-  convert "$1" -fuzz "$3" -fill black +opaque "$2" -fill white -opaque "$2" -format '%[fx:int(mean*w*h+0.5)]' info: 2>/dev/null
+# e2e_colour_box PNG COLOUR FUZZ GEOMETRY: within the GEOMETRY (WxH+X+Y) part of
+# the picture, the pixels within FUZZ (e.g. 30%) of COLOUR: prints their count
+# and their bounding box as "count width height x y" (x, y relative to GEOMETRY).
+e2e_colour_box() {
+  local mask="$E2E_WORK/colour-mask.png" count box
+  convert "$1" -crop "$4" +repage -fuzz "$3" -fill black +opaque "$2" -fill white -opaque "$2" \
+    -colorspace gray "$mask" 2>/dev/null || return 1
+  count=$(convert "$mask" -format '%[fx:int(mean*w*h+0.5)]' info: 2>/dev/null)
+  box=$(convert "$mask" -format '%@' info: 2>/dev/null)
+  [[ "$box" =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || box="0x0+0+0"
+  [[ "$box" =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]]
+  echo "$count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} ${BASH_REMATCH[4]}"
 }
 
 e2e_finish() {
