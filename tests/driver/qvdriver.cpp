@@ -881,6 +881,7 @@ const wchar_t* const kHelp[] = {
     L"client-size                   width and height of the main window's client area",
     L"window-rect | client-rect     x y width height of the main window, or of its client area, on the screen",
     L"topmost | is-iconic           1 or 0",
+    L"owner                         the main window's owner window, 0 for none (an unowned window has the taskbar button)",
     L"controls [--named]            path, class, caption, visible, enabled, x, y, width, height (client coordinates)",
     L"rect <ctl>                    x y width height of a control in the main window's client coordinates",
     L"text <ctl>                    the control's text (WM_GETTEXT)",
@@ -945,7 +946,7 @@ int Run(const Args& a) {
 
   // Commands on the main window itself.
   HWND main = nullptr;
-  if (cmd == L"pid" || cmd == L"caption" || cmd == L"client-size" || cmd == L"window-rect" || cmd == L"client-rect" || cmd == L"topmost" ||
+  if (cmd == L"pid" || cmd == L"caption" || cmd == L"client-size" || cmd == L"window-rect" || cmd == L"client-rect" || cmd == L"topmost" || cmd == L"owner" ||
       cmd == L"is-iconic" || cmd == L"minimize") {
     if (!need(0, 0)) return Usage(cmd + L" takes no arguments");
     if (int rc = NeedMain(&main)) return rc;
@@ -967,6 +968,7 @@ int Run(const Args& a) {
       MapWindowPoints(main, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
       Out(Num(r.left) + L" " + Num(r.top) + L" " + Num(r.right - r.left) + L" " + Num(r.bottom - r.top));
     }
+    if (cmd == L"owner") Out(GetWindow(main, GW_OWNER) ? HwndText(GetWindow(main, GW_OWNER)) : L"0");
     if (cmd == L"topmost") Out((GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_TOPMOST) ? L"1" : L"0");
     if (cmd == L"is-iconic") Out(IsIconic(main) ? L"1" : L"0");
     if (cmd == L"minimize") {
