@@ -1,0 +1,306 @@
+// TRegistry over the in-memory registry: path forms, the read-only open's
+// fall-back rights, typed reads of odd data, subtree deletion and refusals.
+#include <gtest/gtest.h>
+
+#include "tests/support/memory_registry.h"
+#include "vek/registry.h"
+
+namespace {
+
+using qvtest::MemoryRegistry;
+using vek::RegValue;
+using vek::Text;
+using vek::TRegistry;
+
+constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
+constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> b) {
+  std::vector<uint8_t> v;
+  for (int x : b) v.push_back(uint8_t(x));
+  return v;
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  MemoryRegistry mem;
+  vek::ScopedRegistryBackend use{mem};
+};
+
+TEST_F(RegistryTest, LeadingBackslashNamesTheSameKey) {
+  mem.Put(HKLM, u"SOFTWARE\\Microsoft", u"v", RegValue::String(u"x"));
+  for (const char16_t* path : {u"\\SOFTWARE\\Microsoft", u"SOFTWARE\\Microsoft", u"\\software\\MICROSOFT"}) {
+    TRegistry reg(vek::kRegReadAccess);
+    reg.SetRootKey(HKLM);
+    ASSERT_TRUE(reg.OpenKeyReadOnly(path)) << vek::ToUtf8(path);
+    EXPECT_EQ(reg.ReadString(u"v"), Text(u"x"));
+  }
+}
+
+TEST_F(RegistryTest, OpenWithoutCreateFailsOnMissingKeyAndLeavesNothingBehind) {
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  EXPECT_FALSE(reg.OpenKey(u"\\Software\\Missing\\Deep", false));
+  EXPECT_FALSE(reg.HasKey());
+  EXPECT_FALSE(mem.HasKey(HKCU, u"Software\\Missing"));
+  EXPECT_TRUE(reg.OpenKey(u"\\Software\\Missing\\Deep", true));
+  EXPECT_TRUE(mem.HasKey(HKCU, u"Software\\Missing\\Deep"));
+  EXPECT_EQ(reg.CurrentPath(), u"Software\\Missing\\Deep");
+}
+
+TEST_F(RegistryTest, RelativePathOpensBelowTheOpenKeyAbsoluteFromRoot) {
+  mem.AddKey(HKLM, u"A\\B\\C");
+  mem.AddKey(HKLM, u"C");
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKLM);
+  ASSERT_TRUE(reg.OpenKey(u"A", false));
+  ASSERT_TRUE(reg.OpenKey(u"B\\C", false));
+  EXPECT_EQ(reg.CurrentPath(), u"A\\B\\C");
+  ASSERT_TRUE(reg.OpenKey(u"\\C", false));
+  EXPECT_EQ(reg.CurrentPath(), u"C");
+}
+
+// The read-only open falls back to lesser rights, and the rights that worked
+// become the accessor's mask, the view bits kept.
+TEST_F(RegistryTest, ReadOnlyOpenFallsBackToLesserRights) {
+  struct Case {
+    uint32_t granted;
+    bool opens;
+    uint32_t mask;
+    bool canList;
+  } cases[] = {
+      {vek::kKeyAllAccess, true, vek::kKeyRead | vek::kKeyWow64_64Key, true},
+      {vek::kStandardRightsRead | vek::kKeyQueryValue | vek::kKeyEnumerateSubKeys, true,
+       0x20009 | vek::kKeyWow64_64Key, true},
+      {vek::kKeyQueryValue, true, vek::kKeyQueryValue | vek::kKeyWow64_64Key, false},
+      {vek::kKeyEnumerateSubKeys, false, vek::kRegReadAccess, false},
+      {0, false, vek::kRegReadAccess, false},
+  };
+  for (const Case& c : cases) {
+    MemoryRegistry local;
+    local.Put(HKLM, u"K\\Sub", u"", RegValue::String(u"below"));
+    local.Put(HKLM, u"K", u"v", RegValue::Dword(7));
+    local.SetRights(HKLM, u"K", c.granted);
+    TRegistry reg(vek::kRegReadAccess, local);
+    reg.SetRootKey(HKLM);
+    SCOPED_TRACE(c.granted);
+    EXPECT_EQ(reg.OpenKeyReadOnly(u"\\K"), c.opens);
+    EXPECT_EQ(reg.Access(), c.mask);
+    if (!c.opens) continue;
+    EXPECT_EQ(reg.ReadInteger(u"v"), 7);
+    std::vector<Text> names{u"stale"};
+    EXPECT_EQ(reg.GetKeyNames(names), c.canList);
+    EXPECT_EQ(names.size(), c.canList ? 1u : 0u);
+  }
+}
+
+TEST_F(RegistryTest, ReadStringKeepsStoredTextAndRefusesOtherTypes) {
+  std::vector<uint8_t> big(1 << 20, 0x41);  // 1 MiB of U+4141, no NUL
+  struct Case {
+    const char* what;
+    std::optional<RegValue> stored;
+    std::optional<Text> read;
+  } cases[] = {
+      {"missing", std::nullopt, Text()},
+      {"sz", RegValue::String(u"C:\\a b"), Text(u"C:\\a b")},
+      {"expand sz unexpanded", RegValue::String(u"%SystemRoot%\\x", vek::kRegExpandSz), Text(u"%SystemRoot%\\x")},
+      {"empty data", RegValue{vek::kRegSz, {}}, Text()},
+      {"no terminating NUL", RegValue{vek::kRegSz, Bytes({'a', 0, 'b', 0})}, Text(u"ab")},
+      {"odd byte count", RegValue{vek::kRegSz, Bytes({'a', 0, 'b'})}, Text(u"a")},
+      {"cut at first NUL", RegValue{vek::kRegSz, Bytes({'a', 0, 0, 0, 'b', 0})}, Text(u"a")},
+      {"one byte", RegValue{vek::kRegSz, Bytes({'a'})}, Text()},
+      {"dword", RegValue::Dword(5), std::nullopt},
+      {"binary", RegValue::Binary(Bytes({'a', 0})), std::nullopt},
+      {"multi sz", RegValue::MultiString({u"a"}), std::nullopt},
+      {"qword", RegValue::Qword(1), std::nullopt},
+      {"1 MiB", RegValue{vek::kRegSz, big}, Text(big.size() / 2, u'\x4141')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryRegistry local;
+    local.AddKey(HKCU, u"K");
+    if (c.stored) local.Put(HKCU, u"K", u"v", *c.stored);
+    TRegistry reg(vek::kRegReadAccess, local);
+    reg.SetRootKey(HKCU);
+    ASSERT_TRUE(reg.OpenKeyReadOnly(u"K"));
+    EXPECT_EQ(reg.ReadString(u"v"), c.read);
+  }
+}
+
+TEST_F(RegistryTest, ReadIntegerOnlyFromFourByteDwords) {
+  struct Case {
+    const char* what;
+    std::optional<RegValue> stored;
+    std::optional<int32_t> read;
+  } cases[] = {
+      {"missing", std::nullopt, std::nullopt},
+      {"dword", RegValue::Dword(5), 5},
+      {"all ones is -1", RegValue::Dword(0xFFFFFFFF), -1},
+      {"short dword", RegValue{vek::kRegDword, Bytes({1, 0})}, std::nullopt},
+      {"text", RegValue::String(u"5"), std::nullopt},
+      {"qword", RegValue::Qword(5), std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryRegistry local;
+    local.AddKey(HKCU, u"K");
+    if (c.stored) local.Put(HKCU, u"K", u"v", *c.stored);
+    TRegistry reg(vek::kRegReadAccess, local);
+    reg.SetRootKey(HKCU);
+    ASSERT_TRUE(reg.OpenKeyReadOnly(u"K"));
+    EXPECT_EQ(reg.ReadInteger(u"v"), c.read);
+  }
+}
+
+TEST_F(RegistryTest, DataTypeClassifiesEveryStoredType) {
+  mem.Put(HKCU, u"K", u"sz", RegValue::String(u""));
+  mem.Put(HKCU, u"K", u"ex", RegValue::String(u"", vek::kRegExpandSz));
+  mem.Put(HKCU, u"K", u"dw", RegValue::Dword(0));
+  mem.Put(HKCU, u"K", u"bin", RegValue::Binary({}));
+  mem.Put(HKCU, u"K", u"multi", RegValue::MultiString({}));
+  mem.Put(HKCU, u"K", u"qw", RegValue::Qword(0));
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKeyReadOnly(u"K"));
+  using T = vek::RegDataType;
+  EXPECT_EQ(reg.GetDataType(u"SZ"), T::String);
+  EXPECT_EQ(reg.GetDataType(u"ex"), T::ExpandString);
+  EXPECT_EQ(reg.GetDataType(u"dw"), T::Integer);
+  EXPECT_EQ(reg.GetDataType(u"bin"), T::Binary);
+  EXPECT_EQ(reg.GetDataType(u"multi"), T::Unknown);
+  EXPECT_EQ(reg.GetDataType(u"qw"), T::Unknown);
+  EXPECT_EQ(reg.GetDataType(u"none"), T::Unknown);
+  EXPECT_TRUE(reg.ValueExists(u"QW"));
+  EXPECT_FALSE(reg.ValueExists(u"none"));
+}
+
+TEST_F(RegistryTest, WritesStoreTypeAndTerminatingNul) {
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKey(u"\\K", true));
+  EXPECT_TRUE(reg.WriteString(u"s", u"ab"));
+  EXPECT_TRUE(reg.WriteExpandString(u"e", u"%x%"));
+  EXPECT_TRUE(reg.WriteInteger(u"i", -2));
+  EXPECT_EQ(mem.Get(HKCU, u"K", u"s"), (RegValue{vek::kRegSz, Bytes({'a', 0, 'b', 0, 0, 0})}));
+  EXPECT_EQ(mem.Get(HKCU, u"K", u"e")->Type, vek::kRegExpandSz);
+  EXPECT_EQ(mem.Get(HKCU, u"K", u"i"), (RegValue{vek::kRegDword, Bytes({0xFE, 0xFF, 0xFF, 0xFF})}));
+  // Overwriting keeps the value's place in the enumeration order.
+  EXPECT_TRUE(reg.WriteInteger(u"S", 1));
+  std::vector<Text> names;
+  ASSERT_TRUE(reg.GetValueNames(names));
+  EXPECT_EQ(names, (std::vector<Text>{u"s", u"e", u"i"}));
+  EXPECT_EQ(reg.ReadInteger(u"s"), 1);
+}
+
+TEST_F(RegistryTest, NothingHappensWithoutAnOpenKey) {
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  std::vector<Text> names{u"stale"};
+  EXPECT_FALSE(reg.WriteString(u"v", u"x"));
+  EXPECT_FALSE(reg.DeleteValue(u"v"));
+  EXPECT_FALSE(reg.ValueExists(u"v"));
+  EXPECT_EQ(reg.ReadString(u"v"), std::nullopt);
+  EXPECT_EQ(reg.ReadInteger(u"v"), std::nullopt);
+  EXPECT_FALSE(reg.GetValueNames(names));
+  EXPECT_TRUE(names.empty());
+}
+
+TEST_F(RegistryTest, RefusedWritesChangeNothing) {
+  mem.Put(HKLM, u"Run", u"keep", RegValue::String(u"x"));
+  mem.RefuseWrites(HKLM, u"Run");
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKLM);
+  EXPECT_FALSE(reg.OpenKey(u"Run", false));
+  reg.SetAccess(vek::kRegReadAccess);
+  ASSERT_TRUE(reg.OpenKey(u"Run", false));
+  EXPECT_FALSE(reg.WriteString(u"new", u"y"));
+  EXPECT_FALSE(reg.DeleteValue(u"keep"));
+  EXPECT_EQ(mem.ValueNames(HKLM, u"Run"), std::vector<Text>{u"keep"});
+}
+
+TEST_F(RegistryTest, DeleteKeyRemovesTheWholeSubtree) {
+  mem.Put(HKCU, u"T\\Gone\\A\\B", u"v", RegValue::Dword(1));
+  mem.AddKey(HKCU, u"T\\Gone\\C");
+  mem.AddKey(HKCU, u"T\\Stays");
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKey(u"T", false));
+  EXPECT_TRUE(reg.DeleteKey(u"gone"));
+  EXPECT_FALSE(mem.HasKey(HKCU, u"T\\Gone"));
+  EXPECT_EQ(mem.SubKeys(HKCU, u"T"), std::vector<Text>{u"Stays"});
+  EXPECT_FALSE(reg.DeleteKey(u"Gone"));
+  // From the root when the path has a leading backslash.
+  EXPECT_TRUE(reg.DeleteKey(u"\\T\\Stays"));
+  EXPECT_TRUE(mem.SubKeys(HKCU, u"T").empty());
+}
+
+TEST_F(RegistryTest, DeleteKeyRefusedAnywhereBelowDeletesNothing) {
+  mem.AddKey(HKCU, u"T\\Gone\\Locked");
+  mem.SetRights(HKCU, u"T\\Gone\\Locked", vek::kKeyRead);
+  TRegistry reg(vek::kRegWriteAccess);
+  EXPECT_FALSE(reg.DeleteKey(u"T\\Gone"));
+  EXPECT_TRUE(mem.HasKey(HKCU, u"T\\Gone\\Locked"));
+}
+
+TEST_F(RegistryTest, HandleToADeletedKeyFailsEveryOperation) {
+  mem.Put(HKCU, u"T\\K", u"v", RegValue::Dword(1));
+  TRegistry holder(vek::kRegWriteAccess);
+  ASSERT_TRUE(holder.OpenKey(u"T\\K", false));
+  TRegistry deleter(vek::kRegWriteAccess);
+  ASSERT_TRUE(deleter.DeleteKey(u"T"));
+  EXPECT_FALSE(holder.ValueExists(u"v"));
+  EXPECT_FALSE(holder.WriteInteger(u"w", 2));
+  EXPECT_FALSE(holder.OpenKey(u"Sub", true));
+  EXPECT_FALSE(mem.HasKey(HKCU, u"T"));
+}
+
+TEST_F(RegistryTest, NamesKeepCreationOrderAndCase) {
+  for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) mem.AddKey(HKLM, Text(u"K\\") + name);
+  mem.AddKey(HKLM, u"K\\ALPHA\\x");  // same key, other case
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKLM);
+  ASSERT_TRUE(reg.OpenKeyReadOnly(u"K"));
+  std::vector<Text> names;
+  ASSERT_TRUE(reg.GetKeyNames(names));
+  EXPECT_EQ(names, (std::vector<Text>{u"zeta", u"Alpha", u"mid"}));
+}
+
+TEST_F(RegistryTest, UnknownRootAndDeniedKeyDoNotOpen) {
+  mem.AddKey(HKLM, u"Secret");
+  mem.DenyOpen(HKLM, u"Secret");
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(0x80000009);
+  EXPECT_FALSE(reg.OpenKeyReadOnly(u"Secret"));
+  reg.SetRootKey(HKLM);
+  EXPECT_FALSE(reg.OpenKeyReadOnly(u"Secret"));
+  EXPECT_FALSE(reg.OpenKey(u"Secret\\Below", true));
+  EXPECT_TRUE(reg.KeyExists(u"\\Secret") == false);
+}
+
+TEST_F(RegistryTest, AccessorsCloseWhatTheyOpen) {
+  mem.AddKey(HKLM, u"A\\B");
+  {
+    TRegistry reg(vek::kRegReadAccess);
+    reg.SetRootKey(HKLM);
+    ASSERT_TRUE(reg.OpenKeyReadOnly(u"A"));
+    ASSERT_TRUE(reg.OpenKeyReadOnly(u"B"));
+    EXPECT_EQ(mem.OpenHandles(), 1);
+    EXPECT_TRUE(reg.KeyExists(u"\\A"));
+    EXPECT_EQ(mem.OpenHandles(), 1);
+  }
+  EXPECT_EQ(mem.OpenHandles(), 0);
+}
+
+TEST(RegData, DecodersNeverReadPastTheData) {
+  // The first empty item ends the list.
+  EXPECT_EQ(vek::RegDataMultiString(Bytes({'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0})), std::vector<Text>{u"a"});
+  EXPECT_EQ(vek::RegDataMultiString(RegValue::MultiString({u"x", u"yz"}).Data), (std::vector<Text>{u"x", u"yz"}));
+  EXPECT_EQ(vek::RegDataMultiString(Bytes({'a', 0, 'b'})), std::vector<Text>{u"a"});
+  EXPECT_TRUE(vek::RegDataMultiString({}).empty());
+  EXPECT_EQ(vek::RegDataDword(Bytes({1, 2, 3})), std::nullopt);
+  EXPECT_EQ(vek::RegDataDword(Bytes({1, 2, 3, 4, 5})), 0x04030201u);
+  EXPECT_EQ(vek::RegDataQword(RegValue::Qword(0x1122334455667788ull).Data), 0x1122334455667788ull);
+  EXPECT_EQ(vek::RegDataQword(Bytes({1})), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+#include "tests/support/memory_registry.h"
+
+#include <algorithm>
+
+namespace qvtest {
+
+using vek::RegValue;
+using vek::Text;
+using vek::TextView;
+
+struct MemoryRegistry::Node {
+  Text Name;
+  Node* Parent = nullptr;
+  uint32_t Granted = vek::kKeyAllAccess;
+  bool Deleted = false;
+  std::vector<std::pair<Text, RegValue>> Values;
+  std::vector<std::shared_ptr<Node>> Children;
+
+  Node* Child(TextView name) const {
+    for (const auto& c : Children)
+      if (vek::SameText(c->Name, name)) return c.get();
+    return nullptr;
+  }
+  std::shared_ptr<Node> ChildShared(TextView name) const {
+    for (const auto& c : Children)
+      if (vek::SameText(c->Name, name)) return c;
+    return nullptr;
+  }
+  RegValue* Value(TextView name) {
+    for (auto& v : Values)
+      if (vek::SameText(v.first, name)) return &v.second;
+    return nullptr;
+  }
+};
+
+struct MemoryRegistry::State {
+  std::vector<std::shared_ptr<Node>> Roots;  // index: root - 0x80000000
+  int OpenHandles = 0;
+  int OpensGranted = 0;
+  int Queries = 0;
+};
+
+namespace {
+
+using Node = MemoryRegistry::Node;
+using State = MemoryRegistry::State;
+
+constexpr uint32_t kRootCount = 7;
+
+// Splits a relative path into its keys. A trailing backslash is allowed, as
+// RegCreateKeyEx allows it; a leading one or an empty component is an error.
+bool SplitPath(TextView path, std::vector<Text>& parts) {
+  parts.clear();
+  if (path.empty()) return true;
+  if (path.front() == u'\\') return false;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == TextView::npos) end = path.size();
+    if (end == start) return false;
+    parts.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+bool Allows(const Node& node, uint32_t sam) {
+  return (sam & ~vek::kKeyWow64Res & ~node.Granted) == 0;
+}
+
+// Deleting a key marks its whole subtree, so a handle needs to look at its own
+// node only (whose parent may already be gone).
+bool Alive(const Node* node) { return !node->Deleted; }
+
+void MarkDeleted(Node& node) {
+  node.Deleted = true;
+  for (auto& c : node.Children) MarkDeleted(*c);
+}
+
+bool AllDeletable(const Node& node) {
+  if (!(node.Granted & vek::kDeleteRight)) return false;
+  return std::all_of(node.Children.begin(), node.Children.end(),
+                     [](const auto& c) { return AllDeletable(*c); });
+}
+
+class MemoryKey final : public vek::RegistryKey {
+ public:
+  MemoryKey(std::shared_ptr<State> state, std::shared_ptr<Node> node, uint32_t sam, bool root)
+      : state_(std::move(state)), node_(std::move(node)), sam_(sam), root_(root) {
+    if (!root_) ++state_->OpenHandles;
+  }
+  ~MemoryKey() override {
+    if (!root_) --state_->OpenHandles;
+  }
+
+  std::unique_ptr<vek::RegistryKey> Open(const Text& path, uint32_t sam, bool create) override {
+    std::vector<Text> parts;
+    if (!Alive(node_.get()) || !SplitPath(path, parts)) return nullptr;
+    std::shared_ptr<Node> node = node_;
+    for (const Text& part : parts) {
+      std::shared_ptr<Node> next = node->ChildShared(part);
+      if (!next) {
+        if (!create || !(node->Granted & vek::kKeyCreateSubKey)) return nullptr;
+        next = std::make_shared<Node>();
+        next->Name = part;
+        next->Parent = node.get();
+        node->Children.push_back(next);
+      }
+      node = std::move(next);
+    }
+    if (!Allows(*node, sam)) return nullptr;
+    ++state_->OpensGranted;
+    return std::make_unique<MemoryKey>(state_, std::move(node), sam, false);
+  }
+
+  std::optional<RegValue> Query(const Text& name) override {
+    ++state_->Queries;
+    if (!Usable(vek::kKeyQueryValue)) return std::nullopt;
+    RegValue* v = node_->Value(name);
+    if (!v) return std::nullopt;
+    return *v;
+  }
+
+  std::optional<uint32_t> QueryType(const Text& name) override {
+    ++state_->Queries;
+    if (!Usable(vek::kKeyQueryValue)) return std::nullopt;
+    RegValue* v = node_->Value(name);
+    if (!v) return std::nullopt;
+    return v->Type;
+  }
+
+  bool Set(const Text& name, const RegValue& value) override {
+    if (!Usable(vek::kKeySetValue)) return false;
+    if (RegValue* v = node_->Value(name)) {
+      *v = value;
+    } else {
+      node_->Values.emplace_back(name, value);
+    }
+    return true;
+  }
+
+  bool DeleteValue(const Text& name) override {
+    if (!Usable(vek::kKeySetValue)) return false;
+    auto& values = node_->Values;
+    auto it = std::find_if(values.begin(), values.end(), [&](const auto& v) { return vek::SameText(v.first, name); });
+    if (it == values.end()) return false;
+    values.erase(it);
+    return true;
+  }
+
+  bool DeleteTree(const Text& path, uint32_t) override {
+    std::vector<Text> parts;
+    if (!Alive(node_.get()) || !SplitPath(path, parts) || parts.empty()) return false;
+    Node* node = node_.get();
+    for (const Text& part : parts) {
+      node = node->Child(part);
+      if (!node) return false;
+    }
+    if (!AllDeletable(*node)) return false;
+    auto& siblings = node->Parent->Children;
+    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto& c) { return c.get() == node; });
+    MarkDeleted(*node);
+    siblings.erase(it);
+    return true;
+  }
+
+  bool SubKeyNames(std::vector<Text>& names) override {
+    names.clear();
+    if (!Usable(vek::kKeyEnumerateSubKeys)) return false;
+    for (const auto& c : node_->Children) names.push_back(c->Name);
+    return true;
+  }
+
+  bool ValueNames(std::vector<Text>& names) override {
+    names.clear();
+    if (!Usable(vek::kKeyQueryValue)) return false;
+    for (const auto& v : node_->Values) names.push_back(v.first);
+    return true;
+  }
+
+ private:
+  bool Usable(uint32_t right) const { return (sam_ & right) == right && Alive(node_.get()); }
+
+  std::shared_ptr<State> state_;
+  std::shared_ptr<Node> node_;
+  uint32_t sam_;
+  bool root_;
+};
+
+Node* Find(const State& state, uint32_t root, TextView path) {
+  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  std::vector<Text> parts;
+  if (!SplitPath(path, parts)) return nullptr;
+  Node* node = state.Roots[root - 0x80000000u].get();
+  for (const Text& part : parts) {
+    node = node->Child(part);
+    if (!node) return nullptr;
+  }
+  return node;
+}
+
+Node* Make(State& state, uint32_t root, TextView path) {
+  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  std::vector<Text> parts;
+  if (!SplitPath(path, parts)) return nullptr;
+  Node* node = state.Roots[root - 0x80000000u].get();
+  for (const Text& part : parts) {
+    Node* next = node->Child(part);
+    if (!next) {
+      auto made = std::make_shared<Node>();
+      made->Name = part;
+      made->Parent = node;
+      next = made.get();
+      node->Children.push_back(std::move(made));
+    }
+    node = next;
+  }
+  return node;
+}
+
+}  // namespace
+
+MemoryRegistry::MemoryRegistry() : state_(std::make_shared<State>()) {
+  for (uint32_t i = 0; i < kRootCount; ++i) state_->Roots.push_back(std::make_shared<Node>());
+}
+
+MemoryRegistry::~MemoryRegistry() = default;
+
+std::unique_ptr<vek::RegistryKey> MemoryRegistry::Root(uint32_t root) {
+  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
+  return std::make_unique<MemoryKey>(state_, state_->Roots[root - 0x80000000u], vek::kKeyAllAccess, true);
+}
+
+void MemoryRegistry::AddKey(uint32_t root, TextView path) { Make(*state_, root, path); }
+
+void MemoryRegistry::Put(uint32_t root, TextView path, const Text& name, RegValue value) {
+  Node* node = Make(*state_, root, path);
+  if (!node) return;
+  if (RegValue* v = node->Value(name)) {
+    *v = std::move(value);
+  } else {
+    node->Values.emplace_back(name, std::move(value));
+  }
+}
+
+std::optional<RegValue> MemoryRegistry::Get(uint32_t root, TextView path, const Text& name) const {
+  Node* node = Find(*state_, root, path);
+  if (!node) return std::nullopt;
+  RegValue* v = node->Value(name);
+  if (!v) return std::nullopt;
+  return *v;
+}
+
+bool MemoryRegistry::HasKey(uint32_t root, TextView path) const { return Find(*state_, root, path) != nullptr; }
+
+std::vector<Text> MemoryRegistry::SubKeys(uint32_t root, TextView path) const {
+  std::vector<Text> names;
+  if (Node* node = Find(*state_, root, path))
+    for (const auto& c : node->Children) names.push_back(c->Name);
+  return names;
+}
+
+std::vector<Text> MemoryRegistry::ValueNames(uint32_t root, TextView path) const {
+  std::vector<Text> names;
+  if (Node* node = Find(*state_, root, path))
+    for (const auto& v : node->Values) names.push_back(v.first);
+  return names;
+}
+
+void MemoryRegistry::SetRights(uint32_t root, TextView path, uint32_t granted) {
+  if (Node* node = Make(*state_, root, path)) node->Granted = granted;
+}
+
+int MemoryRegistry::OpenHandles() const { return state_->OpenHandles; }
+int MemoryRegistry::OpensGranted() const { return state_->OpensGranted; }
+int MemoryRegistry::Queries() const { return state_->Queries; }
+
+}  // namespace qvtest

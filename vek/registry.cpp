@@ -1,0 +1,262 @@
+#include "vek/registry.h"
+
+namespace vek {
+
+RegValue RegValue::String(TextView text, uint32_t type) {
+  RegValue v;
+  v.Type = type;
+  v.Data.reserve((text.size() + 1) * 2);
+  for (char16_t c : text) {
+    v.Data.push_back(uint8_t(c & 0xFF));
+    v.Data.push_back(uint8_t(c >> 8));
+  }
+  v.Data.push_back(0);
+  v.Data.push_back(0);
+  return v;
+}
+
+RegValue RegValue::Dword(uint32_t value) {
+  RegValue v;
+  v.Type = kRegDword;
+  for (int i = 0; i < 4; ++i) v.Data.push_back(uint8_t(value >> (8 * i)));
+  return v;
+}
+
+RegValue RegValue::Qword(uint64_t value) {
+  RegValue v;
+  v.Type = kRegQword;
+  for (int i = 0; i < 8; ++i) v.Data.push_back(uint8_t(value >> (8 * i)));
+  return v;
+}
+
+RegValue RegValue::Binary(std::vector<uint8_t> bytes) {
+  RegValue v;
+  v.Type = kRegBinary;
+  v.Data = std::move(bytes);
+  return v;
+}
+
+RegValue RegValue::MultiString(const std::vector<Text>& items) {
+  RegValue v;
+  v.Type = kRegMultiSz;
+  for (const Text& item : items) {
+    RegValue one = String(item);
+    v.Data.insert(v.Data.end(), one.Data.begin(), one.Data.end());
+  }
+  v.Data.push_back(0);
+  v.Data.push_back(0);
+  return v;
+}
+
+namespace {
+
+char16_t UnitAt(const std::vector<uint8_t>& data, size_t i) {
+  return char16_t(data[2 * i] | (data[2 * i + 1] << 8));
+}
+
+}  // namespace
+
+Text RegDataText(const std::vector<uint8_t>& data) {
+  Text r;
+  const size_t units = data.size() / 2;
+  r.reserve(units);
+  for (size_t i = 0; i < units; ++i) {
+    char16_t c = UnitAt(data, i);
+    if (c == 0) break;
+    r.push_back(c);
+  }
+  return r;
+}
+
+std::vector<Text> RegDataMultiString(const std::vector<uint8_t>& data) {
+  std::vector<Text> items;
+  Text item;
+  const size_t units = data.size() / 2;
+  for (size_t i = 0; i < units; ++i) {
+    char16_t c = UnitAt(data, i);
+    if (c != 0) {
+      item.push_back(c);
+      continue;
+    }
+    if (item.empty()) return items;
+    items.push_back(std::move(item));
+    item.clear();
+  }
+  // Writers that forget the terminating NULs still leave a last item.
+  if (!item.empty()) items.push_back(std::move(item));
+  return items;
+}
+
+std::optional<uint32_t> RegDataDword(const std::vector<uint8_t>& data) {
+  if (data.size() < 4) return std::nullopt;
+  return uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+}
+
+std::optional<uint64_t> RegDataQword(const std::vector<uint8_t>& data) {
+  if (data.size() < 8) return std::nullopt;
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | data[size_t(i)];
+  return v;
+}
+
+RegDataType RegDataTypeOf(uint32_t type) {
+  switch (type) {
+    case kRegSz: return RegDataType::String;
+    case kRegExpandSz: return RegDataType::ExpandString;
+    case kRegDword: return RegDataType::Integer;
+    case kRegBinary: return RegDataType::Binary;
+    default: return RegDataType::Unknown;
+  }
+}
+
+namespace {
+
+class NullRegistry final : public RegistryBackend {
+ public:
+  std::unique_ptr<RegistryKey> Root(uint32_t) override { return nullptr; }
+};
+
+NullRegistry g_null_registry;
+RegistryBackend* g_registry = &g_null_registry;
+
+TextView WithoutLeadingBackslash(TextView path) {
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  return path;
+}
+
+}  // namespace
+
+RegistryBackend& CurrentRegistry() { return *g_registry; }
+
+RegistryBackend* SetRegistryBackend(RegistryBackend* backend) {
+  RegistryBackend* previous = g_registry == &g_null_registry ? nullptr : g_registry;
+  g_registry = backend ? backend : &g_null_registry;
+  return previous;
+}
+
+TRegistry::TRegistry(uint32_t access, RegistryBackend& backend) : backend_(backend), access_(access) {}
+
+TRegistry::~TRegistry() = default;
+
+void TRegistry::SetRootKey(uint32_t root) {
+  CloseKey();
+  root_ = root;
+}
+
+void* TRegistry::CurrentKeyHandle() const { return key_ ? key_->NativeHandle() : nullptr; }
+
+RegistryKey* TRegistry::Base(TextView& path, std::unique_ptr<RegistryKey>& root) {
+  const bool absolute = !path.empty() && path.front() == u'\\';
+  path = WithoutLeadingBackslash(path);
+  if (key_ && !absolute) return key_.get();
+  root = backend_.Root(root_);
+  return root.get();
+}
+
+bool TRegistry::OpenWith(TextView path, uint32_t sam, bool create) {
+  const bool relative = key_ && !(!path.empty() && path.front() == u'\\');
+  std::unique_ptr<RegistryKey> root;
+  RegistryKey* base = Base(path, root);
+  if (!base) return false;
+  std::unique_ptr<RegistryKey> opened = base->Open(Text(path), sam, create);
+  if (!opened) return false;
+  Text full = relative ? path_ : Text();
+  if (!path.empty()) {
+    if (!full.empty()) full += u'\\';
+    full += path;
+  }
+  key_ = std::move(opened);
+  path_ = std::move(full);
+  return true;
+}
+
+bool TRegistry::OpenKey(TextView path, bool create) { return OpenWith(path, access_, create); }
+
+bool TRegistry::OpenKeyReadOnly(TextView path) {
+  const uint32_t view = access_ & kKeyWow64Res;
+  for (uint32_t rights : {kKeyRead, kStandardRightsRead | kKeyQueryValue | kKeyEnumerateSubKeys, kKeyQueryValue}) {
+    if (OpenWith(path, rights | view, false)) {
+      access_ = rights | view;
+      return true;
+    }
+  }
+  return false;
+}
+
+void TRegistry::CloseKey() {
+  key_.reset();
+  path_.clear();
+}
+
+bool TRegistry::KeyExists(TextView path) {
+  std::unique_ptr<RegistryKey> root;
+  RegistryKey* base = Base(path, root);
+  if (!base) return false;
+  // Existence needs no rights beyond those of the view: try the least ones.
+  const uint32_t view = access_ & kKeyWow64Res;
+  return base->Open(Text(path), kKeyQueryValue | view, false) != nullptr ||
+         base->Open(Text(path), kKeyRead | view, false) != nullptr;
+}
+
+bool TRegistry::ValueExists(const Text& name) { return key_ && key_->QueryType(name).has_value(); }
+
+RegDataType TRegistry::GetDataType(const Text& name) {
+  if (!key_) return RegDataType::Unknown;
+  std::optional<uint32_t> type = key_->QueryType(name);
+  return type ? RegDataTypeOf(*type) : RegDataType::Unknown;
+}
+
+std::optional<RegValue> TRegistry::ReadValue(const Text& name) {
+  if (!key_) return std::nullopt;
+  return key_->Query(name);
+}
+
+std::optional<Text> TRegistry::ReadString(const Text& name) {
+  if (!key_) return std::nullopt;
+  std::optional<RegValue> v = key_->Query(name);
+  if (!v) return Text();
+  if (v->Type != kRegSz && v->Type != kRegExpandSz) return std::nullopt;
+  return RegDataText(v->Data);
+}
+
+std::optional<int32_t> TRegistry::ReadInteger(const Text& name) {
+  if (!key_) return std::nullopt;
+  std::optional<RegValue> v = key_->Query(name);
+  if (!v || v->Type != kRegDword) return std::nullopt;
+  std::optional<uint32_t> d = RegDataDword(v->Data);
+  if (!d) return std::nullopt;
+  return int32_t(*d);
+}
+
+bool TRegistry::WriteString(const Text& name, TextView text) { return WriteValue(name, RegValue::String(text)); }
+
+bool TRegistry::WriteExpandString(const Text& name, TextView text) {
+  return WriteValue(name, RegValue::String(text, kRegExpandSz));
+}
+
+bool TRegistry::WriteInteger(const Text& name, int32_t value) {
+  return WriteValue(name, RegValue::Dword(uint32_t(value)));
+}
+
+bool TRegistry::WriteValue(const Text& name, const RegValue& value) { return key_ && key_->Set(name, value); }
+
+bool TRegistry::DeleteValue(const Text& name) { return key_ && key_->DeleteValue(name); }
+
+bool TRegistry::DeleteKey(TextView path) {
+  std::unique_ptr<RegistryKey> root;
+  RegistryKey* base = Base(path, root);
+  if (!base || path.empty()) return false;
+  return base->DeleteTree(Text(path), access_);
+}
+
+bool TRegistry::GetKeyNames(std::vector<Text>& names) {
+  names.clear();
+  return key_ && key_->SubKeyNames(names);
+}
+
+bool TRegistry::GetValueNames(std::vector<Text>& names) {
+  names.clear();
+  return key_ && key_->ValueNames(names);
+}
+
+}  // namespace vek

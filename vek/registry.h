@@ -1,0 +1,198 @@
+#pragma once
+// Vek.Registry: the registry accessor TRegistry that every registry operation of
+// the program goes through, and the backend seam beneath it. On Windows the
+// backend is advapi32 (WindowsRegistry, registry_win.cpp); native tests put the
+// in-memory registry of tests/support in its place. Nothing here throws.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "vek/text.h"
+
+namespace vek {
+
+// Predefined root keys, numbered as the registry API numbers them.
+constexpr uint32_t kHkeyClassesRoot = 0x80000000;
+constexpr uint32_t kHkeyCurrentUser = 0x80000001;
+constexpr uint32_t kHkeyLocalMachine = 0x80000002;
+constexpr uint32_t kHkeyUsers = 0x80000003;
+constexpr uint32_t kHkeyPerformanceData = 0x80000004;
+constexpr uint32_t kHkeyCurrentConfig = 0x80000005;
+constexpr uint32_t kHkeyDynData = 0x80000006;
+
+// Access rights of registry keys (winnt.h values).
+constexpr uint32_t kKeyQueryValue = 0x0001;
+constexpr uint32_t kKeySetValue = 0x0002;
+constexpr uint32_t kKeyCreateSubKey = 0x0004;
+constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
+constexpr uint32_t kKeyNotify = 0x0010;
+constexpr uint32_t kKeyWow64_64Key = 0x0100;
+constexpr uint32_t kKeyWow64_32Key = 0x0200;
+constexpr uint32_t kKeyWow64Res = kKeyWow64_64Key | kKeyWow64_32Key;
+constexpr uint32_t kDeleteRight = 0x00010000;
+constexpr uint32_t kStandardRightsRead = 0x00020000;
+constexpr uint32_t kKeyRead = 0x00020019;
+constexpr uint32_t kKeyWrite = 0x00020006;
+constexpr uint32_t kKeyAllAccess = 0x000F003F;
+
+// The program's two masks: every key in the 64-bit view, also from the 32-bit
+// program; the 32-bit view only through explicit "Wow6432Node" paths.
+constexpr uint32_t kRegReadAccess = kKeyRead | kKeyWow64_64Key;               // 0x20119
+constexpr uint32_t kRegWriteAccess = kKeyRead | kKeyWrite | kKeyWow64_64Key;  // 0x2011F
+
+// Value types (winnt.h REG_* numbers).
+constexpr uint32_t kRegNone = 0;
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
+constexpr uint32_t kRegQword = 11;
+
+// One value's type and raw data exactly as stored. Data of text types is UTF-16
+// little-endian and need not end in a NUL nor have an even length.
+struct RegValue {
+  uint32_t Type = kRegNone;
+  std::vector<uint8_t> Data;
+
+  static RegValue String(TextView text, uint32_t type = kRegSz);  // NUL appended
+  static RegValue Dword(uint32_t value);
+  static RegValue Qword(uint64_t value);
+  static RegValue Binary(std::vector<uint8_t> bytes);
+  static RegValue MultiString(const std::vector<Text>& items);  // each NUL-ended, then a final NUL
+  bool operator==(const RegValue&) const = default;
+};
+
+// Decoders of raw data; none reads past the data. A trailing odd byte is ignored.
+Text RegDataText(const std::vector<uint8_t>& data);  // up to the first NUL
+std::vector<Text> RegDataMultiString(const std::vector<uint8_t>& data);  // items up to the empty one
+std::optional<uint32_t> RegDataDword(const std::vector<uint8_t>& data);  // needs 4 bytes or more
+std::optional<uint64_t> RegDataQword(const std::vector<uint8_t>& data);  // needs 8 bytes or more
+
+// One open key of a backend. Destroying it closes the key. Names and paths are
+// relative to this key, with no leading backslash; an empty value name is the
+// key's default value.
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+  // Opens path below this key with the rights sam (view bits included), or with
+  // create makes every missing key on the path. Null when refused or missing.
+  virtual std::unique_ptr<RegistryKey> Open(const Text& path, uint32_t sam, bool create) = 0;
+  // The value's type and data in one query; nullopt when missing or unreadable.
+  virtual std::optional<RegValue> Query(const Text& name) = 0;
+  // The value's type alone; nullopt when missing or unreadable.
+  virtual std::optional<uint32_t> QueryType(const Text& name) = 0;
+  virtual bool Set(const Text& name, const RegValue& value) = 0;
+  virtual bool DeleteValue(const Text& name) = 0;
+  // Deletes the key at path below this one with every key beneath it, opening
+  // them in the view that the view bits of sam name.
+  virtual bool DeleteTree(const Text& path, uint32_t sam) = 0;
+  // Replace the list's contents with the names, in the backend's enumeration
+  // order; false (and an empty list) when the key may not be listed.
+  virtual bool SubKeyNames(std::vector<Text>& names) = 0;
+  virtual bool ValueNames(std::vector<Text>& names) = 0;
+  // The platform key handle (an HKEY) for calls made outside this seam, such as
+  // change notification; null for backends without one.
+  virtual void* NativeHandle() const { return nullptr; }
+};
+
+class RegistryBackend {
+ public:
+  virtual ~RegistryBackend() = default;
+  // The predefined key root as a key that is never closed; null for an unknown root.
+  virtual std::unique_ptr<RegistryKey> Root(uint32_t root) = 0;
+};
+
+// The backend new accessors use. Until one is installed it is a backend in which
+// every open fails. Installed once at start (Windows: WindowsRegistry()); tests
+// swap it with ScopedRegistryBackend. Returns the previous one; null restores the
+// failing default.
+RegistryBackend& CurrentRegistry();
+RegistryBackend* SetRegistryBackend(RegistryBackend* backend);
+
+class ScopedRegistryBackend {
+ public:
+  explicit ScopedRegistryBackend(RegistryBackend& backend) : previous_(SetRegistryBackend(&backend)) {}
+  ~ScopedRegistryBackend() { SetRegistryBackend(previous_); }
+  ScopedRegistryBackend(const ScopedRegistryBackend&) = delete;
+  ScopedRegistryBackend& operator=(const ScopedRegistryBackend&) = delete;
+
+ private:
+  RegistryBackend* previous_;
+};
+
+#ifdef _WIN32
+// advapi32 behind the seam (registry_win.cpp).
+RegistryBackend& WindowsRegistry();
+#endif
+
+// How the program classifies a value's type.
+enum class RegDataType { Unknown, String, ExpandString, Integer, Binary };
+RegDataType RegDataTypeOf(uint32_t type);
+
+// The registry accessor: a root key, an access mask and at most one open key.
+// Paths may begin with a backslash; a path with one, or any path while no key is
+// open, is taken from the root key, any other from the open key. Reads return
+// nullopt where the value is missing or of another type; writes and deletes
+// return false and change nothing when no key is open or the registry refuses.
+class TRegistry {
+ public:
+  explicit TRegistry(uint32_t access, RegistryBackend& backend = CurrentRegistry());
+  ~TRegistry();
+  TRegistry(const TRegistry&) = delete;
+  TRegistry& operator=(const TRegistry&) = delete;
+
+  uint32_t RootKey() const { return root_; }
+  void SetRootKey(uint32_t root);  // closes the open key
+  uint32_t Access() const { return access_; }
+  void SetAccess(uint32_t access) { access_ = access; }
+  const Text& CurrentPath() const { return path_; }  // without leading backslash
+  bool HasKey() const { return key_ != nullptr; }
+  void* CurrentKeyHandle() const;  // the platform handle of the open key, or null
+
+  // Opens with the accessor's mask, or creates every missing key on the path.
+  bool OpenKey(TextView path, bool create);
+  // Tries KEY_READ, then STANDARD_RIGHTS_READ | KEY_QUERY_VALUE |
+  // KEY_ENUMERATE_SUB_KEYS, then KEY_QUERY_VALUE, each with the mask's view
+  // bits; the rights that opened the key become the accessor's mask.
+  bool OpenKeyReadOnly(TextView path);
+  void CloseKey();
+  bool KeyExists(TextView path);  // opens and closes a key of its own
+
+  bool ValueExists(const Text& name);
+  RegDataType GetDataType(const Text& name);  // Unknown when missing
+  // Existence, type and data of a value in one query.
+  std::optional<RegValue> ReadValue(const Text& name);
+  // REG_SZ or REG_EXPAND_SZ text as stored (not expanded), cut at the first NUL;
+  // the empty text for a missing value; nullopt for a value of another type.
+  std::optional<Text> ReadString(const Text& name);
+  // A REG_DWORD as signed; nullopt when missing or of another type.
+  std::optional<int32_t> ReadInteger(const Text& name);
+
+  bool WriteString(const Text& name, TextView text);        // REG_SZ, NUL included
+  bool WriteExpandString(const Text& name, TextView text);  // REG_EXPAND_SZ
+  bool WriteInteger(const Text& name, int32_t value);       // REG_DWORD
+  bool WriteValue(const Text& name, const RegValue& value);
+  bool DeleteValue(const Text& name);
+  // Deletes the key at path and every key beneath it.
+  bool DeleteKey(TextView path);
+
+  // Replace the list with the open key's subkey or value names in enumeration
+  // order; false and an empty list when no key is open or listing is refused.
+  bool GetKeyNames(std::vector<Text>& names);
+  bool GetValueNames(std::vector<Text>& names);
+
+ private:
+  // The key a path starts from and the path relative to it.
+  RegistryKey* Base(TextView& path, std::unique_ptr<RegistryKey>& root);
+  bool OpenWith(TextView path, uint32_t sam, bool create);
+
+  RegistryBackend& backend_;
+  uint32_t access_;
+  uint32_t root_ = kHkeyCurrentUser;
+  std::unique_ptr<RegistryKey> key_;
+  Text path_;
+};
+
+}  // namespace vek
