@@ -1,0 +1,136 @@
+#include "vek/process.h"
+
+#include <unordered_map>
+
+#include "vek/strings.h"
+
+namespace vek {
+namespace {
+
+class NoProcesses final : public ProcessSystem {
+ public:
+  std::vector<ProcessEntry> Snapshot() override { return {}; }
+  Text ImagePath(uint32_t) override { return {}; }
+  std::vector<TopWindow> TopWindows() override { return {}; }
+  void Terminate(uint32_t) override {}
+  MemoryFigures Memory() override { return {}; }
+  void ShellOpen(const Text&, const Text&, int32_t) override {}
+};
+
+NoProcesses g_no_processes;
+ProcessSystem* g_processes = &g_no_processes;
+
+}  // namespace
+
+bool ProcessSystem::SnapshotHas(uint32_t processId) {
+  for (const ProcessEntry& e : Snapshot())
+    if (e.ProcessID == processId) return true;
+  return false;
+}
+
+ProcessSystem& CurrentProcesses() { return *g_processes; }
+
+ProcessSystem* SetProcessSystem(ProcessSystem* system) {
+  ProcessSystem* previous = g_processes == &g_no_processes ? nullptr : g_processes;
+  g_processes = system ? system : &g_no_processes;
+  return previous;
+}
+
+uintptr_t FirstProcessWindow(const std::vector<TopWindow>& windows, uint32_t processId) {
+  for (const TopWindow& w : windows)
+    if (w.Parent == 0 && w.ProcessID == processId) return w.Handle;
+  return 0;
+}
+
+void AppendProcessRecords(TProcessList& list, const std::vector<ProcessEntry>& entries,
+                          const std::vector<TopWindow>& windows, ProcessSystem& system) {
+  // One pass over the windows instead of one walk per process; the first window
+  // seen for a process is the topmost, as FindProcessWindow would find it.
+  std::unordered_map<uint32_t, uintptr_t> firstWindow;
+  firstWindow.reserve(windows.size());
+  for (const TopWindow& w : windows)
+    if (w.Parent == 0) firstWindow.try_emplace(w.ProcessID, w.Handle);
+
+  for (const ProcessEntry& e : entries) {
+    if (e.ProcessID == 0) continue;
+    auto info = std::make_unique<TProcessInfo>();
+    info->ProcessID = e.ProcessID;
+    auto found = firstWindow.find(e.ProcessID);
+    info->Handle = found == firstWindow.end() ? 0 : found->second;
+    info->FileName = IfEmpty(system.ImagePath(e.ProcessID), e.ExeFile);
+    info->State = 1;
+    list.push_back(std::move(info));
+  }
+}
+
+void GetProcessList(TProcessList& list) {
+  ProcessSystem& system = CurrentProcesses();
+  std::vector<ProcessEntry> entries = system.Snapshot();
+  if (entries.empty()) return;
+  AppendProcessRecords(list, entries, system.TopWindows(), system);
+}
+
+Text GetProcessImagePath(uint32_t processId) { return CurrentProcesses().ImagePath(processId); }
+
+uintptr_t FindProcessWindow(uint32_t processId) {
+  return FirstProcessWindow(CurrentProcesses().TopWindows(), processId);
+}
+
+bool IsProcessRunning(uint32_t processId) { return CurrentProcesses().SnapshotHas(processId); }
+
+void KillProcess(uint32_t processId) {
+  if (processId == 0) return;
+  CurrentProcesses().Terminate(processId);
+}
+
+int64_t GetTotalPhysMemory() { return CurrentProcesses().Memory().Total; }
+int64_t GetAvailPhysMemory() { return CurrentProcesses().Memory().Avail; }
+
+void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd) {
+  CurrentProcesses().ShellOpen(fileName, params, showCmd);
+}
+
+void SplitCommandLine(TextView commandLine, Text& fileName, Text& params) {
+  const Text s = Trim(commandLine);
+  fileName.clear();
+  params.clear();
+  if (s.empty()) return;
+
+  if (s[0] == u'"') {
+    const size_t close = s.find(u'"', 1);
+    if (close == Text::npos) {
+      params = s;
+      return;
+    }
+    fileName = Trim(TextView(s).substr(1, close - 1));
+    params = Trim(TextView(s).substr(close + 1));
+    return;
+  }
+
+  if (s.size() >= 3 && s[1] == u':' && s[2] == u'\\') {
+    for (TextView ext : {u".EXE", u".BAT", u".COM"}) {
+      const size_t at = FindText(s, ext);
+      if (at == TextView::npos) continue;
+      fileName = Trim(TextView(s).substr(0, at + ext.size()));
+      params = Trim(TextView(s).substr(at + ext.size()));
+      return;
+    }
+    fileName = s;
+    return;
+  }
+
+  const size_t space = s.find(u' ');
+  if (space == Text::npos) {
+    fileName = s;
+    return;
+  }
+  fileName = Trim(TextView(s).substr(0, space));
+  params = Trim(TextView(s).substr(space));
+}
+
+Text WithoutNtPrefix(TextView path) {
+  if (path.substr(0, 4) == u"\\??\\") path.remove_prefix(4);
+  return Text(path);
+}
+
+}  // namespace vek
