@@ -1,0 +1,297 @@
+#include "tests/service/service_fixture.h"
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "service/certificate.h"
+#include "service/sqlite_store.h"
+#include "vek/strings.h"
+
+extern char** environ;
+
+namespace quorvane::service::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "qv-service.XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::filesystem::path& file, std::string_view text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string ConfigJson(const ServiceConfig& config) {
+  return nlohmann::json{{"update", config.update}, {"noclean", config.noclean}, {"bankclean", config.bankclean}}
+      .dump(2);
+}
+
+std::string ReadFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return std::move(text).str();
+}
+
+bool SpyStore::PutReport(const StoredReport& report) {
+  if (failing) throw StoreError("spy: failing as told");
+  ++puts;
+  return inner_.PutReport(report);
+}
+
+std::optional<StoredReport> SpyStore::GetReport(std::string_view key) {
+  if (failing) throw StoreError("spy: failing as told");
+  return inner_.GetReport(key);
+}
+
+void SpyStore::RecordCheckIn(const CheckIn& check_in) {
+  if (failing) throw StoreError("spy: failing as told");
+  inner_.RecordCheckIn(check_in);
+}
+
+std::vector<CheckIn> SpyStore::RecentCheckIns(std::size_t limit) { return inner_.RecentCheckIns(limit); }
+
+TestService::TestService(std::string config_json, ReportStore* store) {
+  config_file_ = dir_.path() / "config.json";
+  WriteFile(config_file_, config_json);
+  if (!store) {
+    owned_store_ = std::make_unique<SqliteStore>(dir_.path() / "reports.sqlite3");
+    store = owned_store_.get();
+  }
+  spy_ = std::make_unique<SpyStore>(*store);
+  const auto log = [this](std::string_view line) {
+    std::lock_guard lock(log_mutex_);
+    log_.emplace_back(line);
+  };
+  config_ = std::make_unique<ConfigSource>(config_file_, log);
+  ServiceOptions options;
+  options.certificate = EnsureCertificate(dir_.path());
+  options.worker_threads = 4;
+  service_ = std::make_unique<Service>(options, *config_, *spy_, log);
+  service_->Start();
+}
+
+TestService::~TestService() { service_->Stop(); }
+
+std::unique_ptr<httplib::Client> TestService::Http() const {
+  auto client = std::make_unique<httplib::Client>("127.0.0.1", service_->http_port());
+  client->set_read_timeout(30);
+  return client;
+}
+
+std::unique_ptr<httplib::SSLClient> TestService::Https() const {
+  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", service_->https_port());
+  client->set_ca_cert_path((dir_.path() / "cert.pem").c_str());
+  client->enable_server_certificate_verification(true);
+  client->set_read_timeout(30);
+  return client;
+}
+
+std::vector<std::string> TestService::log() const {
+  std::lock_guard lock(log_mutex_);
+  return log_;
+}
+
+std::string ProgramReport::Body() const {
+  using vek::JsonEscape;
+  std::vector<std::u16string> records;
+  for (const auto& p : processes) {
+    records.push_back(u"{\"cate\":\"clean\",\"file\":\"" + JsonEscape(p.file) + u"\",\"state\":\"" +
+                      vek::FromUtf8(std::to_string(p.state)) + u"\"}");
+  }
+  if (memory) {
+    const auto n = [](std::uint64_t v) { return vek::FromUtf8(std::to_string(v)); };
+    records.push_back(u"{\"cate\":\"memory\",\"old\":\"" + n((*memory)[0]) + u"\",\"new\":\"" + n((*memory)[1]) +
+                      u"\",\"tot\":\"" + n((*memory)[2]) + u"\"}");
+  }
+  for (const auto& [clsid, item] : browser) {
+    records.push_back(u"{\"cate\":\"browser\",\"clsid\":\"" + JsonEscape(clsid) + u"\",\"item\":\"" +
+                      JsonEscape(item) + u"\"}");
+  }
+  for (const auto& item : start) records.push_back(u"{\"cate\":\"start\",\"item\":\"" + JsonEscape(item) + u"\"}");
+  for (const auto& [name, publisher] : install) {
+    records.push_back(u"{\"cate\":\"install\",\"displayname\":\"" + JsonEscape(name) + u"\",\"publisher\":\"" +
+                      JsonEscape(publisher) + u"\"}");
+  }
+  std::u16string body = u"[";
+  for (std::size_t i = 0; i < records.size(); ++i) body += (i ? u"," : u"") + records[i];
+  body += u"]";
+  return vek::ToUtf8(body);
+}
+
+ProgramReport SampleReport() {
+  ProgramReport r;
+  r.processes = {
+      {u"%SystemRoot%\\System32\\svchost.exe", 1},
+      {u"%SystemRoot%\\explorer.exe", 1},
+      {u"%ProgramFiles(x86)%\\Wizvera\\Veraport20\\veraport.exe", -1},
+      {u"C:\\Users\\홍길동\\AppData\\Local\\은행보안\\agent.exe", -1},
+      {u"%ProgramFiles%\\IPinside\\I3GProc.exe", -2},
+  };
+  r.memory = std::array<std::uint64_t, 3>{2ull << 30, 7ull << 29, 8ull << 30};  // 2 GB, 3.5 GB, 8 GB
+  r.browser = {{u"{8FD5B1C4-1111-4E3A-9F00-0123456789AB}", u"TouchEn Key BHO"}};
+  r.start = {u"IPinside LWS Agent", u"V3 Lite"};
+  r.install = {{u"MagicLine4NP 1.0.0.24", u"Dreamsecurity"},
+               {u"Microsoft Edge", u"Microsoft Corporation"},
+               {u"한글 2020", u"한글과컴퓨터"},
+               {u"magicline4np", u""}};
+  return r;
+}
+
+std::string KeyOf(const std::string& reply) {
+  const auto doc = nlohmann::json::parse(reply, nullptr, false);
+  if (!doc.is_object() || !doc.contains("pk") || !doc["pk"].is_string()) return {};
+  return doc["pk"].get<std::string>();
+}
+
+namespace {
+
+// Runs argv to its end with output to the file; true when it exits 0.
+bool RunToEnd(const std::vector<std::string>& argv, const std::filesystem::path& output) {
+  Child child(argv, output);
+  const int status = child.Wait();
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+std::string Tail(const std::filesystem::path& file) {
+  const std::string text = ReadFile(file);
+  return text.size() > 600 ? text.substr(text.size() - 600) : text;
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& output) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const int rc = ::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+Child::~Child() {
+  if (pid_ > 0) StopWith(SIGKILL);
+}
+
+int Child::StopWith(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+  return Wait();
+}
+
+int Child::Wait() {
+  int status = 0;
+  if (pid_ <= 0) return status;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
+}
+
+std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {
+  std::unique_ptr<PostgresCluster> cluster(new PostgresCluster());
+  std::error_code ec;
+  for (const auto& version : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+    const auto bin = version.path() / "bin";
+    if (std::filesystem::exists(bin / "initdb") && std::filesystem::exists(bin / "pg_ctl") && bin > cluster->bin_) {
+      cluster->bin_ = bin;
+    }
+  }
+  if (cluster->bin_.empty()) {
+    why = "no PostgreSQL server binaries under /usr/lib/postgresql";
+    return nullptr;
+  }
+  std::string pattern = "/tmp/qv-pg.XXXXXX";
+  if (!::mkdtemp(pattern.data())) {
+    why = "cannot make a temporary folder";
+    return nullptr;
+  }
+  cluster->dir_ = pattern;
+  if (::geteuid() == 0) {
+    const passwd* pw = ::getpwnam("postgres");
+    if (!pw || ::chown(cluster->dir_.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+      why = "running as root and there is no postgres user to run the server as";
+      return nullptr;
+    }
+    cluster->as_postgres_ = true;
+  }
+  cluster->port_ = FreeLoopbackPort();
+  const auto as = [&](std::vector<std::string> argv) {
+    if (cluster->as_postgres_) argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
+    return argv;
+  };
+  const auto data = (cluster->dir_ / "data").string();
+  const auto log = cluster->dir_ / "commands.log";
+  if (!RunToEnd(as({(cluster->bin_ / "initdb").string(), "-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8",
+                    "--locale=C", "--no-sync"}),
+                log)) {
+    why = "initdb failed: " + Tail(log);
+    return nullptr;
+  }
+  const std::string server_options = "-p " + std::to_string(cluster->port_) + " -k " + cluster->dir_.string() +
+                                     " -c listen_addresses=127.0.0.1 -c fsync=off";
+  if (!RunToEnd(as({(cluster->bin_ / "pg_ctl").string(), "-D", data, "-l", (cluster->dir_ / "server.log").string(),
+                    "-w", "-t", "30", "-o", server_options, "start"}),
+                log)) {
+    why = "the server did not start: " + Tail(cluster->dir_ / "server.log");
+    return nullptr;
+  }
+  return cluster;
+}
+
+PostgresCluster::~PostgresCluster() {
+  if (dir_.empty()) return;
+  std::vector<std::string> stop{(bin_ / "pg_ctl").string(), "-D", (dir_ / "data").string(), "-m", "immediate", "-w",
+                                "stop"};
+  if (as_postgres_) stop.insert(stop.begin(), {"runuser", "-u", "postgres", "--"});
+  if (std::filesystem::exists(dir_ / "data" / "postmaster.pid")) RunToEnd(stop, "/dev/null");
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string PostgresCluster::conninfo() const {
+  return "host=127.0.0.1 port=" + std::to_string(port_) + " user=postgres dbname=postgres connect_timeout=10";
+}
+
+}  // namespace quorvane::service::testing

@@ -1,0 +1,142 @@
+#pragma once
+// What the service tests share: temporary folders, a service running in this
+// process on loopback, reports written the way the program writes them, child
+// processes, and a private PostgreSQL server.
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <httplib.h>
+
+#include "service/config.h"
+#include "service/server.h"
+#include "service/store.h"
+
+namespace quorvane::service::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteFile(const std::filesystem::path& file, std::string_view text);
+// The configuration file an operator would write for config.
+std::string ConfigJson(const ServiceConfig& config);
+std::string ReadFile(const std::filesystem::path& file);
+
+// Passes everything to another store, counting the reports it was asked to keep,
+// or failing every operation when told to.
+class SpyStore final : public ReportStore {
+ public:
+  explicit SpyStore(ReportStore& inner) : inner_(inner) {}
+  std::atomic<int> puts{0};
+  std::atomic<bool> failing{false};
+
+  bool PutReport(const StoredReport& report) override;
+  std::optional<StoredReport> GetReport(std::string_view key) override;
+  void RecordCheckIn(const CheckIn& check_in) override;
+  std::vector<CheckIn> RecentCheckIns(std::size_t limit) override;
+
+ private:
+  ReportStore& inner_;
+};
+
+// The service in this process, with its own data folder, configuration file,
+// SQLite store (unless another store is given) and certificate, listening on
+// free loopback ports.
+class TestService {
+ public:
+  explicit TestService(std::string config_json = "{}", ReportStore* store = nullptr);
+  ~TestService();
+
+  std::unique_ptr<httplib::Client> Http() const;
+  // Trusts the generated certificate only, and checks the host name against it.
+  std::unique_ptr<httplib::SSLClient> Https() const;
+
+  SpyStore& store() { return *spy_; }
+  const std::filesystem::path& data() const { return dir_.path(); }
+  const std::filesystem::path& config_file() const { return config_file_; }
+  std::vector<std::string> log() const;
+
+ private:
+  TempDir dir_;
+  std::filesystem::path config_file_;
+  std::unique_ptr<ReportStore> owned_store_;
+  std::unique_ptr<SpyStore> spy_;
+  std::unique_ptr<ConfigSource> config_;
+  mutable std::mutex log_mutex_;
+  std::vector<std::string> log_;
+  std::unique_ptr<Service> service_;
+};
+
+// A report in the program's own format: every value through vek::JsonEscape,
+// records in the program's order.
+struct ProgramReport {
+  struct Process {
+    std::u16string file;
+    int state;
+  };
+  std::vector<Process> processes;
+  std::optional<std::array<std::uint64_t, 3>> memory;  // old, new, total
+  std::vector<std::pair<std::u16string, std::u16string>> browser;  // clsid, item
+  std::vector<std::u16string> start;
+  std::vector<std::pair<std::u16string, std::u16string>> install;  // display name, publisher
+  std::string Body() const;
+};
+
+// A typical PC: a few processes ended, kept and left running, Korean names,
+// a plug-in among the installed programs.
+ProgramReport SampleReport();
+
+// The report key in an upload reply, or empty.
+std::string KeyOf(const std::string& reply);
+
+// A child process whose output goes to a file; killed and reaped when dropped.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& output);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  // Sends the signal and waits for the end; the exit status as waitpid gives it.
+  int StopWith(int signal);
+  // Waits for the end; the exit status as waitpid gives it.
+  int Wait();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A PostgreSQL server of its own in a temporary folder, on a free loopback
+// port, stopped and removed when dropped. Runs as the "postgres" user when the
+// tests run as root, since the server refuses root.
+class PostgresCluster {
+ public:
+  // nullptr, with the reason in why, when no server can be started here.
+  static std::unique_ptr<PostgresCluster> Start(std::string& why);
+  ~PostgresCluster();
+  std::string conninfo() const;
+
+ private:
+  PostgresCluster() = default;
+  std::filesystem::path dir_;
+  std::filesystem::path bin_;
+  int port_ = 0;
+  bool as_postgres_ = false;
+};
+
+}  // namespace quorvane::service::testing
