@@ -1,0 +1,260 @@
+#include "app/lib.h"
+
+#include <cstdio>
+
+#include "vek/registry.h"
+
+namespace lib {
+namespace {
+
+class NoShell final : public ShellFiles {
+ public:
+  Text SpecialFolderPath(int) override { return {}; }
+  bool FileExists(const Text&) override { return false; }
+  int AddAssociatedIcon(ui::ImageList&, const Text&) override { return -1; }
+  Text VersionString(const Text&, const Text&) override { return {}; }
+};
+
+NoShell g_no_shell;
+ShellFiles* g_shell = &g_no_shell;
+
+struct RootKeyRow {
+  const char16_t* Long;
+  const char16_t* Short;
+};
+
+// Indexed by the predefined key's value minus 0x80000000.
+constexpr RootKeyRow kRootKeys[] = {
+    {u"HKEY_CLASSES_ROOT", u"HKCR"},
+    {u"HKEY_CURRENT_USER", u"HKCU"},
+    {u"HKEY_LOCAL_MACHINE", u"HKLM"},
+    {u"HKEY_USERS", u"HKU"},
+    {u"HKEY_PERFORMANCE_DATA", u"HKEY_PERFORMANCE_DATA"},
+    {u"HKEY_CURRENT_CONFIG", u"HKEY_CURRENT_CONFIG"},
+    {u"HKEY_DYN_DATA", u"HKEY_DYN_DATA"},
+};
+constexpr uint32_t kFirstRootKey = 0x80000000u;
+constexpr uint32_t kRootKeyCount = sizeof(kRootKeys) / sizeof(kRootKeys[0]);
+
+// Opens keyPath for one helper; false when it cannot.
+bool OpenForRead(vek::TRegistry& reg, uint32_t rootKey, TextView keyPath) {
+  reg.SetRootKey(rootKey);
+  return reg.OpenKeyReadOnly(keyPath);
+}
+
+bool OpenForWrite(vek::TRegistry& reg, uint32_t rootKey, TextView keyPath) {
+  reg.SetRootKey(rootKey);
+  return reg.OpenKey(keyPath, true);
+}
+
+}  // namespace
+
+ShellFiles& CurrentShell() { return *g_shell; }
+
+ShellFiles* SetShell(ShellFiles* shell) {
+  ShellFiles* previous = g_shell == &g_no_shell ? nullptr : g_shell;
+  g_shell = shell ? shell : &g_no_shell;
+  return previous;
+}
+
+Text GetSpecialFolder(int csidl) {
+  try {
+    Text path = CurrentShell().SpecialFolderPath(csidl);
+    if (!path.empty() && path.back() == u'\\') path.pop_back();
+    return path;
+  } catch (...) {
+    return {};
+  }
+}
+
+Text RootKeyName(uint32_t rootKey, bool shortForm) {
+  if (rootKey < kFirstRootKey || rootKey - kFirstRootKey >= kRootKeyCount) return {};
+  const RootKeyRow& row = kRootKeys[rootKey - kFirstRootKey];
+  return shortForm ? row.Short : row.Long;
+}
+
+uint32_t RootKeyFromName(TextView name) {
+  for (uint32_t i = 0; i < kRootKeyCount; ++i)
+    if (vek::SameText(name, kRootKeys[i].Long) || vek::SameText(name, kRootKeys[i].Short)) return kFirstRootKey + i;
+  return 0;
+}
+
+int AddFileIcon(ui::ImageList& list, TextView text, int defaultIndex) {
+  try {
+    Text path = vek::Trim(text);
+    if (!path.empty() && path[0] == u'"') {
+      const size_t close = path.find(u'"', 1);
+      path = close == Text::npos ? Text() : path.substr(1, close - 1);
+    }
+    const size_t comma = path.find(u',');
+    if (comma != Text::npos) path.resize(comma);
+    if (path.empty() || !CurrentShell().FileExists(path)) return defaultIndex;
+    const int index = CurrentShell().AddAssociatedIcon(list, path);
+    return index < 0 ? defaultIndex : index;
+  } catch (...) {
+    return defaultIndex;
+  }
+}
+
+Text VersionQueryPath(uint16_t language, uint16_t codePage, TextView name) {
+  char hex[9];
+  std::snprintf(hex, sizeof(hex), "%.4x%.4x", unsigned(language), unsigned(codePage));
+  Text path = u"\\StringFileInfo\\";
+  for (const char* p = hex; *p; ++p) path.push_back(char16_t(*p));
+  path += u'\\';
+  path += name;
+  return path;
+}
+
+Text GetFileVersionValue(const Text& path, const Text& name) {
+  try {
+    if (path.empty() || !CurrentShell().FileExists(path)) return {};
+    return CurrentShell().VersionString(path, name);
+  } catch (...) {
+    return {};
+  }
+}
+
+int32_t ReadRegInteger(uint32_t rootKey, TextView keyPath, const Text& name) {
+  vek::TRegistry reg(vek::kRegReadAccess);
+  if (!OpenForRead(reg, rootKey, keyPath)) return -1;
+  return reg.ReadInteger(name).value_or(-1);
+}
+
+Text ReadRegString(uint32_t rootKey, TextView keyPath, const Text& name) {
+  vek::TRegistry reg(vek::kRegReadAccess);
+  if (!OpenForRead(reg, rootKey, keyPath)) return {};
+  return reg.ReadString(name).value_or(Text());
+}
+
+int ListRegKeys(uint32_t rootKey, TextView keyPath, std::vector<Text>& list) {
+  list.clear();
+  vek::TRegistry reg(vek::kRegReadAccess);
+  if (!OpenForRead(reg, rootKey, keyPath)) return 0;
+  reg.GetKeyNames(list);
+  return int(list.size());
+}
+
+int ListRegValues(uint32_t rootKey, TextView keyPath, std::vector<Text>& list) {
+  list.clear();
+  vek::TRegistry reg(vek::kRegReadAccess);
+  if (!OpenForRead(reg, rootKey, keyPath)) return 0;
+  reg.GetValueNames(list);
+  return int(list.size());
+}
+
+bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  if (!OpenForWrite(reg, rootKey, keyPath)) return false;
+  // Relative to the key just opened: a leading backslash would mean the root.
+  if (!subKey.empty() && subKey.front() == u'\\') subKey.remove_prefix(1);
+  if (subKey.empty()) return false;
+  return reg.DeleteKey(subKey);
+}
+
+bool DeleteRegValue(uint32_t rootKey, TextView keyPath, const Text& name) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return OpenForWrite(reg, rootKey, keyPath) && reg.DeleteValue(name);
+}
+
+bool WriteRegInteger(uint32_t rootKey, TextView keyPath, const Text& name, int32_t value) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return OpenForWrite(reg, rootKey, keyPath) && reg.WriteInteger(name, value);
+}
+
+bool WriteRegString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return OpenForWrite(reg, rootKey, keyPath) && reg.WriteString(name, value);
+}
+
+int FindCaptionIndex(const ui::ListView& view, TextView text) {
+  const int rows = view.RowCount();
+  for (int i = 0; i < rows; ++i)
+    if (view.Caption(i) == text) return i;
+  return -1;
+}
+
+int FindSubItemIndex(const ui::ListView& view, TextView text, int n) {
+  if (n < 0) return -1;
+  const int rows = view.RowCount();
+  for (int i = 0; i < rows; ++i)
+    if (n < view.SubItemCount(i) && view.SubItem(i, n) == text) return i;
+  return -1;
+}
+
+// ---- folder variables
+
+FolderVarList FolderVars;
+
+namespace {
+
+struct FolderRow {
+  const char16_t* Name;
+  int Csidl;
+};
+
+constexpr FolderRow kFolderRows[] = {
+    {u"%CommonProgramFiles(x86)%", kCsidlProgramFilesCommonX86},
+    {u"%CommonProgramFiles%", kCsidlProgramFilesCommon},
+    {u"%CommonProgramFilesW6432%", kCsidlProgramFilesCommon},
+    {u"%ProgramFiles(x86)%", kCsidlProgramFilesX86},
+    {u"%ProgramFiles%", kCsidlProgramFiles},
+    {u"%ProgramFilesW6432%", kCsidlProgramFiles},
+    {u"%SystemRoot%", kCsidlWindows},
+    {u"%WinDir%", kCsidlWindows},
+};
+
+// Both forms compare a table entry followed by a backslash with the start of
+// the text, ASCII case ignored, and keep the rest of the text from that
+// backslash on as written.
+bool StartsWithThenBackslash(TextView head, TextView text) {
+  return text.size() > head.size() && text[head.size()] == u'\\' && vek::StartsText(head, text);
+}
+
+}  // namespace
+
+FolderVarList BuildFolderVars(const std::function<Text(int)>& folderOf, bool nativeX64) {
+  FolderVarList vars;
+  for (const FolderRow& row : kFolderRows) vars.push_back({row.Name, folderOf(row.Csidl)});
+  // Rows replaced below, by their place in kFolderRows.
+  std::vector<bool> replaced(vars.size(), false);
+  if (nativeX64) {
+    // The 32-bit program hears the "(x86)" folders for the plain names.
+    for (size_t i : {1u, 2u, 4u, 5u}) {
+      Text& folder = vars[i].Folder;
+      const size_t at = vek::FindText(folder, u" (x86)");
+      if (at != TextView::npos) folder.erase(at, 6);
+      replaced[i] = true;
+    }
+  } else {
+    vars[0].Folder = vars[1].Folder;
+    vars[3].Folder = vars[4].Folder;
+    replaced[0] = replaced[3] = true;
+  }
+  FolderVarList kept;
+  for (size_t i = 0; i < vars.size(); ++i)
+    if (!(replaced[i] && vars[i].Folder.empty())) kept.push_back(std::move(vars[i]));
+  return kept;
+}
+
+Text FoldPath(const FolderVarList& vars, TextView path) {
+  for (const FolderVar& v : vars) {
+    if (v.Folder.empty()) continue;
+    if (StartsWithThenBackslash(v.Folder, path)) return v.Name + Text(path.substr(v.Folder.size()));
+  }
+  return Text(path);
+}
+
+Text FoldPath(TextView path) { return FoldPath(FolderVars, path); }
+
+Text ExpandPath(const FolderVarList& vars, TextView path) {
+  for (const FolderVar& v : vars) {
+    if (v.Folder.empty()) continue;
+    if (StartsWithThenBackslash(v.Name, path)) return v.Folder + Text(path.substr(v.Name.size()));
+  }
+  return Text(path);
+}
+
+Text ExpandPath(TextView path) { return ExpandPath(FolderVars, path); }
+
+}  // namespace lib

@@ -1,0 +1,129 @@
+#pragma once
+// Lib: the small helpers the start-up code and the pages share: shell folders,
+// file icons, version-resource strings, one-shot registry operations, root-key
+// names, list-view look-ups, and the folder-variable table with path folding.
+//
+// Every helper is a free function with no state of its own and never throws:
+// each failure becomes the neutral result written on its declaration. Each
+// registry helper opens its own accessor, does one operation and closes it. Shell
+// and file calls go through ShellFiles: WindowsShell() in the program
+// (lib_win.cpp), a fake in native tests.
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "ui/lists.h"
+#include "vek/text.h"
+
+namespace lib {
+
+using vek::Text;
+using vek::TextView;
+
+// CSIDL numbers the program asks for.
+constexpr int kCsidlAppData = 26;
+constexpr int kCsidlWindows = 36;
+constexpr int kCsidlProgramFiles = 38;
+constexpr int kCsidlProgramFilesX86 = 42;
+constexpr int kCsidlProgramFilesCommon = 43;
+constexpr int kCsidlProgramFilesCommonX86 = 44;
+
+// The shell and file-system calls behind the helpers.
+class ShellFiles {
+ public:
+  virtual ~ShellFiles() = default;
+  // The folder as the shell gives it (possibly with a trailing backslash);
+  // empty when the shell cannot resolve the CSIDL.
+  virtual Text SpecialFolderPath(int csidl) = 0;
+  // Whether a file of that name exists, links followed.
+  virtual bool FileExists(const Text& path) = 0;
+  // Adds the file's first icon (or its associated program's) to the list and
+  // returns the new index; -1 when there is no icon or it could not be added.
+  virtual int AddAssociatedIcon(ui::ImageList& list, const Text& path) = 0;
+  // The string of the first translation of the file's version resource; empty
+  // when there is no resource, no translation or no such string.
+  virtual Text VersionString(const Text& path, const Text& name) = 0;
+};
+
+// The shell the helpers use; until one is installed, one that resolves nothing
+// and finds no file. Returns the previous one; null restores that default.
+ShellFiles& CurrentShell();
+ShellFiles* SetShell(ShellFiles* shell);
+
+#ifdef _WIN32
+// shell32, version.dll and the file system (lib_win.cpp).
+ShellFiles& WindowsShell();
+// Start-up before any window: installs the Windows registry, process system and
+// shell, computes the native-x64 flag and builds FolderVars.
+void InitLib();
+#endif
+
+// Folder path without a trailing backslash (a drive root comes back as "C:");
+// empty when the shell cannot resolve it.
+Text GetSpecialFolder(int csidl);
+
+// "HKLM"-style (short) or "HKEY_LOCAL_MACHINE"-style name of a predefined key;
+// empty outside 0x80000000..0x80000006.
+Text RootKeyName(uint32_t rootKey, bool shortForm);
+// The predefined key a long or short name stands for, ASCII case ignored; 0 when
+// no name matches.
+uint32_t RootKeyFromName(TextView name);
+
+// Adds the first icon of the file a text names (trimmed; a leading quoted part
+// only; anything from a comma on dropped) and returns its index in the list;
+// defaultIndex when the file does not exist or gives no icon.
+int AddFileIcon(ui::ImageList& list, TextView text, int defaultIndex);
+
+// One string (such as "CompanyName") of the file's version resource, under the
+// resource's first translation; empty when any step fails.
+Text GetFileVersionValue(const Text& path, const Text& name);
+// "\StringFileInfo\041204b0\CompanyName" for language 0x0412, code page 0x04B0.
+Text VersionQueryPath(uint16_t language, uint16_t codePage, TextView name);
+
+// One-shot registry operations in the 64-bit view. Key paths start at the root;
+// a leading backslash is allowed. Reads open read-only and never create; writes
+// and deletes open with creation allowed, so they leave a missing key path behind
+// even when there is nothing to delete. Writes and deletes return whether the
+// operation happened, for callers that must know before undoing another copy.
+int32_t ReadRegInteger(uint32_t rootKey, TextView keyPath, const Text& name);  // -1 unless a REG_DWORD
+Text ReadRegString(uint32_t rootKey, TextView keyPath, const Text& name);  // empty unless REG_SZ/REG_EXPAND_SZ (unexpanded)
+// The list is emptied first, then receives the names in enumeration order;
+// returns the list's count (0 when the key cannot be opened).
+int ListRegKeys(uint32_t rootKey, TextView keyPath, std::vector<Text>& list);
+int ListRegValues(uint32_t rootKey, TextView keyPath, std::vector<Text>& list);
+bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey);  // with every key beneath it
+bool DeleteRegValue(uint32_t rootKey, TextView keyPath, const Text& name);
+bool WriteRegInteger(uint32_t rootKey, TextView keyPath, const Text& name, int32_t value);  // REG_DWORD
+bool WriteRegString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value);  // REG_SZ
+
+// Index of the first row whose caption (or sub-item n) equals the text exactly,
+// case included; -1 when none does.
+int FindCaptionIndex(const ui::ListView& view, TextView text);
+int FindSubItemIndex(const ui::ListView& view, TextView text, int n);
+
+// The folder-variable table: names with their percent signs, folders without a
+// trailing backslash. Built once at start (InitLib) and read-only afterwards.
+struct FolderVar {
+  Text Name;
+  Text Folder;
+};
+using FolderVarList = std::vector<FolderVar>;
+extern FolderVarList FolderVars;
+
+// Builds the table from the folders the shell gives for each CSIDL, as a 32-bit
+// process sees them. On native x64 the "(x86)" is taken out of the common-files
+// and program-files rows; elsewhere the "(x86)" rows take the folders of the
+// plain ones. A row whose replaced folder is empty is dropped.
+FolderVarList BuildFolderVars(const std::function<Text(int)>& folderOf, bool nativeX64);
+
+// The path with a leading known folder (followed by a backslash) replaced by the
+// first row's name that fits, or the path unchanged. Rows whose folder the shell
+// could not resolve take no part.
+Text FoldPath(const FolderVarList& vars, TextView path);
+Text FoldPath(TextView path);
+// The text with a leading row name followed by a backslash replaced by the row's
+// folder, or the text unchanged. Rows with an empty folder take no part.
+Text ExpandPath(const FolderVarList& vars, TextView path);
+Text ExpandPath(TextView path);
+
+}  // namespace lib

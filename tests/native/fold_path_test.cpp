@@ -1,0 +1,199 @@
+// The folder-variable table on 64-bit and 32-bit Windows, folding, expansion,
+// and the keep-list test built on them.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "app/lib.h"
+#include "pages/clean/keeplist.h"
+
+namespace {
+
+using lib::FolderVarList;
+using vek::Text;
+
+// What the shell tells a 32-bit process on 64-bit Windows.
+Text Wow64Folder(int csidl) {
+  static const std::map<int, Text> folders = {
+      {44, u"C:\\Program Files (x86)\\Common Files"}, {43, u"C:\\Program Files (x86)\\Common Files"},
+      {42, u"C:\\Program Files (x86)"},               {38, u"C:\\Program Files (x86)"},
+      {36, u"C:\\Windows"},
+  };
+  auto it = folders.find(csidl);
+  return it == folders.end() ? Text() : it->second;
+}
+
+// 32-bit Windows: the shell does not know the x86 folders.
+Text X86Folder(int csidl) {
+  static const std::map<int, Text> folders = {
+      {43, u"C:\\Program Files\\Common Files"}, {38, u"C:\\Program Files"}, {36, u"C:\\WINDOWS"}};
+  auto it = folders.find(csidl);
+  return it == folders.end() ? Text() : it->second;
+}
+
+FolderVarList Table64() { return lib::BuildFolderVars(Wow64Folder, true); }
+FolderVarList Table32() { return lib::BuildFolderVars(X86Folder, false); }
+
+TEST(FolderVars, NativeX64TableHasNativeAndX86Folders) {
+  const FolderVarList want = {
+      {u"%CommonProgramFiles(x86)%", u"C:\\Program Files (x86)\\Common Files"},
+      {u"%CommonProgramFiles%", u"C:\\Program Files\\Common Files"},
+      {u"%CommonProgramFilesW6432%", u"C:\\Program Files\\Common Files"},
+      {u"%ProgramFiles(x86)%", u"C:\\Program Files (x86)"},
+      {u"%ProgramFiles%", u"C:\\Program Files"},
+      {u"%ProgramFilesW6432%", u"C:\\Program Files"},
+      {u"%SystemRoot%", u"C:\\Windows"},
+      {u"%WinDir%", u"C:\\Windows"},
+  };
+  const FolderVarList got = Table64();
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].Name, want[i].Name);
+    EXPECT_EQ(got[i].Folder, want[i].Folder);
+  }
+}
+
+TEST(FolderVars, X86RowsTakeThePlainFoldersOn32BitWindows) {
+  const FolderVarList got = Table32();
+  ASSERT_EQ(got.size(), 8u);
+  EXPECT_EQ(got[0].Folder, u"C:\\Program Files\\Common Files");
+  EXPECT_EQ(got[3].Folder, u"C:\\Program Files");
+  EXPECT_EQ(got[3].Name, u"%ProgramFiles(x86)%");
+}
+
+TEST(FolderVars, X86IsRemovedOnceWithoutRegardToCase) {
+  auto folders = [](int csidl) -> Text {
+    return csidl == 38 ? u"D:\\PROGRAM FILES (X86) (x86)" : u"C:\\W";
+  };
+  EXPECT_EQ(lib::BuildFolderVars(folders, true)[4].Folder, u"D:\\PROGRAM FILES (x86)");
+}
+
+TEST(FolderVars, ReplacedRowsThatComeOutEmptyAreDropped) {
+  auto onlyWindows = [](int csidl) -> Text { return csidl == 36 ? u"C:\\Windows" : u""; };
+  const FolderVarList on32 = lib::BuildFolderVars(onlyWindows, false);
+  // Rows 1 and 4 took the empty folders of rows 2 and 5 and went; 2, 3, 5, 6
+  // keep their places with empty folders.
+  ASSERT_EQ(on32.size(), 6u);
+  EXPECT_EQ(on32[0].Name, u"%CommonProgramFiles%");
+  const FolderVarList on64 = lib::BuildFolderVars(onlyWindows, true);
+  ASSERT_EQ(on64.size(), 4u);
+  EXPECT_EQ(on64[0].Name, u"%CommonProgramFiles(x86)%");
+  EXPECT_EQ(on64[1].Name, u"%ProgramFiles(x86)%");
+}
+
+struct PathCase {
+  Text in, out;
+};
+
+TEST(FoldPath, FoldsTheFirstRowWhoseFolderLeadsThePath) {
+  const PathCase cases[] = {
+      {u"C:\\Program Files (x86)\\Common Files\\VMware\\USB\\x.exe", u"%CommonProgramFiles(x86)%\\VMware\\USB\\x.exe"},
+      {u"C:\\Program Files (x86)\\App\\a.exe", u"%ProgramFiles(x86)%\\App\\a.exe"},
+      {u"C:\\Program Files\\Common Files\\y.exe", u"%CommonProgramFiles%\\y.exe"},
+      {u"c:\\program files\\Intel\\y.exe", u"%ProgramFiles%\\Intel\\y.exe"},
+      {u"C:\\Windows\\System32\\svchost.exe", u"%SystemRoot%\\System32\\svchost.exe"},
+      {u"C:\\Windows\\", u"%SystemRoot%\\"},
+      {u"C:\\Windows", u"C:\\Windows"},
+      {u"D:\\Tools\\z.exe", u"D:\\Tools\\z.exe"},
+      {u"C:\\Program Filesx\\a.exe", u"C:\\Program Filesx\\a.exe"},
+      {u"X:\\C:\\Windows\\a.exe", u"X:\\C:\\Windows\\a.exe"},
+      {u"svchost.exe", u"svchost.exe"},
+      {u"", u""},
+  };
+  const FolderVarList vars = Table64();
+  for (const PathCase& c : cases) EXPECT_EQ(lib::FoldPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
+}
+
+TEST(FoldPath, ProgramFilesFoldToX86NamesOn32BitWindows) {
+  const FolderVarList vars = Table32();
+  EXPECT_EQ(lib::FoldPath(vars, u"C:\\Program Files\\Common Files\\a.exe"), u"%CommonProgramFiles(x86)%\\a.exe");
+  EXPECT_EQ(lib::FoldPath(vars, u"C:\\Program Files\\b.exe"), u"%ProgramFiles(x86)%\\b.exe");
+  EXPECT_EQ(lib::FoldPath(vars, u"c:\\windows\\c.exe"), u"%SystemRoot%\\c.exe");
+}
+
+TEST(ExpandPath, ExpandsEveryNameFollowedByABackslash) {
+  const PathCase cases[] = {
+      {u"%WinDir%\\notepad.exe", u"C:\\Windows\\notepad.exe"},
+      {u"%SystemRoot%\\notepad.exe", u"C:\\Windows\\notepad.exe"},
+      {u"%programfiles%\\A", u"C:\\Program Files\\A"},
+      {u"%ProgramFilesW6432%\\A", u"C:\\Program Files\\A"},
+      {u"%ProgramFiles(x86)%\\A", u"C:\\Program Files (x86)\\A"},
+      {u"%CommonProgramFiles(x86)%\\A", u"C:\\Program Files (x86)\\Common Files\\A"},
+      {u"%CommonProgramFilesW6432%\\A", u"C:\\Program Files\\Common Files\\A"},
+      {u"%ProgramFiles%", u"%ProgramFiles%"},
+      {u"%ProgramFiles%A", u"%ProgramFiles%A"},
+      {u"x%ProgramFiles%\\A", u"x%ProgramFiles%\\A"},
+      {u"%Unknown%\\A", u"%Unknown%\\A"},
+      {u"%", u"%"},
+  };
+  const FolderVarList vars = Table64();
+  for (const PathCase& c : cases) EXPECT_EQ(lib::ExpandPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
+}
+
+// A folder the shell could not resolve must neither fold every path that
+// begins with a backslash to its name nor expand its name to nothing.
+TEST(FoldPath, UnresolvedFolderTakesNoPart) {
+  auto noX86 = [](int csidl) -> Text { return csidl == 42 || csidl == 44 ? u"" : Wow64Folder(csidl); };
+  const FolderVarList vars = lib::BuildFolderVars(noX86, true);
+  ASSERT_EQ(vars[0].Folder, u"");
+  EXPECT_EQ(lib::FoldPath(vars, u"\\Device\\x.exe"), u"\\Device\\x.exe");
+  EXPECT_EQ(lib::FoldPath(vars, u"\\\\server\\share\\x.exe"), u"\\\\server\\share\\x.exe");
+  EXPECT_EQ(lib::ExpandPath(vars, u"%ProgramFiles(x86)%\\a.exe"), u"%ProgramFiles(x86)%\\a.exe");
+  EXPECT_EQ(lib::ExpandPath(vars, u"%ProgramFiles%\\a.exe"), u"C:\\Program Files\\a.exe");
+}
+
+class KeepList : public ::testing::Test {
+ protected:
+  void SetUp() override { saved_ = std::exchange(lib::FolderVars, Table64()); }
+  void TearDown() override { lib::FolderVars = std::move(saved_); }
+
+ private:
+  FolderVarList saved_;
+};
+
+TEST_F(KeepList, EntryKindsDecideWhatIsKept) {
+  const Text svchostPath = u"C:\\Windows\\System32\\svchost.exe";
+  struct Case {
+    Text entry, fileName;
+    bool kept;
+  } cases[] = {
+      {u"svchost.exe*", u"svchost.exe", true},
+      {u"svchost.exe*", svchostPath, false},
+      {u"  SVCHOST.EXE*\t", u"svchost.exe", true},
+      {u"%SystemRoot%\\System32\\svchost.exe", svchostPath, true},
+      {u"%systemroot%\\system32\\SVCHOST.EXE", svchostPath, true},
+      {u"%SystemRoot%\\System32\\svchost.exe", u"D:\\copy\\C:\\Windows\\System32\\svchost.exe.bak", true},
+      {u"%SystemRoot%\\System32\\svchost.exe*", svchostPath, true},
+      {u"System*", u"System", true},
+      {u"System*", u"SYSTEM", true},
+      {u"System*", u"System Idle Process", false},
+      {u"System*", u"C:\\Windows\\ImmersiveControlPanel\\SystemSettings.exe", false},
+      {u"Memory Compression*", u"Memory Compression", true},
+      {u"notepad", u"C:\\Windows\\notepad.exe", true},
+      {u"", u"x.exe", false},
+      {u"   ", u"x.exe", false},
+      {u"//svchost.exe*", u"svchost.exe", false},
+      {u"  //", u"//", false},
+      {u"*", u"x.exe", false},
+      {u"a*b", u"C:\\a*b\\x.exe", true},
+      {u"a*b", u"C:\\ab\\x.exe", false},
+      {u"a**", u"a*", true},
+      {u"%ProgramFiles%", u"C:\\Program Files\\x.exe", false},
+      {u"%ProgramFiles%", u"C:\\%programfiles%.exe", true},
+      {u"x.exe", u"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(clean::ProcessExists({c.entry}, c.fileName), c.kept)
+        << "entry '" << vek::ToUtf8(c.entry) << "' file '" << vek::ToUtf8(c.fileName) << "'";
+  }
+}
+
+TEST_F(KeepList, AnyEntryOfTheListKeeps) {
+  const std::vector<Text> list = {u"", u"// comment", u"explorer.exe*", u"%ProgramFiles(x86)%\\VMware\\"};
+  EXPECT_TRUE(clean::ProcessExists(list, u"C:\\Program Files (x86)\\VMware\\VMware Tools\\vmtoolsd.exe"));
+  EXPECT_TRUE(clean::ProcessExists(list, u"explorer.exe"));
+  EXPECT_FALSE(clean::ProcessExists(list, u"C:\\Windows\\explorer.exe"));
+  EXPECT_FALSE(clean::ProcessExists({}, u"System"));
+}
+
+}  // namespace
