@@ -2,7 +2,7 @@
 # tests and the UI driver. Everything links statically so that the program needs
 # no DLL beyond Windows' own.
 add_compile_definitions(UNICODE _UNICODE)
-add_compile_options(-Wall -Wextra -ffunction-sections -fdata-sections)
+add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type -ffunction-sections -fdata-sections)
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
@@ -19,7 +19,7 @@ target_compile_definitions(quorvane_win PRIVATE
   QUORVANE_SERVICE_HTTP_HOST=u"${QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE}")
 target_link_libraries(quorvane_win PUBLIC quorvane_core
   comctl32 uxtheme gdi32 gdiplus user32 shell32 shlwapi ole32 oleaut32 uuid
-  advapi32 version bcrypt winhttp psapi)
+  advapi32 version bcrypt winhttp psapi urlmon)
 find_library(QUORVANE_ZLIB NAMES libz.a z)
 if(QUORVANE_ZLIB)
   target_link_libraries(quorvane_win PUBLIC ${QUORVANE_ZLIB})
@@ -54,6 +54,7 @@ quorvane_glob(QUORVANE_TEST_PROGRAMS tests/programs/*.cpp)
 foreach(src ${QUORVANE_TEST_PROGRAMS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_options(${name} PRIVATE -municode)
   target_link_libraries(${name} PRIVATE user32 gdi32)
 endforeach()

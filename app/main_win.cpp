@@ -1,0 +1,300 @@
+#include "app/main_win.h"
+
+#include <commctrl.h>
+
+#include <ctime>
+
+#include "app/lists.h"
+#include "vek/system_win.h"
+#include "vek/windows_win.h"
+
+namespace app {
+
+TFrmQuorvane* FrmQuorvane = nullptr;
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TFrmQuorvane";
+constexpr wchar_t kDesignCaption[] = L"쿼베노";
+constexpr char16_t kPreparing[] = u"<C><FC:clBLUE>준비중...</FC></C>";
+constexpr wchar_t kLogoResource[] = L"LOGO";
+constexpr char16_t kDebugPrivilege[] = u"SeDebugPrivilege";
+constexpr wchar_t kPanelFontFace[] = L"Tahoma";
+constexpr int kPanelFontHeight = -11;
+constexpr int kClientWidth = 500;
+constexpr int kMenuHeight = 41;
+constexpr int kCleanHeight = 402;
+constexpr UINT_PTR kTimerInit = 1;
+constexpr UINT kTimerInitInterval = 100;
+enum : int { IdBtnClean = 10, IdBtnBrowser, IdBtnStart, IdBtnInstall, IdListWhite, IdListBlack };
+
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD kWindowExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
+
+void FillListBox(HWND box, const std::vector<vek::Text>& items) {
+  for (const auto& item : items) SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(item)));
+}
+
+// AdjustWindowRectExForDpi where the system has it, so that the client area is
+// exact on a monitor whose DPI differs from the primary one.
+RECT WindowRectForClient(int width, int height, UINT dpi) {
+  RECT rc{0, 0, width, height};
+  using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  static auto adjust = reinterpret_cast<AdjustFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  if (!(adjust && adjust(&rc, kWindowStyle, FALSE, kWindowExStyle, dpi)))
+    AdjustWindowRectEx(&rc, kWindowStyle, FALSE, kWindowExStyle);
+  return rc;
+}
+
+}  // namespace
+
+TFrmQuorvane::TFrmQuorvane() : listWhite_(BuiltinKeepList()), listBlack_(BuiltinPluginList()) {}
+
+TFrmQuorvane::~TFrmQuorvane() {
+  FrmClean.reset();
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+}
+
+bool TFrmQuorvane::Create(HINSTANCE instance) {
+  ui::RegisterControls(instance);
+  WNDCLASSEXW wc{sizeof(wc)};
+  wc.lpfnWndProc = WndProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  wc.hIconSm = wc.hIcon;
+  wc.lpszClassName = kClassName;
+  RegisterClassExW(&wc);
+  RECT rc = WindowRectForClient(kClientWidth, clientDesignHeight_, 96);
+  hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, kDesignCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                          rc.right - rc.left, rc.bottom - rc.top, nullptr, nullptr, instance, this);
+  if (!hwnd_) return false;
+  ShowWindow(hwnd_, SW_SHOWNORMAL);
+  UpdateWindow(hwnd_);
+  return true;
+}
+
+vek::Text TFrmQuorvane::Caption() const {
+  wchar_t text[256];
+  int n = GetWindowTextW(hwnd_, text, 256);
+  return vek::U(text, size_t(n));
+}
+
+void TFrmQuorvane::AddWhite(const vek::Text& entry) {
+  listWhite_.push_back(entry);
+  SendMessageW(ListWhiteBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
+}
+
+void TFrmQuorvane::AddBlack(const vek::Text& entry) {
+  listBlack_.push_back(entry);
+  SendMessageW(ListBlackBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
+}
+
+void TFrmQuorvane::FormCreate() {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  auto child = [&](HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id, const wchar_t* name,
+                   void* param = nullptr) {
+    HWND h = CreateWindowExW(0, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, param);
+    ui::SetControlName(h, name);
+    return h;
+  };
+  static ui::PanelParams menuParams{&ui::Style::Menu, true};
+  static ui::PanelParams cleanParams{&ui::Style::Page, false};
+  PanelClean = child(hwnd_, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelClean", &cleanParams);
+  SetWindowLongPtrW(PanelClean, GWL_EXSTYLE, GetWindowLongPtrW(PanelClean, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  // The list boxes only store the two lists; they lie below the client area once
+  // it is cut to its final height, and stay hidden.
+  ListWhiteBox = child(hwnd_, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListWhite, L"ListWhite");
+  PanelMenu = child(hwnd_, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelMenu", &menuParams);
+  SetWindowLongPtrW(PanelMenu, GWL_EXSTYLE, GetWindowLongPtrW(PanelMenu, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  constexpr DWORD toggle = WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_OWNERDRAW;
+  BtnClean = child(PanelMenu, L"BUTTON", L"처음화면", toggle, IdBtnClean, L"BtnClean");
+  BtnBrowser = child(PanelMenu, L"BUTTON", L"브라우저", toggle, IdBtnBrowser, L"BtnBrowser");
+  ImageLogo = child(PanelMenu, ui::kImageClass, L"", WS_VISIBLE, 0, L"ImageLogo");
+  BtnStart = child(PanelMenu, L"BUTTON", L"자동실행", toggle, IdBtnStart, L"BtnStart");
+  BtnInstall = child(PanelMenu, L"BUTTON", L"강제설치", toggle, IdBtnInstall, L"BtnInstall");
+  ListBlackBox = child(hwnd_, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListBlack, L"ListBlack");
+  downToggle_ = BtnClean;
+  FillListBox(ListWhiteBox, listWhite_);
+  FillListBox(ListBlackBox, listBlack_);
+  ui::ImageLoadResource(ImageLogo, kLogoResource);
+
+  layout_.Add(PanelClean, 0, kMenuHeight, kClientWidth, kCleanHeight);
+  layout_.Add(ListWhiteBox, 8, 494, 233, 147);
+  layout_.Add(PanelMenu, 0, 0, kClientWidth, kMenuHeight);
+  layout_.Add(BtnClean, 0, 6, 65, 29);
+  layout_.Add(BtnBrowser, 65, 6, 65, 29);
+  layout_.Add(ImageLogo, 390, 6, 99, 29);
+  layout_.Add(BtnStart, 130, 6, 65, 29);
+  layout_.Add(BtnInstall, 195, 6, 65, 29);
+  layout_.Add(ListBlackBox, 256, 494, 225, 150);
+
+  // 1. The tip picked after the start-up exchange draws from this generator.
+  std::srand(unsigned(std::time(nullptr)));
+  // 2. Desktop font (with the layout, at the window's DPI).
+  ApplyDpi(ui::WindowDpi(hwnd_));
+  // 4. Caption with the two-part version.
+  SetWindowTextW(hwnd_, vek::W(vek::U(kDesignCaption) + u" v " + vek::GetAppVersion(u"%d.%d")));
+  // 5, 6. Lists hidden, client area cut to the page bar and the page panel.
+  ShowWindow(ListWhiteBox, SW_HIDE);
+  ShowWindow(ListBlackBox, SW_HIDE);
+  SetClientHeight(kMenuHeight + kCleanHeight);
+  // Centred on the monitor's work area.
+  RECT wr, work;
+  GetWindowRect(hwnd_, &wr);
+  MONITORINFO mi{sizeof(mi)};
+  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &mi);
+  work = mi.rcWork;
+  SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - (wr.right - wr.left)) / 2,
+               work.top + (work.bottom - work.top - (wr.bottom - wr.top)) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // 7. Topmost.
+  SetWindowPos(hwnd_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  // 8, 9.
+  vek::SetPrivilege(kDebugPrivilege, true);
+  vek::DisableWow64FsRedirection(true);
+  // 10. The Reset page with its preparing text.
+  FrmClean = std::make_unique<pages::TFrmClean>(PanelClean);
+  FrmClean->SetContent(kPreparing);
+  FrmClean->Show(true);
+  // 11.
+  SetTimer(hwnd_, kTimerInit, kTimerInitInterval, nullptr);
+}
+
+void TFrmQuorvane::ApplyDpi(UINT dpi) {
+  dpi_ = dpi;
+  layout_.Apply(dpi);
+  font_.reset(ui::CreateDesktopFont(dpi));
+  const ui::Style* style = ui::ActiveStyle();
+  panelFont_.reset(ui::CreateDesignFont(style ? vek::W(style->Font) : kPanelFontFace, kPanelFontHeight, dpi, false));
+  // The page bar and the lists take the form's font; the page panel keeps its own.
+  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall, ListWhiteBox, ListBlackBox})
+    SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+  SendMessageW(PanelClean, WM_SETFONT, reinterpret_cast<WPARAM>(panelFont_.get()), TRUE);
+}
+
+void TFrmQuorvane::SetClientHeight(int designHeight) {
+  clientDesignHeight_ = designHeight;
+  RECT rc = WindowRectForClient(ui::Scale(kClientWidth, dpi_), ui::Scale(designHeight, dpi_), dpi_);
+  SetWindowPos(hwnd_, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TFrmQuorvane::TimerInitTimer() {
+  KillTimer(hwnd_, kTimerInit);
+  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
+  FrmClean->EnableRun();
+  vek::AllowWindowMessage(WM_USER);
+}
+
+void TFrmQuorvane::PressToggle(HWND button) {
+  HWND previous = downToggle_;
+  downToggle_ = button;
+  if (previous) InvalidateRect(previous, nullptr, FALSE);
+  InvalidateRect(button, nullptr, FALSE);
+}
+
+void TFrmQuorvane::ShowPage(HWND button, HWND zOrder) {
+  PressToggle(button);
+  SetWindowPos(hwnd_, zOrder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  FrmClean->Show(button == BtnClean);
+}
+
+void TFrmQuorvane::BtnCleanClick() { ShowPage(BtnClean, HWND_TOPMOST); }
+void TFrmQuorvane::BtnBrowserClick() { ShowPage(BtnBrowser, HWND_NOTOPMOST); }
+void TFrmQuorvane::BtnStartClick() { ShowPage(BtnStart, HWND_NOTOPMOST); }
+void TFrmQuorvane::BtnInstallClick() { ShowPage(BtnInstall, HWND_NOTOPMOST); }
+
+void TFrmQuorvane::WMUser(WPARAM wp) {
+  if (wp == 1)
+    ShowWindow(hwnd_, SW_RESTORE);
+  else if (wp == 2)
+    Close();
+}
+
+void TFrmQuorvane::FormClose() {
+  vek::DisableWow64FsRedirection(false);
+  vek::SetPrivilege(kDebugPrivilege, false);
+}
+
+void TFrmQuorvane::Close() {
+  if (!hwnd_) return;
+  FormClose();
+  FrmClean.reset();
+  HWND h = hwnd_;
+  hwnd_ = nullptr;
+  DestroyWindow(h);
+}
+
+LRESULT CALLBACK TFrmQuorvane::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
+    auto* self = static_cast<TFrmQuorvane*>(cs->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<TFrmQuorvane*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (self && self->hwnd_ == hwnd) return self->Handle(msg, wp, lp);
+  if (msg == WM_DESTROY) PostQuitMessage(0);
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_CREATE:
+      FormCreate();
+      return 0;
+    case WM_TIMER:
+      if (wp == kTimerInit) {
+        TimerInitTimer();
+        return 0;
+      }
+      break;
+    case WM_COMMAND:
+      if (HIWORD(wp) == BN_CLICKED) {
+        switch (LOWORD(wp)) {
+          case IdBtnClean: BtnCleanClick(); return 0;
+          case IdBtnBrowser: BtnBrowserClick(); return 0;
+          case IdBtnStart: BtnStartClick(); return 0;
+          case IdBtnInstall: BtnInstallClick(); return 0;
+        }
+      }
+      break;
+    case WM_DRAWITEM: {
+      auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
+      ui::DrawToggleButton(*item, item->hwndItem == downToggle_);
+      return TRUE;
+    }
+    case WM_USER:
+      WMUser(wp);
+      return 0;
+    case WM_CLOSE:
+      Close();
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_DPICHANGED: {
+      ApplyDpi(HIWORD(wp));
+      auto* suggested = reinterpret_cast<RECT*>(lp);
+      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      SetClientHeight(clientDesignHeight_);
+      return 0;
+    }
+    case WM_ERASEBKGND: {
+      RECT rc;
+      GetClientRect(hwnd_, &rc);
+      FillRect(reinterpret_cast<HDC>(wp), &rc, ui::StyleBrush(&ui::Style::Window, COLOR_WINDOW));
+      return 1;
+    }
+  }
+  return DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+}  // namespace app

@@ -1,0 +1,45 @@
+#pragma once
+// The Reset page: the product's name, the status text and the one big button.
+#include <memory>
+#include <vector>
+
+#include "ui/controls_win.h"
+#include "vek/text.h"
+#include "vek/win32.h"
+
+namespace pages {
+
+class TFrmClean {
+ public:
+  // Creates the page as a borderless child of Parent at (0, 0), hidden.
+  explicit TFrmClean(HWND parent);
+  ~TFrmClean();
+  TFrmClean(const TFrmClean&) = delete;
+  TFrmClean& operator=(const TFrmClean&) = delete;
+
+  HWND Handle() const { return hwnd_; }
+  void Show(bool visible);
+  bool Visible() const;
+
+  // Status text in the label's markup; set by the main window only.
+  void SetContent(const vek::Text& markup);
+  void EnableRun();
+
+  HWND LabelTitle = nullptr;
+  HWND LabelContent = nullptr;
+  HWND BtnClean = nullptr;
+  HWND ChkTerminate = nullptr;
+  HWND Indicator = nullptr;
+
+ private:
+  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
+  void FormCreate();
+  void ApplyDpi(UINT dpi);
+
+  HWND hwnd_ = nullptr;
+  ui::DpiLayout layout_;
+  ui::GdiObject font_, titleFont_;
+};
+
+}  // namespace pages

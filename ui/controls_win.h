@@ -1,0 +1,96 @@
+#pragma once
+// Win32 controls of our own and the pieces every form shares: the active visual
+// style, control names for outside tools, DPI scaling, the markup label, the
+// activity indicator, flat toggle and push buttons, panels and the logo picture.
+#include <vector>
+
+#include "ui/style.h"
+#include "vek/win32.h"
+
+namespace ui {
+
+// Loads and applies the style kept in the resource OSTIVNET. On failure shows an
+// error dialog and leaves the default (system) look; returns whether it applied.
+bool ApplyStyle(HINSTANCE instance);
+const Style* ActiveStyle();  // null while the default look is in force
+
+// A style colour, or the system colour when the default look is in force.
+COLORREF StyleColour(ColorRef Style::*colour, int systemColour);
+HBRUSH StyleBrush(ColorRef Style::*colour, int systemColour);  // cached; owned here
+
+// Tags a control with its design name (window property "QvName", a global atom)
+// so that the UI driver and other outside tools can find it.
+void SetControlName(HWND control, const wchar_t* name);
+
+// Registers the window classes below once per process.
+void RegisterControls(HINSTANCE instance);
+
+extern const wchar_t kPanelClass[];        // flat panel filled with its background colour
+extern const wchar_t kMarkupLabelClass[];  // status text in the markup of the Reset page
+extern const wchar_t kIndicatorClass[];    // animated activity indicator
+extern const wchar_t kImageClass[];        // PNG picture with transparency
+
+// Panels: the background colour is the style colour at window creation, passed
+// through the creation parameter as a pointer-to-member (nullptr: page colour).
+struct PanelParams {
+  ColorRef Style::*Colour;
+  bool BottomLine;
+};
+
+// Indicator animation.
+void IndicatorStart(HWND indicator);
+void IndicatorStop(HWND indicator);
+
+// Picture: loads PNG data from the RCDATA resource of that name.
+void ImageLoadResource(HWND image, const wchar_t* resourceName);
+
+// Owner-drawn buttons of the style.
+void DrawToggleButton(const DRAWITEMSTRUCT& item, bool down);
+void DrawPushButton(const DRAWITEMSTRUCT& item);
+
+// DPI of a window (per-monitor where the system supports it) and scaling of
+// design pixels at 96 DPI.
+UINT WindowDpi(HWND hwnd);
+inline int Scale(int designPixels, UINT dpi) { return MulDiv(designPixels, int(dpi), 96); }
+
+// The desktop (icon-title) font at a DPI, and a named font of a design height.
+HFONT CreateDesktopFont(UINT dpi);
+HFONT CreateDesignFont(const wchar_t* face, int designHeight, UINT dpi, bool antialiased);
+
+// Owns a GDI object.
+class GdiObject {
+ public:
+  GdiObject() = default;
+  explicit GdiObject(HGDIOBJ h) : h_(h) {}
+  ~GdiObject() { reset(); }
+  GdiObject(const GdiObject&) = delete;
+  GdiObject& operator=(const GdiObject&) = delete;
+  void reset(HGDIOBJ h = nullptr) {
+    if (h_) DeleteObject(h_);
+    h_ = h;
+  }
+  HGDIOBJ get() const { return h_; }
+  HFONT font() const { return static_cast<HFONT>(h_); }
+
+ private:
+  HGDIOBJ h_ = nullptr;
+};
+
+// Positions child controls from their design rectangles at 96 DPI, and again
+// whenever the window moves to a monitor of another DPI.
+class DpiLayout {
+ public:
+  void Add(HWND control, int left, int top, int width, int height) {
+    items_.push_back({control, {left, top, left + width, top + height}});
+  }
+  void Apply(UINT dpi) const;
+
+ private:
+  struct Item {
+    HWND hwnd;
+    RECT design;
+  };
+  std::vector<Item> items_;
+};
+
+}  // namespace ui
