@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include "app/lib.h"
 #include "app/main_win.h"
 #include "ui/controls_win.h"
 #include "vek/handles_win.h"
@@ -24,6 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES | ICC_WIN95_CLASSES};
   InitCommonControlsEx(&icc);
   ui::ApplyStyle(instance);
+  lib::InitLib();  // the folder-variable table exists before any window
 
   app::TFrmQuorvane window;
   app::FrmQuorvane = &window;

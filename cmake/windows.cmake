@@ -6,7 +6,10 @@ add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-func
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-string(REGEX REPLACE "^$" "${QUORVANE_SERVICE_HOST}" QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE "${QUORVANE_SERVICE_HTTP_HOST}")
+set(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE "${QUORVANE_SERVICE_HTTP_HOST}")
+if(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE STREQUAL "")
+  set(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE "${QUORVANE_SERVICE_HOST}")
+endif()
 
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
 target_include_directories(quorvane_core PUBLIC ${PROJECT_SOURCE_DIR})
