@@ -886,6 +886,7 @@ const wchar_t* const kHelp[] = {
     L"rect <ctl>                    x y width height of a control in the main window's client coordinates",
     L"text <ctl>                    the control's text (WM_GETTEXT)",
     L"enabled <ctl> | visible <ctl> 1 or 0",
+    L"checked <ctl>                 BM_GETCHECK of a button: 0 unchecked, 1 checked (down), 2 indeterminate",
     L"wait-enabled <ctl> [ms] | wait-disabled | wait-visible | wait-hidden",
     L"wait-text <ctl> <text> [ms]   wait until the text equals; prints it",
     L"wait-text-not <ctl> <text> [ms]  wait until the text differs; prints the new text",
@@ -1001,13 +1002,18 @@ int Run(const Args& a) {
   }
 
   // Commands on one control.
-  if (cmd == L"text" || cmd == L"enabled" || cmd == L"visible" || cmd == L"rect") {
+  if (cmd == L"text" || cmd == L"enabled" || cmd == L"visible" || cmd == L"rect" || cmd == L"checked") {
     if (!need(1, 1)) return Usage(cmd + L" <control>");
     HWND h;
     if (int rc = NeedControl(a[1], &h)) return rc;
     if (cmd == L"text") Out(WindowText(h));
     if (cmd == L"enabled") Out(IsWindowEnabled(h) ? L"1" : L"0");
     if (cmd == L"visible") Out(IsWindowVisible(h) ? L"1" : L"0");
+    if (cmd == L"checked") {
+      auto state = Send(h, BM_GETCHECK, 0, 0);
+      if (!state) return kFail;
+      Out(Num(*state));
+    }
     if (cmd == L"rect") {
       if (int rc = NeedMain(&main)) return rc;
       RECT r = RectInClient(main, h);

@@ -76,6 +76,7 @@ expect_drv "Reset page visible" "1" visible FrmClean
 for ctl in ListWhite ListBlack FrmClean/ChkTerminate FrmClean/Indicator; do
   expect_drv "$ctl hidden" "0" visible "$ctl"
 done
+expect_drv "ChkTerminate ticked" "1" checked FrmClean/ChkTerminate
 
 # The shipped lists, before anything can extend them: 213 keep-list entries in
 # six groups with an empty entry between groups; 37 plug-in names.
