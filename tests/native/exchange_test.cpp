@@ -1,0 +1,129 @@
+#include "app/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include "vek/strings.h"
+
+namespace {
+
+using vek::Text;
+
+TEST(ServerReply, StatusMustBeExactlyOkWhileMarkersIgnoreCase) {
+  struct Case {
+    const char16_t* reply;
+    bool ok;
+  } cases[] = {
+      {u"{\"status\":\"ok\"}", true},
+      {u"{\"STATUS\":\"ok\"}", true},            // the key's case does not matter
+      {u"{\"status\":\"OK\"}", false},           // the value's does
+      {u"{\"status\": \"ok\"}", false},          // a blank after the colon hides the key
+      {u"{\"status\":\"o\\u006b\"}", true},      // unescaped before the test
+      {u"{\"status\":\"\\u00zz\"}", false},      // malformed escape: no status, no fault
+      {u"", false},
+      {u"<html>502 Bad Gateway</html>", false},
+      {u"{\"status\":\"ok", false},              // truncated: no closing quote
+  };
+  for (const auto& c : cases) EXPECT_EQ(app::StatusIsOk(c.reply), c.ok) << vek::ToUtf8(c.reply);
+}
+
+TEST(ServerReply, ArraysAreReadItemByItemWithEscapesUndone) {
+  auto config = app::ReadServerConfig(
+      u"{\"status\":\"ok\",\"update\":\"\",\"noclean\":[\"a.exe*\",\"\",\"say \\\"hi\\\".exe\",\"%ProgramFiles%\\\\X\\\\y.exe\"],"
+      u"\"bankclean\":[\"\\uD55C\\uAE00 Agent\"]}");
+  EXPECT_EQ(config.Update, u"");
+  ASSERT_EQ(config.NoClean.size(), 4u);
+  EXPECT_EQ(config.NoClean[0], u"a.exe*");
+  EXPECT_EQ(config.NoClean[1], u"");  // empty strings are kept; matching ignores them
+  EXPECT_EQ(config.NoClean[2], u"say \"hi\".exe");
+  EXPECT_EQ(config.NoClean[3], u"%ProgramFiles%\\X\\y.exe");
+  ASSERT_EQ(config.BankClean.size(), 1u);
+  EXPECT_EQ(config.BankClean[0], u"한글 Agent");
+}
+
+TEST(ServerReply, OneMalformedEscapeSkipsOnlyItsOwnValue) {
+  auto config = app::ReadServerConfig(u"\"noclean\":[\"good.exe*\",\"bad\\uzz12\",\"also.exe*\"],\"bankclean\":[]");
+  EXPECT_EQ(config.NoClean, (std::vector<Text>{u"good.exe*", u"also.exe*"}));
+  EXPECT_TRUE(config.BankClean.empty());
+  EXPECT_EQ(app::ReadServerConfig(u"\"update\":\"https://x/\\uZZZZ\"").Update, u"");
+}
+
+TEST(ServerReply, MissingOrEmptyArraysAddNothing) {
+  EXPECT_TRUE(app::ReadServerConfig(u"{\"status\":\"ok\"}").NoClean.empty());
+  EXPECT_TRUE(app::ReadServerConfig(u"\"noclean\":[]").NoClean.empty());
+  EXPECT_TRUE(app::ReadServerConfig(u"\"noclean\":[\"unterminated").NoClean.empty());
+}
+
+// Only a web address may reach the shell from a reply.
+TEST(ServerReply, UpdateOfferMustBeAWebUrl) {
+  struct Case {
+    const char16_t* value;
+    const char16_t* offered;
+  } cases[] = {
+      {u"https:\\/\\/quorvane.kr\\/download\\/setup.exe", u"https://quorvane.kr/download/setup.exe"},
+      {u"HTTP://quorvane.kr/x", u"HTTP://quorvane.kr/x"},
+      {u"C:\\\\Windows\\\\System32\\\\cmd.exe", u""},
+      {u"file:///C:/evil.exe", u""},
+      {u"\\\\\\\\server\\\\share\\\\x.exe", u""},
+      {u"javascript:alert(1)", u""},
+      {u"https://", u""},
+      {u"https:///path", u""},
+      {u"https://host/a b", u""},
+      {u"calc.exe", u""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(app::ReadServerConfig(Text(u"\"update\":\"") + c.value + u"\"").Update, c.offered)
+        << vek::ToUtf8(c.value);
+}
+
+TEST(ReportReply, KeyIsReadAndMadeSafeForTheUrl) {
+  EXPECT_EQ(app::ReadReportKey(u"{\"pk\":\"AbC-123_x.~\"}"), u"AbC-123_x.~");
+  EXPECT_EQ(app::ReadReportKey(u"{\"result\":\"error\"}"), u"");
+  EXPECT_EQ(app::ReadReportKey(u"transport failed"), u"");
+  EXPECT_EQ(app::EncodeReportKey(u"AbC-123_x.~"), u"AbC-123_x.~");
+  EXPECT_EQ(app::EncodeReportKey(u"a&b=c d/#"), u"a%26b%3Dc%20d%2F%23");
+  EXPECT_EQ(app::EncodeReportKey(u"한"), u"%ED%95%9C");
+  EXPECT_EQ(app::EncodeReportKey(u""), u"");
+}
+
+TEST(Report, RecordsAreFixedTextsAroundEscapedValues) {
+  EXPECT_EQ(app::CleanRecord(u"%SystemRoot%\\System32\\svchost.exe", 1),
+            u"{\"cate\":\"clean\",\"file\":\"%SystemRoot%\\\\System32\\\\svchost.exe\",\"state\":\"1\"}");
+  EXPECT_EQ(app::CleanRecord(u"한.exe", -2), u"{\"cate\":\"clean\",\"file\":\"\\uD55C.exe\",\"state\":\"-2\"}");
+  EXPECT_EQ(app::MemoryRecord(1, 8589934592LL, -1),
+            u"{\"cate\":\"memory\",\"old\":\"1\",\"new\":\"8589934592\",\"tot\":\"-1\"}");
+  EXPECT_EQ(app::BrowserRecord(u"{A}", u"x\"y"), u"{\"cate\":\"browser\",\"clsid\":\"{A}\",\"item\":\"x\\\"y\"}");
+  EXPECT_EQ(app::StartRecord(u"a/b"), u"{\"cate\":\"start\",\"item\":\"a\\/b\"}");
+  EXPECT_EQ(app::InstallRecord(u"n", u""), u"{\"cate\":\"install\",\"displayname\":\"n\",\"publisher\":\"\"}");
+  EXPECT_EQ(app::ReportBody({}), u"[]");
+  EXPECT_EQ(app::ReportBody({u"{1}", u"{2}"}), u"[{1},{2}]");
+}
+
+TEST(Tips, AreThreeTextsInTheStatusMarkup) {
+  for (auto tip : app::kTips) EXPECT_NE(tip.find(u"<FC:clRED>"), vek::TextView::npos);
+  EXPECT_NE(app::kTips[2].find(u"<BR><BR>"), vek::TextView::npos);
+}
+
+vek::Text Latin1(std::string_view bytes) {
+  vek::Text t;
+  for (unsigned char b : bytes) t.push_back(b);
+  return t;
+}
+
+TEST(NoCleanFile, LinesKeepBlanksAndEmptyLinesButNoFinalEmptyLine) {
+  using L = std::vector<Text>;
+  EXPECT_EQ(app::TextFileLines("a\r\n\r\n  b.exe*  \nc\rd\r\n", Latin1), (L{u"a", u"", u"  b.exe*  ", u"c", u"d"}));
+  EXPECT_EQ(app::TextFileLines("", Latin1), L{});
+  EXPECT_EQ(app::TextFileLines("\n", Latin1), (L{u""}));
+  EXPECT_EQ(app::TextFileLines("x", Latin1), (L{u"x"}));
+}
+
+TEST(NoCleanFile, ByteOrderMarksSelectTheEncoding) {
+  using L = std::vector<Text>;
+  EXPECT_EQ(app::TextFileLines("\xEF\xBB\xBF\xED\x95\x9C.exe*\r\n", Latin1), (L{u"한.exe*"}));
+  EXPECT_EQ(app::TextFileLines(std::string_view("\xFF\xFE\x5C\xD5\n\0", 6), Latin1), (L{u"한"}));
+  EXPECT_EQ(app::TextFileLines(std::string_view("\xFE\xFF\xD5\x5C\0\n", 6), Latin1), (L{u"한"}));
+  EXPECT_EQ(app::TextFileLines("\xC7\xD1", Latin1), (L{u"\u00C7\u00D1"}));  // no mark: the ANSI decoder's
+  EXPECT_EQ(app::TextFileLines(std::string_view("\xFF\xFE\x41", 3), Latin1), L{});  // odd trailing byte dropped
+}
+
+}  // namespace
