@@ -1,0 +1,252 @@
+// TRegistry and the one-shot helpers against the real registry. Each test works
+// under its own sandbox key HKCU\Software\Quorvane Tests\<test> and removes it.
+#include <gtest/gtest.h>
+
+#include "app/lib.h"
+#include "vek/handles_win.h"
+#include "vek/registry.h"
+
+namespace {
+
+using vek::RegValue;
+using vek::Text;
+using vek::TRegistry;
+
+constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
+constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
+
+Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
+
+class RegistrySandbox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = u"Software\\Quorvane Tests\\" + TestName();
+    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
+    vek::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(path_), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+  }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
+    vek::unique_hkey parent;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests", 0, KEY_ALL_ACCESS, parent.put()) ==
+        ERROR_SUCCESS) {
+      DWORD subkeys = 1;
+      RegQueryInfoKeyW(parent.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr);
+      parent.reset();
+      if (subkeys == 0) RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");
+    }
+  }
+
+  // The sandbox path from the root, with a leading backslash as the program writes it.
+  Text Path(const Text& below = u"") const { return u"\\" + path_ + (below.empty() ? u"" : u"\\" + below); }
+
+  void SetRaw(const Text& name, DWORD type, const void* data, DWORD size) {
+    vek::unique_hkey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_), 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), vek::W(name), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  }
+
+  bool RawKeyExists(const Text& below) const {
+    vek::unique_hkey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\" + below), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+  }
+
+  Text path_;
+};
+
+TEST_F(RegistrySandbox, ValuesReadBackWithTheTypeTheyWereWrittenWith) {
+  const RegValue values[] = {
+      RegValue::String(u"C:\\한글 경로"),
+      RegValue::String(u"%SystemRoot%\\x", vek::kRegExpandSz),
+      RegValue::Dword(0xFFFFFFFF),
+      RegValue::Binary({0, 1, 2, 0xFF, 0}),
+      RegValue::MultiString({u"a", u"bc"}),
+      RegValue::Qword(0x0123456789ABCDEFull),
+  };
+  {
+    TRegistry reg(vek::kRegWriteAccess);
+    reg.SetRootKey(HKCU);
+    ASSERT_TRUE(reg.OpenKey(Path(), false));
+    for (size_t i = 0; i < std::size(values); ++i) ASSERT_TRUE(reg.WriteValue(u"v" + vek::FromUtf8(std::to_string(i)), values[i]));
+  }
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKeyReadOnly(Path()));
+  EXPECT_EQ(reg.Access(), vek::kRegReadAccess);
+  for (size_t i = 0; i < std::size(values); ++i) {
+    const Text name = u"v" + vek::FromUtf8(std::to_string(i));
+    EXPECT_EQ(reg.ReadValue(name), values[i]) << i;
+  }
+  EXPECT_EQ(reg.ReadString(u"v0"), Text(u"C:\\한글 경로"));
+  EXPECT_EQ(reg.ReadString(u"v1"), Text(u"%SystemRoot%\\x"));
+  EXPECT_EQ(reg.ReadInteger(u"v2"), -1);
+  EXPECT_EQ(reg.GetDataType(u"v3"), vek::RegDataType::Binary);
+  EXPECT_EQ(reg.GetDataType(u"v4"), vek::RegDataType::Unknown);
+  EXPECT_EQ(reg.ReadString(u"v2"), std::nullopt);
+  EXPECT_EQ(reg.ReadInteger(u"v0"), std::nullopt);
+  EXPECT_EQ(reg.ReadString(u"missing"), Text());
+  EXPECT_FALSE(reg.ValueExists(u"missing"));
+  std::vector<Text> names;
+  ASSERT_TRUE(reg.GetValueNames(names));
+  EXPECT_EQ(names.size(), std::size(values));
+}
+
+// Other programs store text without its NUL, with odd sizes, or very long.
+TEST_F(RegistrySandbox, OddlySizedTextReadsSafely) {
+  const char16_t ab[] = {u'a', u'b'};
+  SetRaw(u"no-nul", REG_SZ, ab, 4);
+  SetRaw(u"odd", REG_SZ, "a\0b", 3);
+  SetRaw(u"empty", REG_SZ, nullptr, 0);
+  std::vector<char16_t> big(512 * 1024, u'x');
+  SetRaw(u"big", REG_EXPAND_SZ, big.data(), DWORD(big.size() * 2));
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKeyReadOnly(Path()));
+  EXPECT_EQ(reg.ReadString(u"no-nul"), Text(u"ab"));
+  EXPECT_EQ(reg.ReadString(u"odd"), Text(u"a"));
+  EXPECT_EQ(reg.ReadString(u"empty"), Text());
+  EXPECT_EQ(reg.ReadString(u"big"), Text(big.size(), u'x'));
+  EXPECT_EQ(lib::ReadRegString(HKCU, Path(), u"big").size(), big.size());
+}
+
+TEST_F(RegistrySandbox, DeleteKeyRemovesTheWholeSubtree) {
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKey(Path(u"Gone\\A\\B"), true));
+  ASSERT_TRUE(reg.WriteInteger(u"v", 1));
+  ASSERT_TRUE(reg.OpenKey(Path(u"Gone\\C"), true));
+  ASSERT_TRUE(reg.OpenKey(Path(u"Stays"), true));
+  reg.CloseKey();
+  EXPECT_TRUE(reg.DeleteKey(Path(u"Gone")));
+  EXPECT_FALSE(RawKeyExists(u"Gone"));
+  EXPECT_TRUE(RawKeyExists(u"Stays"));
+  EXPECT_FALSE(reg.DeleteKey(Path(u"Gone")));
+}
+
+TEST_F(RegistrySandbox, HelpersCreatePathsAndGiveNeutralResults) {
+  EXPECT_TRUE(lib::WriteRegString(HKCU, Path(u"New\\Deep"), u"s", u"값"));
+  EXPECT_TRUE(lib::WriteRegInteger(HKCU, Path(u"New\\Deep"), u"i", 42));
+  EXPECT_EQ(lib::ReadRegString(HKCU, Path(u"New\\Deep"), u"s"), u"값");
+  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"i"), 42);
+  EXPECT_EQ(lib::ReadRegString(HKCU, Path(u"New\\Deep"), u"i"), u"");
+  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"s"), -1);
+  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"Missing"), u"i"), -1);
+  EXPECT_FALSE(RawKeyExists(u"Missing"));
+
+  std::vector<Text> list{u"stale"};
+  EXPECT_EQ(lib::ListRegKeys(HKCU, Path(u"Missing"), list), 0);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(lib::ListRegKeys(HKCU, Path(), list), 1);
+  EXPECT_EQ(list, std::vector<Text>{u"New"});
+  EXPECT_EQ(lib::ListRegValues(HKCU, Path(u"New\\Deep"), list), 2);
+
+  EXPECT_FALSE(lib::DeleteRegValue(HKCU, Path(u"Other\\Path"), u"none"));
+  EXPECT_TRUE(RawKeyExists(u"Other\\Path"));
+  EXPECT_TRUE(lib::DeleteRegValue(HKCU, Path(u"New\\Deep"), u"s"));
+  EXPECT_TRUE(lib::DeleteRegKey(HKCU, Path(), u"New"));
+  EXPECT_FALSE(RawKeyExists(u"New"));
+}
+
+// A key whose security grants only KEY_QUERY_VALUE opens read-only on the third
+// try: values read, subkeys do not list.
+TEST_F(RegistrySandbox, QueryOnlyKeyOpensReadOnlyWithReducedRights) {
+  {
+    vek::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\Q\\Sub"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+  }
+  ASSERT_TRUE(lib::WriteRegInteger(HKCU, Path(u"Q"), u"v", 5));
+  {
+    // Everyone: KEY_QUERY_VALUE only, not inherited from the parent.
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    alignas(8) BYTE aclBuffer[256];
+    auto* acl = reinterpret_cast<PACL>(aclBuffer);
+    InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    AddAccessAllowedAce(acl, ACL_REVISION, KEY_QUERY_VALUE, everyone);
+    SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+    SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    vek::unique_hkey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\Q"), 0, WRITE_DAC, key.put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
+    FreeSid(everyone);
+  }
+  vek::unique_hkey probe;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\Q"), 0, KEY_READ, probe.put()) == ERROR_SUCCESS)
+    GTEST_SKIP() << "this Wine does not enforce the key's security descriptor on RegOpenKeyEx";
+  TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(HKCU);
+  ASSERT_TRUE(reg.OpenKeyReadOnly(Path(u"Q")));
+  EXPECT_EQ(reg.Access(), vek::kKeyQueryValue | vek::kKeyWow64_64Key);
+  EXPECT_EQ(reg.ReadInteger(u"v"), 5);
+  std::vector<Text> names;
+  EXPECT_FALSE(reg.GetKeyNames(names));
+  reg.CloseKey();
+  // Give the key back so that the sandbox can be removed.
+  SECURITY_DESCRIPTOR open;
+  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  vek::unique_hkey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\Q"), 0, WRITE_DAC, key.put()) == ERROR_SUCCESS)
+    RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &open);
+}
+
+// The reading mask reaches the 64-bit view; "Wow6432Node" in the path reaches
+// the 32-bit one.
+class RegistryViews : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+#ifndef _WIN64
+    if (!wow64) GTEST_SKIP() << "32-bit Windows has one registry view";
+#endif
+    sub_ = u"Quorvane Tests\\" + TestName();
+    Clean();
+  }
+  void TearDown() override { Clean(); }
+  void Clean() {
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+      vek::unique_hkey software;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, software.put()) != ERROR_SUCCESS)
+        continue;
+      RegDeleteTreeW(software.get(), vek::W(sub_));
+      RegDeleteKeyExW(software.get(), L"Quorvane Tests", view, 0);
+    }
+  }
+  bool SeenIn(REGSAM view) const {
+    vek::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, vek::W(u"Software\\" + sub_), 0, KEY_READ | view, key.put()) !=
+        ERROR_SUCCESS)
+      return false;
+    DWORD type = 0;
+    return RegQueryValueExW(key.get(), L"mark", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+  }
+  Text sub_;
+};
+
+TEST_F(RegistryViews, Wow6432NodePathReachesThe32BitView) {
+  if (!lib::WriteRegString(HKLM, u"\\SOFTWARE\\Wow6432Node\\" + sub_, u"mark", u"32"))
+    GTEST_SKIP() << "HKLM is not writable here";
+  EXPECT_TRUE(SeenIn(KEY_WOW64_32KEY));
+  EXPECT_FALSE(SeenIn(KEY_WOW64_64KEY));
+  EXPECT_EQ(lib::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"");
+}
+
+TEST_F(RegistryViews, PlainPathReachesThe64BitView) {
+  if (!lib::WriteRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark", u"64")) GTEST_SKIP() << "HKLM is not writable here";
+  EXPECT_TRUE(SeenIn(KEY_WOW64_64KEY));
+  EXPECT_FALSE(SeenIn(KEY_WOW64_32KEY));
+  EXPECT_EQ(lib::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"64");
+  EXPECT_TRUE(lib::DeleteRegKey(HKLM, u"\\SOFTWARE\\Quorvane Tests", TestName()));
+  EXPECT_FALSE(SeenIn(KEY_WOW64_64KEY));
+}
+
+}  // namespace
