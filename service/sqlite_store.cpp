@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <sqlite3.h>
 
@@ -138,6 +139,12 @@ struct Reader {
   Statement recent_check_ins;
 };
 
+// WAL sizes, in frames of one page, at which the checkpointer starts a passive
+// checkpoint, and past which (writes outpacing it) it makes the writer wait
+// once so the log can start over.
+constexpr int kCheckpointFrames = 1000;
+constexpr int kRestartFrames = 16000;
+
 }  // namespace
 
 struct SqliteStore::State {
@@ -163,7 +170,47 @@ struct SqliteStore::State {
   std::mutex readers_mutex;
   std::vector<std::unique_ptr<Reader>> idle_readers;
 
-  std::thread writer_thread;  // last: started once everything above exists
+  Db checkpointer;
+  std::mutex checkpoint_mutex;
+  std::condition_variable checkpoint_wanted;
+  int wal_frames = 0;
+  bool checkpoint_stopping = false;
+
+  // Last: started once everything above exists.
+  std::thread checkpoint_thread;
+  std::thread writer_thread;
+
+  // Called by SQLite on the writer thread after each commit.
+  static int OnWalCommit(void* self, sqlite3*, const char*, int frames) {
+    auto* state = static_cast<State*>(self);
+    if (frames >= kCheckpointFrames) {
+      {
+        std::lock_guard lock(state->checkpoint_mutex);
+        state->wal_frames = frames;
+      }
+      state->checkpoint_wanted.notify_one();
+    }
+    return SQLITE_OK;
+  }
+
+  // Copies committed pages from the WAL into the database file on a connection
+  // of its own, so that commits do not stop for it as they would with SQLite's
+  // automatic checkpoints.
+  void CheckpointLoop() {
+    for (;;) {
+      int frames = 0;
+      {
+        std::unique_lock lock(checkpoint_mutex);
+        checkpoint_wanted.wait(lock, [&] { return checkpoint_stopping || wal_frames > 0; });
+        if (checkpoint_stopping) return;
+        frames = std::exchange(wal_frames, 0);
+      }
+      const int mode = frames >= kRestartFrames ? SQLITE_CHECKPOINT_RESTART : SQLITE_CHECKPOINT_PASSIVE;
+      // Busy or failing now is no loss: the pages stay safe in the WAL and the
+      // next commit asks again.
+      sqlite3_wal_checkpoint_v2(checkpointer.get(), nullptr, mode, nullptr, nullptr);
+    }
+  }
 
   void Run(Job& job) {
     {
@@ -276,12 +323,17 @@ SqliteStore::SqliteStore(const std::filesystem::path& file) : state_(std::make_u
     if (sqlite3_step(mode.get()) != SQLITE_ROW || ColumnText(mode.get(), 0) != "wal") Throw(db, "switch to WAL");
   }
   Exec(db, "PRAGMA synchronous = FULL");
+  Exec(db, "PRAGMA journal_size_limit = 67108864");
   Migrate(db);
   state_->insert_report = Prepare(db,
                                   "INSERT INTO reports (report_key, received_ms, version, union_key, body) "
                                   "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (report_key) DO NOTHING");
   state_->insert_check_in =
       Prepare(db, "INSERT INTO check_ins (received_ms, version, union_key) VALUES (?1, ?2, ?3)");
+  state_->checkpointer = Open(file);
+  Exec(state_->checkpointer.get(), "PRAGMA synchronous = FULL");
+  sqlite3_wal_hook(db, &State::OnWalCommit, state_.get());  // replaces the automatic checkpoints
+  state_->checkpoint_thread = std::thread([state = state_.get()] { state->CheckpointLoop(); });
   state_->writer_thread = std::thread([state = state_.get()] { state->WriterLoop(); });
 }
 
@@ -292,6 +344,12 @@ SqliteStore::~SqliteStore() {
   }
   state_->work.notify_one();
   state_->writer_thread.join();
+  {
+    std::lock_guard lock(state_->checkpoint_mutex);
+    state_->checkpoint_stopping = true;
+  }
+  state_->checkpoint_wanted.notify_one();
+  state_->checkpoint_thread.join();
 }
 
 bool SqliteStore::PutReport(const StoredReport& report) {

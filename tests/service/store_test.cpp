@@ -88,12 +88,14 @@ TEST_P(StoreTest, SecondReportWithTheSameKeyIsRefusedAndTheFirstKept) {
 TEST_P(StoreTest, ConcurrentWritesAllLand) {
   auto store = Open();
   constexpr int kThreads = 8, kEach = 25;
+  const std::string padding(24 * 1024, ' ');
   std::vector<std::vector<std::string>> keys(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
-        StoredReport r = Report("[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]");
+        // Large enough that the WAL passes its checkpoint size while writing.
+        StoredReport r = Report("[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]" + padding);
         if (store->PutReport(r)) keys[t].push_back(r.key);
         store->RecordCheckIn({i, std::to_string(t), std::nullopt});
       }
@@ -105,7 +107,7 @@ TEST_P(StoreTest, ConcurrentWritesAllLand) {
     for (int i = 0; i < kEach; ++i) {
       const auto r = store->GetReport(keys[t][i]);
       ASSERT_TRUE(r);
-      EXPECT_EQ(r->body, "[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]");
+      EXPECT_EQ(r->body, "[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]" + padding);
     }
   }
   EXPECT_EQ(store->RecentCheckIns(1000).size(), static_cast<std::size_t>(kThreads * kEach));
