@@ -1,10 +1,15 @@
 #include "app/main_win.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <ctime>
 
+#include "app/exchange.h"
+#include "app/lib.h"
 #include "app/lists.h"
+#include "app/service_win.h"
+#include "vek/handles_win.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
 
@@ -17,6 +22,18 @@ namespace {
 constexpr wchar_t kClassName[] = L"TFrmQuorvane";
 constexpr wchar_t kDesignCaption[] = L"쿼베노";
 constexpr char16_t kPreparing[] = u"<C><FC:clBLUE>준비중...</FC></C>";
+constexpr char16_t kNoServer[] = u"<C><FC:clRED>서버에서 정보를 받지 못했습니다.</FC></C>";
+constexpr char16_t kTipOpen[] = u"<C><FC:clGray>";
+constexpr char16_t kTipClose[] = u"</FC></C>";
+constexpr wchar_t kUpdateQuestion[] =
+    L"쿼베노가 업데이트가 되었습니다.\r\r안정적으로 사용하기 위해 새로 다운받고 실행하는걸 권장합니다.\r\r다운받으시겠습니까?";
+constexpr wchar_t kApplyAgainQuestion[] = L"브라우저 또는 자동실행에서 적용하셨습니다.\r\r초기화 후 한번 더 적용하시겠습니까?";
+constexpr char16_t kNoCleanFile[] = u"NoClean.txt";
+constexpr char16_t kProfileNoClean[] = u"\\Quorvane\\NoClean.txt";
+constexpr char16_t kReportPath[] = u"/report.php";
+constexpr char16_t kReportPagePath[] = u"/?report=";
+constexpr int kCsidlAppData = 26;
+constexpr DWORD kNoCleanMaxBytes = 16 << 20;
 constexpr wchar_t kLogoResource[] = L"LOGO";
 constexpr char16_t kDebugPrivilege[] = u"SeDebugPrivilege";
 constexpr wchar_t kPanelFontFace[] = L"Tahoma";
@@ -37,6 +54,28 @@ void FillListBox(HWND box, const std::vector<vek::Text>& items) {
 
 // AdjustWindowRectExForDpi where the system has it, so that the client area is
 // exact on a monitor whose DPI differs from the primary one.
+// NoClean.txt without a byte-order mark is in the system's ANSI code page.
+vek::Text AnsiToText(std::string_view bytes) {
+  if (bytes.empty()) return vek::Text();
+  int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+  if (n <= 0) return vek::Text();
+  std::wstring w(size_t(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), w.data(), n);
+  return vek::U(w.c_str(), w.size());
+}
+
+// The bytes of a file; false when it does not exist or cannot be read whole.
+bool ReadWholeFile(const vek::Text& path, std::string& bytes) {
+  vek::unique_snapshot file{CreateFileW(vek::W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (!file) return false;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > kNoCleanMaxBytes) return false;
+  bytes.resize(size_t(size.QuadPart));
+  DWORD read = 0;
+  return bytes.empty() || (ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr) && read == bytes.size());
+}
+
 RECT WindowRectForClient(int width, int height, UINT dpi) {
   RECT rc{0, 0, width, height};
   using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
@@ -52,6 +91,9 @@ RECT WindowRectForClient(int width, int height, UINT dpi) {
 TFrmQuorvane::TFrmQuorvane() : listWhite_(BuiltinKeepList()), listBlack_(BuiltinPluginList()) {}
 
 TFrmQuorvane::~TFrmQuorvane() {
+  FrmInstall.reset();
+  FrmStart.reset();
+  FrmBrowser.reset();
   FrmClean.reset();
   if (hwnd_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
@@ -119,7 +161,9 @@ void TFrmQuorvane::FormCreate() {
   BtnStart = child(PanelMenu, L"BUTTON", L"자동실행", toggle, IdBtnStart, L"BtnStart");
   BtnInstall = child(PanelMenu, L"BUTTON", L"강제설치", toggle, IdBtnInstall, L"BtnInstall");
   ListBlackBox = child(hwnd_, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListBlack, L"ListBlack");
+  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) ui::MakeToggle(h);
   downToggle_ = BtnClean;
+  ui::SetToggleDown(BtnClean, true);
   FillListBox(ListWhiteBox, listWhite_);
   FillListBox(ListBlackBox, listBlack_);
   ui::ImageLoadResource(ImageLogo, kLogoResource);
@@ -188,15 +232,89 @@ void TFrmQuorvane::SetClientHeight(int designHeight) {
 
 void TFrmQuorvane::TimerInitTimer() {
   KillTimer(hwnd_, kTimerInit);
+  Init();
+  if (Terminating() || !hwnd_) return;
   for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
   FrmClean->EnableRun();
   vek::AllowWindowMessage(WM_USER);
 }
 
+bool TFrmQuorvane::Ask(const wchar_t* question) {
+  vek::Text caption = Caption();
+  return MessageBoxW(hwnd_, question, vek::W(caption), MB_YESNO | MB_SYSTEMMODAL) == IDYES;
+}
+
+void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) return;  // missing or unreadable: skipped without a message
+  for (auto& line : TextFileLines(bytes, AnsiToText)) AddWhite(line);
+}
+
+void TFrmQuorvane::Init() {
+  vek::Text reply = GetServerInit();
+  if (Terminating() || !hwnd_) return;
+  if (reply.empty()) {
+    FrmClean->SetContent(kNoServer);
+  } else {
+    FrmClean->SetContent(vek::Text(kTipOpen) + vek::Text(kTips[std::rand() % 3]) + kTipClose);
+    ServerConfig config = ReadServerConfig(reply);
+    if (!config.Update.empty() && Ask(kUpdateQuestion)) {
+      ShellExecuteW(hwnd_, L"open", vek::W(config.Update), nullptr, nullptr, SW_SHOWNORMAL);
+      ExitProcess(0);
+    }
+    for (const auto& entry : config.NoClean) AddWhite(entry);
+    for (const auto& entry : config.BankClean) AddBlack(entry);
+  }
+  wchar_t exe[MAX_PATH * 2];
+  DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
+  if (n > 0 && n < MAX_PATH * 2) {
+    vek::Text path = vek::U(exe, n);
+    AddNoCleanFile(path.substr(0, path.find_last_of(u'\\') + 1) + kNoCleanFile);
+  }
+  vek::Text appData = lib::GetSpecialFolder(kCsidlAppData);
+  if (!appData.empty()) AddNoCleanFile(appData + kProfileNoClean);
+}
+
+void TFrmQuorvane::GetInfo() {
+  for (pages::TListPage* page : {static_cast<pages::TListPage*>(FrmInstall.get()),
+                                 static_cast<pages::TListPage*>(FrmStart.get()),
+                                 static_cast<pages::TListPage*>(FrmBrowser.get())})
+    if (page && page->Visible()) page->GetInfo();
+}
+
+void TFrmQuorvane::SetInfo(bool confirm) {
+  bool browser = FrmBrowser && FrmBrowser->Apply, start = FrmStart && FrmStart->Apply;
+  if (confirm) {
+    if ((browser || start) && !Ask(kApplyAgainQuestion)) {
+      if (FrmBrowser) FrmBrowser->Apply = false;
+      if (FrmStart) FrmStart->Apply = false;
+    }
+    return;
+  }
+  if (browser) FrmBrowser->SetInfo();
+  if (FrmStart && FrmStart->Apply) FrmStart->SetInfo();
+}
+
+void TFrmQuorvane::PutInfo() {
+  std::vector<vek::Text> records;
+  FrmClean->LogInfo(records);
+  if (FrmBrowser) FrmBrowser->LogInfo(records);
+  if (FrmStart) FrmStart->LogInfo(records);
+  if (FrmInstall) FrmInstall->LogInfo(records);
+  vek::Text reply = GetHTTP(ServiceUrl(true, kReportPath), ReportBody(records));
+  if (Terminating()) return;
+  vek::Text page = ServiceUrl(true, kReportPagePath) + EncodeReportKey(ReadReportKey(reply));
+  ShellExecuteW(hwnd_, L"open", vek::W(page), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 void TFrmQuorvane::PressToggle(HWND button) {
   HWND previous = downToggle_;
   downToggle_ = button;
-  if (previous) InvalidateRect(previous, nullptr, FALSE);
+  if (previous) {
+    ui::SetToggleDown(previous, false);
+    InvalidateRect(previous, nullptr, FALSE);
+  }
+  ui::SetToggleDown(button, true);
   InvalidateRect(button, nullptr, FALSE);
 }
 
@@ -204,12 +322,27 @@ void TFrmQuorvane::ShowPage(HWND button, HWND zOrder) {
   PressToggle(button);
   SetWindowPos(hwnd_, zOrder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   FrmClean->Show(button == BtnClean);
+  if (FrmBrowser) FrmBrowser->Show(button == BtnBrowser);
+  if (FrmStart) FrmStart->Show(button == BtnStart);
+  if (FrmInstall) FrmInstall->Show(button == BtnInstall);
 }
 
 void TFrmQuorvane::BtnCleanClick() { ShowPage(BtnClean, HWND_TOPMOST); }
-void TFrmQuorvane::BtnBrowserClick() { ShowPage(BtnBrowser, HWND_NOTOPMOST); }
-void TFrmQuorvane::BtnStartClick() { ShowPage(BtnStart, HWND_NOTOPMOST); }
-void TFrmQuorvane::BtnInstallClick() { ShowPage(BtnInstall, HWND_NOTOPMOST); }
+
+void TFrmQuorvane::BtnBrowserClick() {
+  ShowPage(BtnBrowser, HWND_NOTOPMOST);
+  if (FrmBrowser) FrmBrowser->GetInfo();
+}
+
+void TFrmQuorvane::BtnStartClick() {
+  ShowPage(BtnStart, HWND_NOTOPMOST);
+  if (FrmStart) FrmStart->GetInfo();
+}
+
+void TFrmQuorvane::BtnInstallClick() {
+  ShowPage(BtnInstall, HWND_NOTOPMOST);
+  if (FrmInstall) FrmInstall->GetInfo();
+}
 
 void TFrmQuorvane::WMUser(WPARAM wp) {
   if (wp == 1)
@@ -226,7 +359,8 @@ void TFrmQuorvane::FormClose() {
 void TFrmQuorvane::Close() {
   if (!hwnd_) return;
   FormClose();
-  FrmClean.reset();
+  // The page objects stay until the main window object goes: a nested wait of
+  // the start-up exchange or a reset may still be running on the stack below.
   HWND h = hwnd_;
   hwnd_ = nullptr;
   DestroyWindow(h);

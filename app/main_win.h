@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pages/clean/clean_win.h"
+#include "pages/page_win.h"
 #include "ui/controls_win.h"
 #include "vek/text.h"
 #include "vek/win32.h"
@@ -34,7 +35,17 @@ class TFrmQuorvane {
   // Closes the window exactly as the user's close button does.
   void Close();
 
+  // Re-reads the list page that is showing.
+  void GetInfo();
+  // Around a reset: before it (confirm), asks whether applied pages are to be
+  // applied again; after it, applies them again, browser before startup.
+  void SetInfo(bool confirm);
+  // Builds the report of every page, uploads it and opens the report page.
+  void PutInfo();
+
   std::unique_ptr<pages::TFrmClean> FrmClean;
+  std::unique_ptr<pages::TCheckPage> FrmBrowser, FrmStart;
+  std::unique_ptr<pages::TListPage> FrmInstall;
 
   HWND PanelMenu = nullptr, PanelClean = nullptr;
   HWND BtnClean = nullptr, BtnBrowser = nullptr, BtnStart = nullptr, BtnInstall = nullptr;
@@ -53,6 +64,9 @@ class TFrmQuorvane {
   void BtnStartClick();
   void BtnInstallClick();
   void WMUser(WPARAM wp);
+  void Init();
+  void AddNoCleanFile(const vek::Text& path);
+  bool Ask(const wchar_t* question);
 
   void ShowPage(HWND button, HWND zOrder);
   void PressToggle(HWND button);

@@ -382,6 +382,26 @@ void ImageLoadResource(HWND image, const wchar_t* resourceName) {
   InvalidateRect(image, nullptr, TRUE);
 }
 
+constexpr wchar_t kDownProperty[] = L"QvDown";
+
+LRESULT CALLBACK ToggleProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
+  if (msg == BM_GETCHECK) return GetPropW(hwnd, kDownProperty) ? BST_CHECKED : BST_UNCHECKED;
+  if (msg == WM_NCDESTROY) {
+    RemovePropW(hwnd, kDownProperty);
+    RemoveWindowSubclass(hwnd, ToggleProc, 1);
+  }
+  return DefSubclassProc(hwnd, msg, wp, lp);
+}
+
+void MakeToggle(HWND button) { SetWindowSubclass(button, ToggleProc, 1, 0); }
+
+void SetToggleDown(HWND button, bool down) {
+  if (down)
+    SetPropW(button, kDownProperty, reinterpret_cast<HANDLE>(1));
+  else
+    RemovePropW(button, kDownProperty);
+}
+
 void DrawToggleButton(const DRAWITEMSTRUCT& item, bool down) {
   HDC dc = item.hDC;
   RECT rc = item.rcItem;

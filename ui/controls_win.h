@@ -44,6 +44,11 @@ void IndicatorStop(HWND indicator);
 // Picture: loads PNG data from the RCDATA resource of that name.
 void ImageLoadResource(HWND image, const wchar_t* resourceName);
 
+// Flat toggle buttons are owner-drawn push buttons; these let a toggle answer
+// BM_GETCHECK with its down state, as a checked push-like button would.
+void MakeToggle(HWND button);
+void SetToggleDown(HWND button, bool down);
+
 // Owner-drawn buttons of the style.
 void DrawToggleButton(const DRAWITEMSTRUCT& item, bool down);
 void DrawPushButton(const DRAWITEMSTRUCT& item);

@@ -2,6 +2,10 @@
 
 #include <commctrl.h>
 
+#include "app/main_win.h"
+#include "app/service_win.h"
+#include "pages/clean/reset.h"
+
 namespace pages {
 namespace {
 
@@ -84,6 +88,36 @@ void TFrmClean::SetContent(const vek::Text& markup) { SetWindowTextW(LabelConten
 
 void TFrmClean::EnableRun() { EnableWindow(BtnClean, TRUE); }
 
+void TFrmClean::LogInfo(std::vector<vek::Text>& list) const {
+  clean::AppendResetRecords(ProcessList, OldAvailMemory, vek::GetAvailPhysMemory(), vek::GetTotalPhysMemory(), list);
+}
+
+// The reset: runs once per program start, on the main thread, serving window
+// messages while it waits, and ends by closing the main window.
+void TFrmClean::BtnCleanClick() {
+  app::TFrmQuorvane* main = app::FrmQuorvane;
+  if (!main || !IsWindowEnabled(BtnClean)) return;
+  main->SetInfo(true);
+  SetWindowTextW(BtnClean, L"");
+  EnableWindow(BtnClean, FALSE);
+  ShowWindow(Indicator, SW_SHOW);
+  ui::IndicatorStart(Indicator);
+  UpdateWindow(hwnd_);
+
+  std::vector<vek::Text> keepList = main->ListWhite();
+  vek::GetProcessList(ProcessList);
+  OldAvailMemory = vek::GetAvailPhysMemory();
+  clean::MarkProcesses(ProcessList, keepList, GetCurrentProcessId());
+  bool terminate = SendMessageW(ChkTerminate, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  clean::EndMarkedProcesses(ProcessList, terminate, [] { app::WaitPumping(nullptr, 1000); });
+  // Closed while it waited: the window is gone, so is the report's page.
+  if (app::Terminating()) return;
+
+  main->SetInfo(false);
+  main->PutInfo();
+  main->Close();
+}
+
 LRESULT CALLBACK TFrmClean::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
@@ -118,6 +152,12 @@ LRESULT TFrmClean::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       break;
     }
+    case WM_COMMAND:
+      if (reinterpret_cast<HWND>(lp) == BtnClean && HIWORD(wp) == BN_CLICKED) {
+        BtnCleanClick();
+        return 0;
+      }
+      break;
     case WM_DPICHANGED_AFTERPARENT:
       ApplyDpi(ui::WindowDpi(hwnd_));
       return 0;

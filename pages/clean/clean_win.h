@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ui/controls_win.h"
+#include "vek/process.h"
 #include "vek/text.h"
 #include "vek/win32.h"
 
@@ -25,6 +26,13 @@ class TFrmClean {
   void SetContent(const vek::Text& markup);
   void EnableRun();
 
+  // Appends the "clean" record of every process of the run and the "memory"
+  // record (the available memory measured now).
+  void LogInfo(std::vector<vek::Text>& list) const;
+
+  // The run's process snapshot with each process's outcome.
+  vek::TProcessList ProcessList;
+
   HWND LabelTitle = nullptr;
   HWND LabelContent = nullptr;
   HWND BtnClean = nullptr;
@@ -36,6 +44,8 @@ class TFrmClean {
   LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
   void FormCreate();
   void ApplyDpi(UINT dpi);
+  void BtnCleanClick();
+  int64_t OldAvailMemory = 0;
 
   HWND hwnd_ = nullptr;
   ui::DpiLayout layout_;
