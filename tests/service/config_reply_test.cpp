@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "service/config.h"
 #include "tests/service/service_fixture.h"
@@ -68,6 +69,35 @@ TEST(ConfigReply, ProgramScanningReadsBackEveryValueExactly) {
   EXPECT_EQ(seen.update, FromUtf8(config.update));
   EXPECT_EQ(seen.noclean, Utf16(config.noclean));
   EXPECT_EQ(seen.bankclean, Utf16(config.bankclean));
+}
+
+// The program asks with "Accept-Encoding: gzip, deflate" and inflates a body
+// only when Content-Encoding is exactly "gzip".
+TEST(ConfigReply, CompressedReplyIsOneTheProgramDecodes) {
+  TestService service(R"({"noclean": ["%ProgramFiles%\\Bank\\agent.exe"]})");
+  const auto plain = service.Http()->Get("/api.init.php");
+  auto client = service.Http();
+  client->set_decompress(false);
+  const auto res = client->Get("/api.init.php", {{"Accept-Encoding", "gzip, deflate"}});
+  ASSERT_TRUE(res);
+  std::string body = res->body;
+  const std::string encoding = res->get_header_value("Content-Encoding");
+  ASSERT_TRUE(encoding.empty() || encoding == "gzip") << encoding;
+  if (encoding == "gzip") {
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, 31), Z_OK);
+    std::string out(64 * 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(body.data());
+    z.avail_in = static_cast<uInt>(body.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    body = out;
+  }
+  EXPECT_EQ(body, plain->body);
+  EXPECT_EQ(ReadAsProgram(body).noclean, std::vector<Text>{u"%ProgramFiles%\\Bank\\agent.exe"});
 }
 
 TEST(ConfigReply, EmptyConfigurationOffersNothing) {

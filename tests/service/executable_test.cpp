@@ -78,6 +78,29 @@ TEST(Executable, FirstStartSetsUpItsFolderServesAndStopsCleanly) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+TEST(Executable, AnsweredReportSurvivesAKill) {
+  TempDir dir;
+  const auto data = dir.path() / "data";
+  std::string key;
+  {
+    Child service({QV_SERVICE_EXE, "--https-port", "0", "--http-port", "0", "--data", data.string()},
+                  dir.path() / "first.log");
+    const auto ports = WaitForListening(dir.path() / "first.log");
+    ASSERT_TRUE(ports);
+    key = KeyOf(httplib::Client("127.0.0.1", ports->second).Post("/report.php", SampleReport().Body(),
+                                                                  "application/json")->body);
+    ASSERT_FALSE(key.empty());
+    service.StopWith(SIGKILL);  // no shutdown, no checkpoint, no close
+  }
+  Child again({QV_SERVICE_EXE, "--https-port", "0", "--http-port", "0", "--data", data.string()},
+              dir.path() / "second.log");
+  const auto ports = WaitForListening(dir.path() / "second.log");
+  ASSERT_TRUE(ports);
+  const auto page = httplib::Client("127.0.0.1", ports->second).Get("/?report=" + key);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+}
+
 TEST(Executable, RefusesToStartOnWhatItCannotUse) {
   TempDir dir;
   const auto out = dir.path() / "out.log";
