@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "app/exchange.h"
+#include "app/handover_win.h"
 #include "app/lib.h"
 #include "app/lists.h"
 #include "app/service_win.h"
@@ -363,6 +364,7 @@ void TFrmQuorvane::Close() {
   // the start-up exchange or a reset may still be running on the stack below.
   HWND h = hwnd_;
   hwnd_ = nullptr;
+  SetHandoverWindow(nullptr);
   DestroyWindow(h);
 }
 
@@ -382,6 +384,7 @@ LRESULT CALLBACK TFrmQuorvane::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
 LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_CREATE:
+      SetHandoverWindow(hwnd_);
       FormCreate();
       return 0;
     case WM_TIMER:
@@ -407,6 +410,9 @@ LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_USER:
       WMUser(wp);
+      return 0;
+    case WM_QV_HANDOVER:
+      ServeHandover(lp);
       return 0;
     case WM_CLOSE:
       Close();

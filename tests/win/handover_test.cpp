@@ -1,0 +1,104 @@
+// Procedures handed from worker threads to the main thread.
+#include "app/handover_win.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/service_win.h"
+
+namespace {
+
+LRESULT CALLBACK ServeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == app::WM_QV_HANDOVER) {
+    app::ServeHandover(lp);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+class Handover : public testing::Test {
+ protected:
+  void SetUp() override {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ServeProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"QvHandoverTest";
+    RegisterClassW(&wc);
+    window_ = CreateWindowW(L"QvHandoverTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    app::SetHandoverWindow(window_);
+  }
+  void TearDown() override {
+    app::SetHandoverWindow(nullptr);
+    DestroyWindow(window_);
+  }
+  HWND window_ = nullptr;
+};
+
+TEST_F(Handover, RunsOnTheMainThreadInsideANestedWaitAndBlocksTheWorker) {
+  DWORD mainThread = GetCurrentThreadId();
+  std::atomic<DWORD> ranOn{0};
+  std::atomic<bool> returned{false}, result{false};
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread worker([&] {
+    result = app::RunOnMainThread([&] {
+      ranOn = GetCurrentThreadId();
+      EXPECT_FALSE(returned.load()) << "the worker must wait until the procedure has run";
+    });
+    returned = true;
+    SetEvent(done);
+  });
+  EXPECT_TRUE(app::WaitPumping(done, INFINITE));
+  worker.join();
+  CloseHandle(done);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(ranOn.load(), mainThread);
+}
+
+TEST_F(Handover, ConcurrentWorkersNeverOverlap) {
+  std::atomic<int> inside{0}, maxInside{0}, runs{0};
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> finished{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 8; ++i)
+    workers.emplace_back([&] {
+      app::RunOnMainThread([&] {
+        int now = ++inside;
+        maxInside = std::max(maxInside.load(), now);
+        Sleep(5);
+        ++runs;
+        --inside;
+      });
+      if (++finished == 8) SetEvent(done);
+    });
+  EXPECT_TRUE(app::WaitPumping(done, INFINITE));
+  for (auto& w : workers) w.join();
+  CloseHandle(done);
+  EXPECT_EQ(runs.load(), 8);
+  EXPECT_EQ(maxInside.load(), 1);
+}
+
+TEST_F(Handover, WithoutAMainWindowNothingRunsAndTheWorkerIsNotStuck) {
+  app::SetHandoverWindow(nullptr);
+  bool ran = false;
+  bool result = true;
+  std::thread([&] { result = app::RunOnMainThread([&] { ran = true; }); }).join();
+  EXPECT_FALSE(result);
+  EXPECT_FALSE(ran);
+}
+
+TEST_F(Handover, AWindowDestroyedBeforeServingReleasesTheWorker) {
+  bool ran = false;
+  std::atomic<bool> result{true};
+  std::thread worker([&] { result = app::RunOnMainThread([&] { ran = true; }); });
+  Sleep(50);  // the message is posted but never dispatched
+  DestroyWindow(window_);
+  app::SetHandoverWindow(nullptr);
+  window_ = nullptr;
+  worker.join();
+  EXPECT_FALSE(result.load());
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
