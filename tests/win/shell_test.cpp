@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "ui/controls_win.h"
 #include "vek/system_win.h"
@@ -32,18 +33,11 @@ TEST(UnionKey, IsFortyLowerHexDigitsAndStable) {
 TEST(UnionKey, WorksOnAThreadOfItsOwnWithCom) {
   vek::Text onMain = vek::GetUnionKey();
   vek::Text onWorker;
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        *static_cast<vek::Text*>(p) = vek::GetUnionKey();
-        CoUninitialize();
-        return 0;
-      },
-      &onWorker, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  WaitForSingleObject(thread, 30000);
-  CloseHandle(thread);
+  std::thread([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    onWorker = vek::GetUnionKey();
+    CoUninitialize();
+  }).join();
   EXPECT_EQ(onWorker, onMain);
 }
 
