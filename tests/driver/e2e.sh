@@ -117,6 +117,11 @@ e2e_service_hosts() {
   printf '%s\n' "$https" "${http:-$https}"
 }
 
+# e2e_port_taken PORT: whether something already listens on 127.0.0.1:PORT. The
+# service shares its ports with any earlier instance (SO_REUSEPORT), which would
+# then answer some of the program's requests in place of the test's.
+e2e_port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
 # e2e_hold_service: when the program's service is on loopback ports, listens there
 # and accepts connections without ever answering, so that the start-up exchange
 # waits (for up to a minute per request) and the start-up state stays on screen

@@ -1,0 +1,339 @@
+#!/usr/bin/env bash
+# The reset run end to end: the program started beside a NoClean.txt, with another
+# under the user's application data and a service configuration that adds to both
+# lists; stand-in processes kept by each of those and by the built-in list, others
+# not; one press of the Reset button. Then: the uploaded report, which processes
+# are left, the report page the browser was asked to open, the program's end.
+#
+# A reset ends every process of the Wine prefix that nothing keeps, Wine's own
+# helpers included, so it runs in a prefix of its own.
+set -u
+source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/scripts/service.sh"
+export QV_SERVICE_EXE=${QV_SERVICE_EXE:-$QV_SOURCE/build/native/service/quorvane-service}
+
+TIPS=(
+  '<C><FC:clGray>중요 프로그램만 남기고 <FC:clRED>종료</FC>합니다.</FC></C>'
+  '<C><FC:clGray>초기화 실행시 종료만 되며, <FC:clRED>삭제</FC>하지 않습니다.</FC></C>'
+  '<C><FC:clGray>특정 서비스를 사용하기 위해 설치되는 프로그램은<BR><BR><FC:clRED>강제설치</FC>에서 편하게 삭제하세요.</FC></C>'
+)
+
+mapfile -t hosts < <(e2e_service_hosts)
+https_host=${hosts[0]:-}
+http_host=${hosts[1]:-}
+https_port=${https_host##*:} http_port=${http_host##*:}
+if [[ "${https_host%:*}" != 127.0.0.1 || ! "$https_port" =~ ^[0-9]+$ || ! "$http_port" =~ ^[0-9]+$ ]]; then
+  echo "SKIP: the program was built for the service at '$https_host', not on loopback"
+  exit 0
+fi
+
+# ---- A prefix of our own; its wine server goes when the test does.
+reset_finish() {
+  local rc=$?
+  qv_service_stop
+  qv_stop_prefix
+  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
+  if [ -n "${QV_E2E_KEEP:-}" ]; then  # a folder to keep the test's files in, for a look after a failure
+    mkdir -p "$QV_E2E_KEEP" && find "$E2E_WORK" -mindepth 1 -maxdepth 1 ! -name prefix -exec cp -r {} "$QV_E2E_KEEP" \;
+  fi
+  (exit $rc)
+  e2e_finish
+}
+trap reset_finish EXIT
+prefix_start=$(date +%s)
+qv_make_prefix "$E2E_WORK/prefix"
+e2e_log "private prefix made in $(($(date +%s) - prefix_start)) s"
+drive_c="$WINEPREFIX/drive_c"
+e2e_desktop
+
+# winpath C:\\A\\B: the Unix path of a path on the prefix's drive C.
+unixpath() { local p=${1#C:\\}; printf '%s/%s' "$drive_c" "${p//\\//}"; }
+
+# ---- Files: the program with a NoClean.txt beside it, the one under the
+# application data, the stand-ins, and the browser's stand-in.
+app_dir='C:\qvtest\app'
+dummy_dir='C:\qvtest\dummies'
+ready_dir='C:\qvtest\ready'
+recorder='C:\qvtest\recorder\qv_recorder.exe'
+mkdir -p "$(unixpath "$app_dir")" "$(unixpath "$dummy_dir")" "$(unixpath "$ready_dir")" "$(unixpath 'C:\qvtest\recorder')"
+cp "$QV_BUILD/quorvane.exe" "$(unixpath "$app_dir")/"
+cp "$QV_BUILD/qv_recorder.exe" "$(unixpath "$recorder")"
+
+appdata=$("$QV_WINE" cmd /c 'echo %APPDATA%' 2>/dev/null </dev/null | tr -d '\r')
+[[ "$appdata" == C:\\* ]] || e2e_abort "no application-data folder in the prefix (got '$appdata')"
+mkdir -p "$(unixpath "$appdata")/Quorvane"
+
+# name, Windows path, who keeps it ("" for nobody), extra arguments
+DUMMIES=(
+  "builtin|C:\\Program Files\\AhnLab\\Safe Transaction\\ASDSvc.exe|built-in list|"
+  "service|C:\\Program Files\\QvTest\\Service Kept\\qvsvc.exe|service noclean|"
+  "beside|$dummy_dir\\besidekeep.exe|NoClean.txt beside the program|"
+  "profile|$dummy_dir\\보존\\profilekeep.exe|NoClean.txt in the application data|"
+  "plain|$dummy_dir\\plain.exe||"
+  "x86|C:\\Program Files (x86)\\QvTest\\gone86.exe||"
+  "korean|$dummy_dir\\정리 도구.exe||"
+  "common|C:\\Program Files\\Common Files\\QvTest\\shared.exe||"
+  "denied|$dummy_dir\\denied.exe||--deny-terminate"
+)
+for d in "${DUMMIES[@]}"; do
+  IFS='|' read -r _ path _ _ <<<"$d"
+  mkdir -p "$(dirname "$(unixpath "$path")")"
+  cp "$QV_BUILD/qv_dummy.exe" "$(unixpath "$path")"
+done
+
+# The service's additions: a folded path and an entry with an escaped quote
+# (which no path contains). Its plug-in names: one plain, one with a Korean name.
+cat >"$E2E_WORK/config.json" <<'EOF'
+{
+  "update": "",
+  "noclean": ["%ProgramFiles%\\QvTest\\Service Kept\\", "say \"hi\".exe*"],
+  "bankclean": ["QvTest Plugin", "큐브 보안"]
+}
+EOF
+# Beside the program: ANSI text with CR LF, a comment, a blank line and blanks
+# around an entry, all of which go into the keep-list as they are.
+printf '// stand-ins kept by the test\r\n\r\n  besidekeep.exe  \r\n' >"$(unixpath "$app_dir")/NoClean.txt"
+# In the application data: UTF-8 with a byte-order mark, LF, a Korean folder name.
+printf '\xef\xbb\xbf%s\n' '보존\profilekeep.exe' >"$(unixpath "$appdata")/Quorvane/NoClean.txt"
+
+# The browser: the shell opens https addresses with the recorder.
+reg_path() { printf '%s' "$1" | sed 's/\\/\\\\/g'; }
+cat >"$E2E_WORK/https.reg" <<EOF
+REGEDIT4
+
+[-HKEY_CLASSES_ROOT\\https\\shell\\open\\ddeexec]
+[HKEY_CLASSES_ROOT\\https\\shell\\open\\command]
+@="\\"$(reg_path "$recorder")\\" \\"%1\\""
+
+EOF
+"$QV_WINE" regedit /S "$(printf 'Z:%s' "$E2E_WORK/https.reg" | tr / '\\')" >/dev/null 2>&1 </dev/null
+
+# ---- The service, answering https on the program's port.
+for port in "$https_port" "$http_port"; do
+  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port; the program would not reach only this test's service"
+done
+qv_service_start "$E2E_WORK/service" "$https_port" "$http_port" "$E2E_WORK/config.json" ||
+  e2e_abort "the service did not start"
+
+# ---- The stand-ins, each telling when it is up.
+declare -A DUMMY_PID
+for d in "${DUMMIES[@]}"; do
+  IFS='|' read -r name path _ extra <<<"$d"
+  # shellcheck disable=SC2086
+  LC_ALL=C.UTF-8 "$QV_WINE" "$path" --ready "$ready_dir\\$name" $extra >"$E2E_WORK/dummy-$name.log" 2>&1 </dev/null &
+  DUMMY_PID[$name]=$!
+done
+for d in "${DUMMIES[@]}"; do
+  IFS='|' read -r name _ _ _ <<<"$d"
+  for _ in $(seq 1 300); do
+    [ -e "$(unixpath "$ready_dir")/$name" ] && break
+    kill -0 "${DUMMY_PID[$name]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -e "$(unixpath "$ready_dir")/$name" ] && continue
+  if [ "$name" == denied ] && ! kill -0 "${DUMMY_PID[$name]}" 2>/dev/null; then
+    wait "${DUMMY_PID[$name]}"
+    echo "SKIP part: this Wine cannot set a process's own DACL (stand-in ended with $?); no process that cannot be ended"
+    unset 'DUMMY_PID[denied]'
+    continue
+  fi
+  e2e_abort "stand-in $name did not start"
+done
+
+# ---- The program, up and ready.
+e2e_start app "$app_dir\\quorvane.exe"
+app_pid=$E2E_PID
+qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
+expect_ok "Reset button enabled after start-up" wait-enabled FrmClean/BtnClean 60000 || e2e_abort "not ready"
+
+status=$(qvd text FrmClean/LabelContent)
+tip=0
+for t in "${TIPS[@]}"; do [ "$status" == "$t" ] && tip=1; done
+[ $tip -eq 1 ] || e2e_fail "status text after the service answered: not a tip: [$status]"
+
+mapfile -t white < <(qvd list-items ListWhite)
+expect_eq "ListWhite entries: built-in, service, beside the program, application data" 219 "${#white[@]}"
+printf -v got '[%s]' "${white[@]:213}"
+expect_eq "ListWhite additions in order" \
+  '[%ProgramFiles%\QvTest\Service Kept\][say "hi".exe*][// stand-ins kept by the test][][  besidekeep.exe  ][보존\profilekeep.exe]' "$got"
+mapfile -t black < <(qvd list-items ListBlack)
+printf -v got '[%s]' "${black[@]:37}"
+expect_eq "ListBlack additions" '[QvTest Plugin][큐브 보안]' "$got"
+
+# What runs in the prefix just before the press, by executable name.
+before=$("$QV_WINE" winedbg --command "info process" 2>/dev/null </dev/null | tr -d '\r')
+echo "$before" >"$E2E_WORK/before.log"
+
+# ---- The press.
+click_ms=$(date +%s%3N)
+expect_ok "press the Reset button" click FrmClean/BtnClean
+expect_drv "Reset button caption while running" "" wait-text FrmClean/BtnClean "" 3000
+expect_drv "Reset button disabled while running" "0" enabled FrmClean/BtnClean
+expect_drv "indicator shown while running" "1" visible FrmClean/Indicator
+
+if e2e_wait_exit "$app_pid" 90; then
+  expect_eq "exit code after the reset" 0 "$E2E_RC"
+  e2e_log "press to exit: $(($(date +%s%3N) - click_ms)) ms"
+else
+  e2e_abort "the program still runs 90 s after the press"
+fi
+
+# ---- The report as the service stored it.
+python3 - "$E2E_WORK/service/reports.sqlite3" "$E2E_WORK/report" <<'EOF' || e2e_abort "no stored report"
+import sqlite3, sys
+rows = sqlite3.connect(sys.argv[1]).execute("SELECT report_key, body FROM reports").fetchall()
+if len(rows) != 1:
+    sys.exit(f"{len(rows)} reports stored")
+open(sys.argv[2] + ".key", "w").write(rows[0][0])
+open(sys.argv[2] + ".json", "w", encoding="utf-8", newline="").write(rows[0][1])
+EOF
+key=$(cat "$E2E_WORK/report.key")
+
+# Expected clean records of the stand-ins: folded, escaped, and the state each gets.
+expected="$E2E_WORK/expected.tsv"
+: >"$expected"
+for d in "${DUMMIES[@]}"; do
+  IFS='|' read -r name path keeper _ <<<"$d"
+  [ -n "${DUMMY_PID[$name]:-}" ] || continue
+  state=-1
+  [ -n "$keeper" ] && state=1
+  [ "$name" == denied ] && state=denied
+  printf '%s\t%s\t%s\n' "$name" "$path" "$state" >>"$expected"
+done
+
+python3 - "$E2E_WORK/report.json" "$expected" "$E2E_WORK/before.log" "$app_dir\\quorvane.exe" "$drive_c" \
+  >"$E2E_WORK/report-check.out" 2>&1 <<'EOF'
+import json, os, re, sys
+
+raw = open(sys.argv[1], encoding="utf-8", newline="").read()
+expected = [l.rstrip("\n").split("\t") for l in open(sys.argv[2], encoding="utf-8") if l.strip()]
+before = open(sys.argv[3], encoding="utf-8", errors="replace").read()
+self_path, drive_c = sys.argv[4], sys.argv[5]
+fails = []
+def fail(msg): fails.append(msg)
+
+def fold(path):
+    for folder, name in [("C:\\Program Files (x86)\\Common Files", "%CommonProgramFiles(x86)%"),
+                         ("C:\\Program Files\\Common Files", "%CommonProgramFiles%"),
+                         ("C:\\Program Files (x86)", "%ProgramFiles(x86)%"),
+                         ("C:\\Program Files", "%ProgramFiles%"),
+                         ("C:\\windows", "%SystemRoot%")]:
+        if path.lower().startswith(folder.lower() + "\\"):
+            return name + path[len(folder):]
+    return path
+
+def escape(text):
+    out = []
+    for unit in range(0, len(b := text.encode("utf-16-le")), 2):
+        c = int.from_bytes(b[unit:unit + 2], "little")
+        ch = chr(c)
+        if ch in '"\\/': out.append("\\" + ch)
+        elif 0x20 <= c <= 0x7f: out.append(ch)
+        else: out.append("\\u%04X" % c)
+    return "".join(out)
+
+if not raw.isascii(): fail("the body is not ASCII")
+if re.search(r"[\r\n]", raw): fail("the body has line breaks")
+try:
+    records = json.loads(raw)
+except ValueError as e:
+    sys.exit(f"FAIL: the body is not JSON: {e}: {raw[:300]}")
+if not isinstance(records, list) or not records: sys.exit("FAIL: the body is not a non-empty array")
+if raw.count("},{") != len(records) - 1: fail("records are not joined with a bare comma")
+if any(not isinstance(r, dict) or not all(isinstance(v, str) for v in r.values()) for r in records):
+    fail("a record is not an object of strings")
+
+cates = [r.get("cate") for r in records]
+n_clean = cates.count("clean")
+if cates[:n_clean] != ["clean"] * n_clean: fail("clean records are not all first")
+if cates.count("memory") != 1: fail(f"{cates.count('memory')} memory records, not one")
+elif cates[n_clean] != "memory": fail("the memory record does not follow the clean records")
+if any(c not in ("clean", "memory", "browser", "start", "install") for c in cates): fail(f"unknown categories: {set(cates)}")
+
+clean = [r for r in records if r.get("cate") == "clean"]
+for r in clean:
+    if set(r) != {"cate", "file", "state"}: fail(f"clean record with keys {sorted(r)}")
+    if r.get("state") not in ("1", "-1", "-2"): fail(f"clean record with state {r.get('state')!r}")
+    f = r.get("file", "")
+    if re.match(r"(?i)c:\\(program files|windows)\\", f): fail(f"unfolded path {f}")
+states = {r["file"].lower(): r["state"] for r in clean}
+for r in records:
+    if r.get("cate") == "memory":
+        if set(r) != {"cate", "old", "new", "tot"}: fail(f"memory record with keys {sorted(r)}")
+        elif not all(re.fullmatch(r"[1-9][0-9]*", r[k]) for k in ("old", "new", "tot")): fail(f"memory record {r}")
+        elif not (int(r["old"]) <= int(r["tot"]) and int(r["new"]) <= int(r["tot"])): fail(f"memory figures above the total: {r}")
+
+# Every stand-in, reported folded and escaped, with its outcome.
+for name, path, state in expected:
+    folded = fold(path)
+    if state == "denied":
+        # Where the process may not be queried, the snapshot's name stands for its path.
+        bare = folded.rsplit("\\", 1)[-1]
+        got = states.get(folded.lower(), states.get(bare.lower()))
+        print(f"denied-state {got}")
+        if got is None: fail(f"{name}: no record for {folded} or {bare}")
+    else:
+        want_raw = '"file":"' + escape(folded) + '"'
+        if want_raw not in raw: fail(f"{name}: no record with {want_raw}")
+        got = states.get(folded.lower())
+        if got != state: fail(f"{name} ({folded}): state {got}, expected {state}")
+    print(f"{name}\t{folded}\t{got}")
+if states.get(self_path.lower()) != "1": fail(f"the program itself ({self_path}): state {states.get(self_path.lower())}")
+
+# Every process that ran before the press, by executable name (those that came
+# and went with the listing itself aside).
+names = {os.path.basename(f.replace("\\", "/")).lower() for f in states}
+for m in re.finditer(r"^[\s=>]*[0-9a-f]{8}\s+\d+\s+(?:\\_\s+)*'([^'\n]+)'", before, re.M):
+    exe = os.path.basename(m.group(1).replace("\\", "/")).lower()
+    if "?" in exe: continue  # winedbg writes what it cannot convert as "?"
+    if exe in ("winedbg.exe", "qvdriver.exe", "conhost.exe", "cmd.exe", "start.exe", "regedit.exe"): continue
+    if exe not in names: fail(f"{exe}, running before the press, has no clean record")
+print("clean records:", n_clean)
+for r in clean: print("  ", r["state"], r["file"])
+for f in fails: print("FAIL:", f)
+sys.exit(1 if fails else 0)
+EOF
+rc=$?
+while IFS= read -r line; do
+  case "$line" in
+    FAIL:*) e2e_fail "report: ${line#FAIL: }" ;;
+    denied-state*) denied_state=${line#denied-state } ;;
+  esac
+done <"$E2E_WORK/report-check.out"
+[ $rc -eq 0 ] || [ "$E2E_FAILURES" -gt 0 ] || e2e_fail "report check: $(tail -n 3 "$E2E_WORK/report-check.out")"
+cat "$E2E_WORK/report-check.out" >"$E2E_WORK/report.log"
+
+# ---- Which stand-ins are left.
+for d in "${DUMMIES[@]}"; do
+  IFS='|' read -r name path keeper _ <<<"$d"
+  pid=${DUMMY_PID[$name]:-}
+  [ -n "$pid" ] || continue
+  alive=0
+  kill -0 "$pid" 2>/dev/null && alive=1
+  if [ "$name" == denied ]; then
+    if [ $alive -eq 1 ]; then
+      expect_eq "a stand-in that could not be ended is reported" -2 "${denied_state:-}"
+    else
+      expect_eq "the stand-in with an empty DACL was ended and reported gone" -1 "${denied_state:-}"
+      echo "SKIP part: Wine lets a process with an empty DACL be ended; no state -2 to see"
+    fi
+  elif [ -n "$keeper" ]; then
+    [ $alive -eq 1 ] || e2e_fail "$name ($path), kept by the $keeper, was ended"
+  else
+    [ $alive -eq 0 ] || e2e_fail "$name ($path), kept by nothing, still runs"
+  fi
+done
+
+# ---- The report page, opened through the shell's https handler.
+rec="$(unixpath 'C:\qvtest\recorder')/recorded.txt"
+for _ in $(seq 1 300); do
+  [ -s "$rec" ] && break
+  sleep 0.1
+done
+if [ -s "$rec" ]; then
+  expect_eq "what the browser was asked to open" "\"$recorder\" \"https://$https_host/?report=$key\"" \
+    "$(head -n 1 "$rec" | tr -d '\r\n')"
+  expect_eq "browser starts" 1 "$(wc -l <"$rec")"
+else
+  e2e_fail "the browser's stand-in was not started within 30 s"
+fi
