@@ -144,6 +144,9 @@ listeners = []
 for port in sys.argv[2:]:
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    # The service's sockets carry SO_REUSEPORT only; binding over their
+    # TIME_WAIT leftovers needs it here too.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
     s.bind(("127.0.0.1", int(port)))
     s.listen(16)
     listeners.append(s)
