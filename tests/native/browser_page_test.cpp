@@ -1,0 +1,201 @@
+// The browser add-on page over the in-memory registry, a fake shell and an
+// in-memory list view: the add-ons of the twelve locations, their rows, and the
+// per-user settings that applying writes.
+#include <gtest/gtest.h>
+
+#include "app/lib.h"
+#include "pages/browser/browser.h"
+#include "tests/support/fake_shell.h"
+#include "tests/support/memory_lists.h"
+#include "tests/support/memory_registry.h"
+#include "vek/registry.h"
+
+namespace {
+
+using pages::TCLSIDList;
+using qvtest::MemoryListView;
+using vek::RegValue;
+using vek::Text;
+
+constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
+constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
+constexpr uint32_t HKCR = vek::kHkeyClassesRoot;
+const Text kSettings = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings";
+const Text kToolbar = u"\\Software\\Microsoft\\Internet Explorer\\Toolbar";
+const Text kToolbar32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Toolbar";
+const Text kBars = u"\\Software\\Microsoft\\Internet Explorer\\Explorer Bars";
+const Text kBars32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Explorer Bars";
+const Text kHelpers = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+const Text kHelpers32 = u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+const Text kExtensions = u"\\Software\\Microsoft\\Internet Explorer\\Extensions";
+const Text kExtensions32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Extensions";
+const Text kExplorer = u"\\Software\\Microsoft\\Internet Explorer";
+const Text kExplorer32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer";
+
+class BrowserPage : public ::testing::Test {
+ protected:
+  // A registered class with a name and a server file.
+  void Class(const Text& clsid, const Text& name, const Text& file = u"") {
+    mem.Put(HKCR, u"CLSID\\" + clsid, u"", RegValue::String(name));
+    if (!file.empty()) mem.Put(HKCR, u"CLSID\\" + clsid + u"\\InprocServer32", u"", RegValue::String(file));
+  }
+  void Flags(const Text& clsid, RegValue value, const Text& settings = kSettings) {
+    mem.Put(HKCU, settings + u"\\" + clsid, u"Flags", std::move(value));
+  }
+  void Rebuild() { pages::browser::GetInfo(list, rows); }
+  void Apply() { pages::browser::SetInfo(rows); }
+  int RowOf(const Text& caption) { return lib::FindCaptionIndex(rows, caption); }
+
+  qvtest::MemoryRegistry mem;
+  vek::ScopedRegistryBackend backend{mem};
+  qvtest::FakeShell shell;
+  qvtest::ScopedShell scopedShell{shell};
+  TCLSIDList list;
+  MemoryListView rows;
+};
+
+TEST_F(BrowserPage, ReadsTheTwelveLocationsInOrderAndShowsOneRowPerName) {
+  shell.Files = {u"C:\\Acme\\bar.dll"};
+  shell.Versions[{u"C:\\Acme\\bar.dll", u"CompanyName"}] = u"Acme Corp";
+  Class(u"{T1}", u"Acme Toolbar", u"C:\\Acme\\bar.dll");
+  Class(u"{B1}", u"Search Bar");
+  Class(u"{H1}", u"Helper");
+  Class(u"{H2}", u"Search Bar");  // another add-on of a name already shown
+  Class(u"{D1}", u"Downloads");
+  Class(u"{D2}", u"Downloads 32");
+  mem.Put(HKCR, u"CLSID\\{EMPTY}", u"", RegValue::String(u""));
+  mem.Put(HKLM, kToolbar, u"{T1}", RegValue::String(u""));
+  mem.Put(HKLM, kToolbar, u"{UNREGISTERED}", RegValue::Binary({1}));
+  mem.Put(HKLM, kToolbar32, u"{EMPTY}", RegValue::String(u""));
+  mem.AddKey(HKCU, kBars + u"\\{B1}");
+  mem.AddKey(HKCU, kBars32 + u"\\{B1}");
+  mem.AddKey(HKLM, kBars + u"\\{IGNORED}");  // explorer bars are read under HKCU only
+  mem.AddKey(HKLM, kHelpers + u"\\{H1}");
+  mem.AddKey(HKLM, kHelpers32 + u"\\{H1}");
+  mem.AddKey(HKLM, kHelpers32 + u"\\{H2}");
+  mem.Put(HKCU, kExtensions + u"\\{E1}", u"ButtonText", RegValue::String(u"Button"));
+  mem.AddKey(HKCU, kExtensions32 + u"\\{E2}");
+  mem.Put(HKLM, kExtensions + u"\\{E3}", u"ButtonText", RegValue::String(Text(3000, u'x')));
+  mem.Put(HKLM, kExtensions32 + u"\\{E4}", u"ButtonText", RegValue::String(u"Button"));
+  mem.Put(HKLM, kExplorer, u"DownloadUI", RegValue::String(u"{D1}"));
+  mem.Put(HKLM, kExplorer32, u"DownloadUI", RegValue::String(u"{D2}"));
+  Flags(u"{B1}", RegValue::Dword(0));
+  Flags(u"{E1}", RegValue::String(u"1"));  // not a DWORD: counts as enabled
+  Flags(u"{H1}", RegValue::Dword(1));
+  mem.Put(HKLM, kSettings + u"\\{T1}", u"Flags", RegValue::Dword(1));  // HKLM settings are not read
+
+  Rebuild();
+
+  std::vector<Text> ids;
+  for (const auto& e : list) ids.push_back(e.CLSID);
+  EXPECT_EQ(ids, (std::vector<Text>{u"{T1}", u"{UNREGISTERED}", u"{EMPTY}", u"{B1}", u"{B1}", u"{H1}", u"{H1}",
+                                    u"{H2}", u"{E1}", u"{E2}", u"{E3}", u"{E4}", u"{D1}", u"{D2}"}));
+  struct Row {
+    Text caption, publisher, clsid;
+    bool checked;
+  } want[] = {
+      {u"Acme Toolbar", u"Acme Corp", u"{T1}", true}, {u"Search Bar", u"알수없음", u"{B1}", false},
+      {u"Helper", u"알수없음", u"{H1}", false},       {u"Button", u"알수없음", u"{E1}", true},
+      {Text(3000, u'x'), u"알수없음", u"{E3}", true}, {u"Downloads", u"알수없음", u"{D1}", true},
+      {u"Downloads 32", u"알수없음", u"{D2}", true},
+  };
+  ASSERT_EQ(rows.RowCount(), int(std::size(want)));
+  for (int r = 0; r < rows.RowCount(); ++r) {
+    EXPECT_EQ(rows.Caption(r), want[r].caption) << r;
+    EXPECT_EQ(rows.SubItem(r, 0), want[r].publisher) << r;
+    EXPECT_EQ(rows.SubItem(r, 1), want[r].clsid) << r;
+    EXPECT_EQ(rows.ImageIndex(r), 0) << r;
+    EXPECT_EQ(rows.Checked(r), want[r].checked) << r;
+  }
+  EXPECT_EQ(list[0].FileName, u"C:\\Acme\\bar.dll");
+  EXPECT_EQ(list[8].FileName, u"");
+  EXPECT_EQ(list[8].Flags, -1);
+
+  std::vector<Text> records;
+  pages::browser::LogInfo(list, records);
+  ASSERT_EQ(records.size(), list.size());
+  EXPECT_EQ(records[1], u"{\"cate\":\"browser\",\"clsid\":\"{UNREGISTERED}\",\"item\":\"\"}");
+  EXPECT_EQ(records[5], records[6]);
+}
+
+TEST_F(BrowserPage, UntickingWritesTheSettingsAndTickingDeletesThem) {
+  Class(u"{T1}", u"Toolbar");
+  Class(u"{T2}", u"Zeroed");
+  mem.Put(HKLM, kToolbar, u"{T1}", RegValue::String(u""));
+  mem.Put(HKLM, kToolbar, u"{T2}", RegValue::String(u""));
+  Flags(u"{T2}", RegValue::Dword(0));
+  mem.Put(HKCU, kSettings + u"\\{T1}", u"Other", RegValue::Dword(0xdeadbeef));
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 2);
+  ASSERT_FALSE(rows.Checked(1));
+
+  rows.SetChecked(0, false);
+  Apply();
+  for (const Text id : {u"{T1}", u"{T2}"}) {
+    EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\" + id, u"Flags"), RegValue::Dword(1)) << vek::ToUtf8(id);
+    EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\" + id, u"Version"), RegValue::String(u"*")) << vek::ToUtf8(id);
+  }
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T1}", u"Other"), RegValue::Dword(0xdeadbeef));
+  EXPECT_TRUE(mem.SubKeys(HKLM, kSettings).empty());
+
+  Rebuild();
+  EXPECT_FALSE(rows.Checked(0));
+  rows.SetChecked(0, true);
+  rows.SetChecked(1, true);
+  Apply();
+  EXPECT_TRUE(mem.HasKey(HKCU, kSettings));
+  EXPECT_TRUE(mem.SubKeys(HKCU, kSettings).empty());
+  Rebuild();
+  EXPECT_TRUE(rows.Checked(0));
+  EXPECT_TRUE(rows.Checked(1));
+}
+
+TEST_F(BrowserPage, ApplyingTickedRowsMakesTheEmptySettingsKey) {
+  Class(u"{T1}", u"Toolbar");
+  mem.Put(HKLM, kToolbar, u"{T1}", RegValue::String(u""));
+  Rebuild();
+  Apply();
+  EXPECT_TRUE(mem.HasKey(HKCU, kSettings));
+  EXPECT_TRUE(mem.SubKeys(HKCU, kSettings).empty());
+}
+
+TEST_F(BrowserPage, The32BitDownloadHandlerStaysDisabledOnceApplied) {
+  Class(u"{D1}", u"Downloads", u"C:\\Native\\dl.dll");
+  Class(u"{D2}", u"Downloads 32", u"C:\\Wow\\dl32.dll");
+  mem.Put(HKLM, kExplorer, u"DownloadUI", RegValue::String(u"{D1}"));
+  mem.Put(HKLM, kExplorer32, u"DownloadUI", RegValue::String(u"{D2}"));
+  // A per-user Wow6432Node settings key that nothing honours.
+  Flags(u"{D2}", RegValue::Dword(1), u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings");
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 2);
+  EXPECT_EQ(list[1].FileName, u"C:\\Native\\dl.dll");  // the native handler's file for both
+  EXPECT_TRUE(rows.Checked(RowOf(u"Downloads 32")));
+  rows.SetChecked(RowOf(u"Downloads 32"), false);
+  Apply();
+  Rebuild();
+  EXPECT_FALSE(rows.Checked(RowOf(u"Downloads 32")));
+  EXPECT_TRUE(rows.Checked(RowOf(u"Downloads")));
+}
+
+TEST_F(BrowserPage, AnIdentifierWithABackslashIsLeftAlone) {
+  Class(u"{A}\\sub", u"Nested");
+  mem.Put(HKLM, kToolbar, u"{A}\\sub", RegValue::String(u""));
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 1);
+  rows.SetChecked(0, false);
+  Apply();
+  EXPECT_FALSE(mem.HasKey(HKCU, kSettings));
+}
+
+TEST_F(BrowserPage, UnreadableKeysContributeNothing) {
+  Class(u"{H1}", u"Helper");
+  mem.AddKey(HKLM, kHelpers + u"\\{H1}");
+  mem.DenyOpen(HKLM, kHelpers);
+  mem.DenyOpen(HKLM, kExplorer);
+  Rebuild();
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(rows.RowCount(), 0);
+  EXPECT_EQ(mem.OpenHandles(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// The startup entries page over the in-memory registry, a fake shell and an
+// in-memory list view: which entries are read and shown, and what applying the
+// ticks writes, including when the registry refuses a write.
+#include <gtest/gtest.h>
+
+#include "app/lib.h"
+#include "pages/start/start.h"
+#include "tests/support/fake_shell.h"
+#include "tests/support/memory_lists.h"
+#include "tests/support/memory_registry.h"
+#include "vek/registry.h"
+
+namespace {
+
+using pages::TStartList;
+using qvtest::MemoryListView;
+using vek::RegValue;
+using vek::Text;
+
+constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
+constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
+const Text kRun = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const Text kRun32 = u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+const Text kStore = u"\\SOFTWARE\\Microsoft\\Shared Tools\\MSConfig\\startupreg";
+
+// Folder variables as the program builds them on 64-bit Windows.
+class StartFolders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = lib::FolderVars;
+    lib::FolderVars = {{u"%ProgramFiles%", u"C:\\Program Files"}, {u"%windir%", u"C:\\Windows"}};
+  }
+  void TearDown() override { lib::FolderVars = saved_; }
+
+ private:
+  lib::FolderVarList saved_;
+};
+
+using CommandToFileName = StartFolders;
+
+TEST_F(CommandToFileName, FindsTheProgramFileOfRunCommands) {
+  struct Case {
+    Text command, file;
+  } cases[] = {
+      {u"\"C:\\Program Files\\Acme\\agent.exe\" /tray -q", u"C:\\Program Files\\Acme\\agent.exe"},
+      {u"C:\\Acme\\agent.exe /tray", u"C:\\Acme\\agent.exe"},
+      {u"\\??\\C:\\Acme\\svc.exe -start", u"C:\\Acme\\svc.exe"},
+      {u"%ProgramFiles%\\Acme\\agent.exe -q", u"C:\\Program Files\\Acme\\agent.exe"},
+      {u"C:\\Windows\\System32\\rundll32.exe \"C:\\Acme\\hook.dll\",Start 1", u"C:\\Acme\\hook.dll"},
+      {u"rundll32.exe   C:\\Acme\\hook.dll,Start", u"C:\\Acme\\hook.dll"},
+      {u"rundll32.exe \" %windir%\\hook.dll \",Run", u"C:\\Windows\\hook.dll"},
+      {u"C:\\Windows\\System32\\RunDll32.exe \"C:\\Acme\\hook.dll\",Start", u"C:\\Windows\\System32\\RunDll32.exe"},
+      {u"C:\\Windows\\System32\\rundll32.exe", u"C:\\Windows\\System32\\rundll32.exe"},
+      {u"rundll32.exe \"C:\\Acme\\hook.dll,Start", u""},
+      {u"C:\\\\Acme\\\\agent.exe", u"C:\\Acme\\agent.exe"},
+      {u"C:\\Acme\\\\\\agent.exe", u"C:\\Acme\\\\agent.exe"},
+      {u"\\??\\", u""},
+      {u"", u""},
+      {u"   ", u""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(pages::start::CommandToFileName(c.command), c.file) << vek::ToUtf8(c.command);
+}
+
+// An image list that can drop what rebuilds added, as the page's own does.
+class RebuildImages final : public ui::ImageList {
+ public:
+  int AddIcon(void* icon) override {
+    if (!icon) return -1;
+    return ++added;
+  }
+  int Count() const override { return added + 1; }
+  int added = 0;
+};
+
+class StartPage : public StartFolders {
+ protected:
+  void SetUp() override {
+    StartFolders::SetUp();
+    shell.Files = {u"C:\\Acme\\agent.exe", u"C:\\Acme\\hook.dll"};
+    shell.FilesWithIcons = {u"C:\\Acme\\agent.exe"};
+    shell.Versions[{u"C:\\Acme\\agent.exe", u"ProductName"}] = u"Acme Agent";
+    shell.Versions[{u"C:\\Acme\\agent.exe", u"CompanyName"}] = u"Acme Corp";
+  }
+
+  void Rebuild() {
+    pages::start::GetInfo(list, rows, images, [this] { images.added = 0; });
+  }
+  void Apply() { pages::start::SetInfo(list, rows); }
+
+  // The value's text when it is text of the given type; "<missing>" or "<type N>" otherwise.
+  Text ValueOf(uint32_t root, const Text& key, const Text& name, uint32_t type = vek::kRegSz) {
+    auto v = mem.Get(root, key, name);
+    if (!v) return u"<missing>";
+    if (v->Type != type) return u"<type " + vek::FromUtf8(std::to_string(v->Type)) + u">";
+    return vek::RegDataText(v->Data);
+  }
+  int RowOf(const Text& item) { return lib::FindSubItemIndex(rows, item, 0); }
+
+  void Backup(const Text& name, const Text& command, const Text& hkey, const Text& key) {
+    const Text path = kStore + u"\\" + name;
+    mem.Put(HKLM, path, u"command", RegValue::String(command));
+    mem.Put(HKLM, path, u"hkey", RegValue::String(hkey));
+    mem.Put(HKLM, path, u"key", RegValue::String(key));
+  }
+
+  qvtest::MemoryRegistry mem;
+  vek::ScopedRegistryBackend backend{mem};
+  qvtest::FakeShell shell;
+  qvtest::ScopedShell scopedShell{shell};
+  TStartList list;
+  MemoryListView rows;
+  RebuildImages images;
+};
+
+TEST_F(StartPage, ListsRunKeysInOrderThenBackupsWithTheFirstEntryOfANameWinning) {
+  mem.Put(HKLM, kRun, u"Agent", RegValue::String(u"\"C:\\Acme\\agent.exe\" /tray"));
+  mem.Put(HKLM, kRun, u"Shared", RegValue::String(u"C:\\Acme\\hklm.exe"));
+  mem.Put(HKLM, kRun32, u"Hook", RegValue::String(u"rundll32.exe \"C:\\Acme\\hook.dll\",Go"));
+  mem.Put(HKCU, kRun, u"Shared", RegValue::String(u"C:\\Acme\\hkcu.exe"));
+  mem.Put(HKCU, kRun, u"", RegValue::String(u"C:\\Acme\\default.exe"));
+  mem.Put(HKCU, kRun, u"Number", RegValue::Dword(7));
+  mem.Put(HKCU, kRun, u"Multi", RegValue::MultiString({u"C:\\Acme\\multi.exe"}));
+  mem.Put(HKCU, kRun32, u"Broken", RegValue::String(u"rundll32.exe \"C:\\Acme\\hook.dll,Go"));
+  Backup(u"Old", u"C:\\Old\\old.exe -x", u"HKCU", kRun);
+  Backup(u"Agent", u"C:\\Acme\\agent.exe", u"HKLM", kRun);  // also a Run value: one row, ticked
+  mem.AddKey(HKLM, kStore + u"\\Empty");                      // no values at all
+
+  Rebuild();
+
+  struct Row {
+    Text caption, item, publisher, command;
+    int image;
+    bool checked;
+  } want[] = {
+      {u"Acme Agent", u"Agent", u"Acme Corp", u"\"C:\\Acme\\agent.exe\" /tray", 1, true},
+      {u"Shared", u"Shared", u"알수없음", u"C:\\Acme\\hklm.exe", 0, true},
+      {u"Hook", u"Hook", u"알수없음", u"rundll32.exe \"C:\\Acme\\hook.dll\",Go", 0, true},
+      {u"Broken", u"Broken", u"알수없음", u"rundll32.exe \"C:\\Acme\\hook.dll,Go", 0, true},
+      {u"Old", u"Old", u"알수없음", u"C:\\Old\\old.exe -x", 0, false},
+  };
+  ASSERT_EQ(rows.RowCount(), int(std::size(want)));
+  for (int r = 0; r < rows.RowCount(); ++r) {
+    const Row& w = want[r];
+    EXPECT_EQ(rows.Caption(r), w.caption) << r;
+    EXPECT_EQ(rows.SubItemCount(r), 3) << r;
+    EXPECT_EQ(rows.SubItem(r, 0), w.item) << r;
+    EXPECT_EQ(rows.SubItem(r, 1), w.publisher) << r;
+    EXPECT_EQ(rows.SubItem(r, 2), w.command) << r;
+    EXPECT_EQ(rows.ImageIndex(r), w.image) << r;
+    EXPECT_EQ(rows.Checked(r), w.checked) << r;
+  }
+  EXPECT_EQ(list[2].FileName, u"C:\\Acme\\hook.dll");
+  EXPECT_EQ(list[2].HKey, u"HKLM");
+  EXPECT_EQ(list[2].Key, kRun32);
+  EXPECT_EQ(list[7].FileName, u"");
+
+  // Every entry is reported, duplicates and those without a row included.
+  std::vector<Text> records;
+  pages::start::LogInfo(list, records);
+  std::vector<Text> items;
+  for (const auto& e : list) items.push_back(e.Item);
+  EXPECT_EQ(items, (std::vector<Text>{u"Agent", u"Shared", u"Hook", u"Shared", u"", u"Number", u"Multi", u"Broken",
+                                      u"Old", u"Agent", u"Empty"}));
+  ASSERT_EQ(records.size(), list.size());
+  EXPECT_EQ(records[0], u"{\"cate\":\"start\",\"item\":\"Agent\"}");
+  EXPECT_EQ(list.back().Flags, 1);
+  EXPECT_EQ(list.front().Flags, -1);
+}
+
+TEST_F(StartPage, ARebuildDropsTheIconsOfThePreviousOneAndForgetsUnappliedTicks) {
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Rebuild();
+  rows.SetChecked(0, false);
+  Rebuild();
+  Rebuild();
+  EXPECT_EQ(images.Count(), 2);
+  ASSERT_EQ(rows.RowCount(), 1);
+  EXPECT_EQ(rows.ImageIndex(0), 1);
+  EXPECT_TRUE(rows.Checked(0));
+}
+
+TEST_F(StartPage, UntickedEntryMovesIntoTheStoreAndTickedBackupReturns) {
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe /tray"));
+  Backup(u"Old", u"C:\\Old\\old.exe", u"HKLM", kRun32);
+  // The System Configuration utility's own layout: no leading backslash, more values.
+  Backup(u"Tool", u"C:\\Tool\\tool.exe", u"HKCU", u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
+  mem.Put(HKLM, kStore + u"\\Tool", u"YEAR", RegValue::Dword(2024));
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 3);
+  rows.SetChecked(RowOf(u"Agent"), false);
+  rows.SetChecked(RowOf(u"Old"), true);
+  rows.SetChecked(RowOf(u"Tool"), true);
+  Apply();
+
+  const Text agent = kStore + u"\\Agent";
+  EXPECT_EQ(ValueOf(HKLM, agent, u"command"), u"C:\\Acme\\agent.exe /tray");
+  EXPECT_EQ(ValueOf(HKLM, agent, u"hkey"), u"HKCU");
+  EXPECT_EQ(ValueOf(HKLM, agent, u"key"), kRun);
+  EXPECT_EQ(ValueOf(HKLM, agent, u"item"), u"Agent");
+  EXPECT_EQ(ValueOf(HKLM, agent, u"inimapping"), u"0");
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Agent"), u"<missing>");
+
+  EXPECT_EQ(ValueOf(HKLM, kRun32, u"Old"), u"C:\\Old\\old.exe");
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Tool"), u"C:\\Tool\\tool.exe");
+  EXPECT_EQ(mem.SubKeys(HKLM, kStore), std::vector<Text>{u"Agent"});
+
+  Rebuild();
+  EXPECT_FALSE(rows.Checked(RowOf(u"Agent")));
+  EXPECT_TRUE(rows.Checked(RowOf(u"Old")));
+  EXPECT_TRUE(rows.Checked(RowOf(u"Tool")));
+}
+
+TEST_F(StartPage, ApplyingUnchangedRowsRewritesRunValuesKeepingExpandableTextAndMakesTheStore) {
+  mem.Put(HKLM, kRun, u"Plain", RegValue::String(u"C:\\Acme\\agent.exe"));
+  mem.Put(HKLM, kRun, u"Expand", RegValue::String(u"%ProgramFiles%\\Acme\\agent.exe", vek::kRegExpandSz));
+  Rebuild();
+  mem.Put(HKLM, kRun, u"Plain", RegValue::String(u"C:\\Malware\\swapped.exe"));
+  Apply();
+  EXPECT_EQ(ValueOf(HKLM, kRun, u"Plain"), u"C:\\Acme\\agent.exe");
+  EXPECT_EQ(ValueOf(HKLM, kRun, u"Expand", vek::kRegExpandSz), u"%ProgramFiles%\\Acme\\agent.exe");
+  EXPECT_TRUE(mem.HasKey(HKLM, kStore));
+  EXPECT_TRUE(mem.SubKeys(HKLM, kStore).empty());
+}
+
+TEST_F(StartPage, ASecondApplyDeletesARunValueRecreatedMeanwhile) {
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Rebuild();
+  rows.SetChecked(0, false);
+  Apply();
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe -again"));
+  Apply();
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Agent"), u"<missing>");
+  EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Agent", u"command"), u"C:\\Acme\\agent.exe");
+}
+
+TEST_F(StartPage, ARefusedFirstWriteNeverLosesTheEntry) {
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Backup(u"Old", u"C:\\Old\\old.exe", u"HKLM", kRun);
+  Backup(u"Nowhere", u"C:\\Old\\nowhere.exe", u"HKXX", kRun);
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 3);
+  rows.SetChecked(RowOf(u"Agent"), false);
+  rows.SetChecked(RowOf(u"Old"), true);
+  rows.SetChecked(RowOf(u"Nowhere"), true);
+  mem.RefuseWrites(HKLM, kRun);                  // Old cannot return
+  mem.RefuseWrites(HKLM, kStore + u"\\Agent");  // Agent cannot be saved
+  Apply();
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Agent"), u"C:\\Acme\\agent.exe");  // no backup could be made
+  EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Old", u"command"), u"C:\\Old\\old.exe");
+  EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Nowhere", u"command"), u"C:\\Old\\nowhere.exe");
+  EXPECT_EQ(ValueOf(HKLM, kRun, u"Old"), u"<missing>");
+}
+
+TEST_F(StartPage, RowsActOnTheirOwnEntryWhenTwoNamesShareACommand) {
+  mem.Put(HKCU, kRun, u"First", RegValue::String(u"C:\\Acme\\agent.exe"));
+  mem.Put(HKCU, kRun, u"Second", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 2);
+  rows.SetChecked(1, false);
+  Apply();
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"First"), u"C:\\Acme\\agent.exe");
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Second"), u"<missing>");
+  EXPECT_EQ(mem.SubKeys(HKLM, kStore), std::vector<Text>{u"Second"});
+}
+
+TEST_F(StartPage, NameWithABackslashStaysEnabledRatherThanLandInANestedBackup) {
+  mem.Put(HKCU, kRun, u"Acme\\Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 1);
+  rows.SetChecked(0, false);
+  Apply();
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Acme\\Agent"), u"C:\\Acme\\agent.exe");
+  EXPECT_FALSE(mem.HasKey(HKLM, kStore + u"\\Acme"));
+}
+
+TEST_F(StartPage, UnreadableKeysContributeNothing) {
+  mem.Put(HKLM, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  mem.Put(HKCU, kRun, u"Other", RegValue::String(u"C:\\Acme\\other.exe"));
+  Backup(u"Old", u"C:\\Old\\old.exe", u"HKLM", kRun);
+  mem.DenyOpen(HKLM, kRun);
+  mem.DenyOpen(HKLM, kStore);
+  Rebuild();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Item, u"Other");
+  EXPECT_EQ(mem.OpenHandles(), 0);
+}
+
+}  // namespace
