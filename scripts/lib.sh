@@ -34,13 +34,16 @@ qv_install_deps() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
 }
 
-qv_build() { # preset...
-  local preset
-  for preset in "$@"; do
-    qv_log "build $preset"
+qv_build() { # preset[:target]...
+  local item preset target
+  for item in "$@"; do
+    preset=${item%%:*}
+    target=""
+    [ "$item" != "$preset" ] && target=${item#*:}
+    qv_log "build $preset${target:+ ($target)}"
     cmake --preset "$preset" -DQUORVANE_SERVICE_HOST="${QUORVANE_SERVICE_HOST:-quorvane.kr}" \
-      -DQUORVANE_SERVICE_HTTP_HOST="${QUORVANE_SERVICE_HTTP_HOST:-}" >/dev/null
-    cmake --build --preset "$preset"
+      -DQUORVANE_SERVICE_HTTP_HOST="${QUORVANE_SERVICE_HTTP_HOST:-}" >/dev/null || return 1
+    cmake --build --preset "$preset" ${target:+--target "$target"} || return 1
   done
 }
 
