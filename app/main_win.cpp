@@ -10,6 +10,8 @@
 #include "app/lib.h"
 #include "app/lists.h"
 #include "app/service_win.h"
+#include "pages/browser/browser_win.h"
+#include "pages/start/start_win.h"
 #include "vek/handles_win.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
@@ -233,6 +235,10 @@ void TFrmQuorvane::SetClientHeight(int designHeight) {
 
 void TFrmQuorvane::TimerInitTimer() {
   KillTimer(hwnd_, kTimerInit);
+  // Each page reads its data as it is created; all stay hidden until their
+  // button shows them.
+  FrmBrowser = std::make_unique<pages::TFrmBrowser>(PanelClean);
+  FrmStart = std::make_unique<pages::TFrmStart>(PanelClean);
   Init();
   if (Terminating() || !hwnd_) return;
   for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
