@@ -337,3 +337,29 @@ if [ -s "$rec" ]; then
 else
   e2e_fail "the browser's stand-in was not started within 30 s"
 fi
+
+# ---- A second run whose upload is refused (https goes nowhere; the start-up
+# exchange gets its answer over http): the report page still opens, with no key.
+qv_service_stop
+qv_service_start "$E2E_WORK/service-http" 0 "$http_port" "$E2E_WORK/config.json" || e2e_abort "the service did not start again"
+[ "$QV_SERVICE_HTTPS_PORT" != "$https_port" ] || e2e_abort "the service took the program's https port"
+e2e_desktop  # the first run ended Wine's desktop
+e2e_start app-refused "$app_dir\\quorvane.exe"
+app_pid=$E2E_PID
+qvd wait-window 60000 >/dev/null || e2e_abort "no main window on the second start: $E2E_DRV_ERR"
+expect_ok "second start: Reset button enabled" wait-enabled FrmClean/BtnClean 60000 || e2e_abort "not ready"
+expect_ok "second start: press the Reset button" click FrmClean/BtnClean
+if e2e_wait_exit "$app_pid" 90; then
+  expect_eq "second start: exit code after a refused upload" 0 "$E2E_RC"
+else
+  e2e_abort "the second start still runs 90 s after the press"
+fi
+for _ in $(seq 1 300); do
+  [ "$(wc -l <"$rec")" -ge 2 ] && break
+  sleep 0.1
+done
+expect_eq "the report page after a refused upload" "\"$recorder\" \"https://$https_host/?report=\"" \
+  "$(sed -n 2p "$rec" | tr -d '\r\n')"
+if grep -q ' POST /report.php ' "$QV_SERVICE_LOG"; then
+  e2e_fail "a report reached the service over http"
+fi
