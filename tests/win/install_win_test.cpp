@@ -1,0 +1,152 @@
+// The installed-program inventory against the real registry and file system:
+// one sandbox key read as an Uninstall key, the Windows Installer cache under a
+// WinDir of the test's own, folder dates, and GetInstall over the real keys.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "vek/handles_win.h"
+#include "vek/install.h"
+#include "vek/registry.h"
+
+namespace {
+
+using vek::Text;
+
+constexpr char16_t kGuid[] = u"{0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9}";
+
+Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
+
+Text TempFolder() {
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetTempPathW(MAX_PATH, buf);
+  Text t = vek::U(buf, n);
+  if (!t.empty() && t.back() == u'\\') t.pop_back();
+  return t;
+}
+
+class InstallWin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = vek::SetInstallFiles(&vek::WindowsInstallFiles());
+    path_ = u"Software\\Quorvane Tests\\" + TestName();
+    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
+  }
+  void TearDown() override {
+    vek::SetInstallFiles(previous_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");
+  }
+  void Put(const Text& entry, const Text& name, DWORD type, const void* data, DWORD size) {
+    vek::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(entry.empty() ? path_ : path_ + u"\\" + entry), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), vek::W(name), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  }
+  void PutText(const Text& entry, const Text& name, const Text& value, DWORD type = REG_SZ) {
+    Put(entry, name, type, value.c_str(), DWORD((value.size() + 1) * 2));
+  }
+  void PutDword(const Text& entry, const Text& name, DWORD value) { Put(entry, name, REG_DWORD, &value, 4); }
+  vek::TInstallList ReadSandbox() {
+    vek::TInstallList list;
+    vek::ReadUninstallKey(list, vek::kHkeyCurrentUser, u"\\" + path_);
+    return list;
+  }
+  Text path_;
+  vek::InstallFiles* previous_ = nullptr;
+};
+
+TEST_F(InstallWin, ReadsRealValuesOfEveryType) {
+  PutText(u"a", u"DisplayName", u"  Veraport G3  ");
+  PutText(u"a", u"UninstallString", u"%ProgramFiles%\\Wizvera\\unins.exe /S", REG_EXPAND_SZ);
+  PutDword(u"a", u"DisplayVersion", 0xFFFFFFFF);
+  PutDword(u"a", u"EstimatedSize", 512);
+  PutDword(u"a", u"InstallDate", 20240131);
+  PutDword(u"a", u"NoRemove", 0);
+  PutText(u"b", u"DisplayName", u"Hidden");
+  PutText(u"b", u"UninstallString", u"x.exe");
+  PutDword(u"b", u"SystemComponent", 1);
+  PutText(u"c", u"DisplayName", u"Child");
+  PutText(u"c", u"UninstallString", u"x.exe");
+  Put(u"c", u"ParentKeyName", REG_SZ, L"", 2);
+  PutText(u"d", u"DisplayName", u"Odd");
+  PutText(u"d", u"UninstallString", u"x.exe");
+  Put(u"d", u"NoRemove", REG_BINARY, "\1\0\0\0", 4);
+  Put(u"d", u"Publisher", REG_SZ, L"Pub\0lisher", 22);  // an inner NUL ends the text
+
+  vek::TInstallList list = ReadSandbox();
+  ASSERT_EQ(list.size(), 2u);
+  const vek::TInstallInfo& a = *list[0];
+  EXPECT_EQ(a.DisplayName, u"Veraport G3");
+  EXPECT_EQ(a.DisplayVersion, u"-1");
+  EXPECT_EQ(a.EstimatedSize, 512);
+  EXPECT_EQ(a.InstallDate, u"20240131");
+  wchar_t programFiles[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+  EXPECT_EQ(a.UninstallString, vek::U(programFiles) + u"\\Wizvera\\unins.exe /S");
+  EXPECT_EQ(list[1]->DisplayName, u"Odd");
+  EXPECT_EQ(list[1]->Publisher, u"Pub");
+}
+
+TEST_F(InstallWin, CachedInstallerIconAndFolderDateFromTheFileSystem) {
+  // A WinDir of the test's own holds the Installer cache folder of one product.
+  const Text root = TempFolder() + u"\\qv-install-" + vek::FromUtf8(std::to_string(GetCurrentProcessId()));
+  const Text cache = root + u"\\Installer\\" + kGuid;
+  const Text app = root + u"\\App";
+  for (const Text& dir : {root, root + u"\\Installer", cache, cache + u"\\sub", app})
+    ASSERT_TRUE(CreateDirectoryW(vek::W(dir), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  for (const Text& file : {cache + u"\\product.ico", app + u"\\app.exe"}) {
+    vek::unique_hfile f(CreateFileW(vek::W(file), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(f);
+  }
+  {
+    // Noon local time on 15 June 2020, so no time zone moves the day.
+    SYSTEMTIME local{2020, 6, 1, 15, 12, 0, 0, 0}, utc;
+    FILETIME ft;
+    ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &ft));
+    vek::unique_hfile dir(CreateFileW(vek::W(app), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(dir);
+    ASSERT_TRUE(SetFileTime(dir.get(), nullptr, nullptr, &ft));
+  }
+  wchar_t saved[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"WinDir", saved, MAX_PATH);
+  SetEnvironmentVariableW(L"WinDir", vek::W(root));
+
+  PutText(u"msi", u"DisplayName", u"Msi product");
+  PutText(u"msi", u"UninstallString", Text(u"MsiExec.exe /X") + kGuid);
+  PutText(u"dated", u"DisplayName", u"Dated");
+  PutText(u"dated", u"UninstallString", u"\"" + app + u"\\app.exe\" /uninstall");
+  PutText(u"dated", u"InstallDate", u"");
+  vek::TInstallList list = ReadSandbox();
+  const Text folderDate = vek::GetFolderDate(app + u"\\app.exe");
+
+  SetEnvironmentVariableW(L"WinDir", saved);
+  DeleteFileW(vek::W(cache + u"\\product.ico"));
+  DeleteFileW(vek::W(app + u"\\app.exe"));
+  for (const Text& dir : {cache + u"\\sub", cache, root + u"\\Installer", app, root}) RemoveDirectoryW(vek::W(dir));
+
+  ASSERT_EQ(list.size(), 2u);
+  std::sort(list.begin(), list.end(), [](auto& a, auto& b) { return a->DisplayName < b->DisplayName; });
+  EXPECT_EQ(list[0]->DisplayIcon, app + u"\\app.exe");
+  EXPECT_EQ(list[0]->InstallDate, u"20200615");
+  EXPECT_EQ(folderDate, u"20200615");
+  EXPECT_EQ(list[1]->DisplayIcon, cache + u"\\product.ico");
+}
+
+TEST_F(InstallWin, GetInstallListsAnEntryOfTheUsersUninstallKey) {
+  const Text uninstall = u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+  const Text entry = u"QuorvaneTest-" + vek::FromUtf8(std::to_string(GetCurrentProcessId()));
+  path_ = uninstall + u"\\" + entry;  // removed by TearDown
+  PutText(u"", u"DisplayName", u"Quorvane test " + entry);
+  PutText(u"", u"UninstallString", u"C:\\nowhere\\unins.exe");
+  PutText(u"", u"InstallDate", u"99991231");
+  vek::TInstallList list;
+  vek::GetInstall(list);
+  ASSERT_FALSE(list.empty());
+  EXPECT_EQ(list[0]->DisplayName, u"Quorvane test " + entry) << "the latest date comes first";
+}
+
+}  // namespace
