@@ -46,7 +46,7 @@ e2e_log "private prefix made in $(($(date +%s) - prefix_start)) s"
 drive_c="$WINEPREFIX/drive_c"
 e2e_desktop
 
-# winpath C:\\A\\B: the Unix path of a path on the prefix's drive C.
+# unixpath 'C:\A\B': the Unix path of a path on the prefix's drive C.
 unixpath() { local p=${1#C:\\}; printf '%s/%s' "$drive_c" "${p//\\//}"; }
 
 # ---- Files: the program with a NoClean.txt beside it, the one under the
