@@ -5,7 +5,11 @@
 
 #include <algorithm>
 
+#include "app/exchange.h"
+#include "pages/install/install_win.h"
 #include "vek/handles_win.h"
+
+#include <commctrl.h>
 #include "vek/install.h"
 #include "vek/registry.h"
 
@@ -147,6 +151,45 @@ TEST_F(InstallWin, GetInstallListsAnEntryOfTheUsersUninstallKey) {
   vek::GetInstall(list);
   ASSERT_FALSE(list.empty());
   EXPECT_EQ(list[0]->DisplayName, u"Quorvane test " + entry) << "the latest date comes first";
+}
+
+TEST_F(InstallWin, PageFormControlsAndReport) {
+  const Text entry = u"QuorvaneTest-" + vek::FromUtf8(std::to_string(GetCurrentProcessId()));
+  path_ = u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + entry;  // removed by TearDown
+  PutText(u"", u"DisplayName", u"Quorvane \"page\" " + entry);
+  PutText(u"", u"UninstallString", u"C:\\nowhere\\unins.exe");
+
+  INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES};
+  InitCommonControlsEx(&icc);
+  HWND parent = CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW, 0, 0, 600, 500, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+  ASSERT_TRUE(parent) << GetLastError();
+  {
+    pages::TFrmInstall page(parent);
+    ASSERT_TRUE(page.Handle());
+    EXPECT_EQ(GetParent(page.Handle()), parent);
+    EXPECT_FALSE(page.Visible());
+    RECT rc;
+    GetWindowRect(page.Handle(), &rc);
+    const UINT dpi = ui::WindowDpi(parent);
+    EXPECT_EQ(rc.right - rc.left, ui::Scale(500, dpi));
+    EXPECT_EQ(rc.bottom - rc.top, ui::Scale(400, dpi));
+    EXPECT_EQ(page.ListApp.ColumnCount(), 2);
+    EXPECT_EQ(ListView_GetExtendedListViewStyle(page.ListApp.Handle()) & LVS_EX_CHECKBOXES, 0u);
+    wchar_t caption[32] = L"";
+    GetWindowTextW(page.BtnSubmit, caption, 32);
+    EXPECT_EQ(vek::U(caption), u"제거하기");
+    EXPECT_EQ(GetWindowLongW(page.BtnSubmit, GWL_STYLE) & WS_TABSTOP, 0);
+    // Without a main window there is no plug-in list, so no program gets a row;
+    // the report still has every program.
+    EXPECT_EQ(page.ListApp.RowCount(), 0);
+    page.ListAppDblClick();  // no row: nothing
+    std::vector<Text> records;
+    page.LogInfo(records);
+    EXPECT_NE(std::find(records.begin(), records.end(), app::InstallRecord(u"Quorvane \"page\" " + entry, u"")),
+              records.end());
+  }
+  DestroyWindow(parent);
 }
 
 }  // namespace

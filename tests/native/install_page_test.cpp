@@ -1,0 +1,129 @@
+// The forced-install page's decisions: plug-in prefix matching, one row per
+// display name, row contents and icons, report records and the uninstaller a
+// row starts.
+#include <gtest/gtest.h>
+
+#include "app/exchange.h"
+#include "pages/install/install.h"
+#include "tests/support/fake_shell.h"
+#include "tests/support/memory_lists.h"
+#include "tests/support/recorded_processes.h"
+
+namespace {
+
+using vek::Text;
+
+std::unique_ptr<vek::TInstallInfo> Record(const Text& name, const Text& publisher = u"", const Text& date = u"",
+                                          const Text& icon = u"", const Text& uninstall = u"") {
+  auto r = std::make_unique<vek::TInstallInfo>();
+  r->DisplayName = name;
+  r->Publisher = publisher;
+  r->InstallDate = date;
+  r->DisplayIcon = icon;
+  r->UninstallString = uninstall;
+  return r;
+}
+
+TEST(InstallPage, PluginListMatching) {
+  struct Case {
+    std::vector<Text> items;
+    Text name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {{u"MagicLine4NP"}, u"MagicLine4NP 1.0.0.26", true},
+      {{u"MagicLine4NP"}, u"magicline4np 1.0.0.26", false},
+      {{u"MagicLine4NP"}, u"MagicLine4N", false},
+      {{u"  Delfino G3 (x86)\t"}, u"Delfino G3 (x86)", true},
+      {{u"//Delfino"}, u"//Delfino", false},
+      {{u"// comment", u"", u"   ", u"Veraport"}, u"Veraport G3", true},
+      {{u"", u" "}, u"", false},
+      {{u"ASTx"}, u"AhnLab ASTx", false},
+      {{u"AhnLab"}, u"AhnLab Safe Transaction", true},
+      {{}, u"Anything", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(install::MatchesPluginList(c.items, c.name), c.matches) << vek::ToUtf8(c.name);
+}
+
+class InstallRows : public ::testing::Test {
+ protected:
+  qvtest::FakeShell shell;
+  qvtest::ScopedShell useShell{shell};
+  qvtest::MemoryListView rows;
+  qvtest::MemoryImageList images;
+};
+
+TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
+  shell.Files = {u"C:\\D\\d.exe", u"C:\\N\\n.exe"};
+  shell.FilesWithIcons = {u"C:\\D\\d.exe"};
+  vek::TInstallList list;
+  list.push_back(Record(u"Delfino G3", u"Wizvera", u"20231212", u"C:\\D\\d.exe", u"C:\\D\\un.exe /S"));
+  list.push_back(Record(u"Other", u"X", u"20231201"));
+  list.push_back(Record(u"Delfino G3", u"Someone else", u"20230101"));
+  list.push_back(Record(u"nProtect Online", u"", u"", u"C:\\N\\n.exe", u"n.exe"));
+  rows.AddRow(u"stale", {}, 0, false);
+  install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
+  ASSERT_EQ(rows.RowCount(), 2);
+  EXPECT_EQ(rows.Rows()[0].Caption, u"Delfino G3");
+  EXPECT_EQ(rows.Rows()[0].SubItems, (std::vector<Text>{u"Wizvera", u"20231212", u"C:\\D\\un.exe /S"}));
+  EXPECT_EQ(rows.Rows()[0].ImageIndex, 1);
+  EXPECT_EQ(rows.Rows()[1].SubItems[0], u"알수없음");
+  EXPECT_EQ(rows.Rows()[1].ImageIndex, 0) << "a file without an icon shows the built-in image";
+  EXPECT_EQ(images.Count(), 2);
+}
+
+TEST(InstallPage, ReportHasEveryProgramWithThePublisherAsStored) {
+  vek::TInstallList list;
+  list.push_back(Record(u"Not a plug-in", u""));
+  list.push_back(Record(u"Quote \" name", u"Pub "));
+  std::vector<Text> records{u"earlier"};
+  install::AppendInstallRecords(list, records);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1], app::InstallRecord(u"Not a plug-in", u""));
+  EXPECT_EQ(records[2], app::InstallRecord(u"Quote \" name", u"Pub "));
+  EXPECT_EQ(records[1].find(u"알수없음"), Text::npos);
+}
+
+TEST(InstallPage, UninstallerFolderSubstitutions) {
+  struct Case {
+    std::vector<Text> files;
+    Text command, file, params;
+  };
+  const Case cases[] = {
+      {{u"C:\\Windows\\SysWOW64\\un.exe"}, u"C:\\WINDOWS\\system32\\un.exe /x", u"C:\\Windows\\SysWOW64\\un.exe", u"/x"},
+      {{u"C:\\Windows\\SysWOW64\\un.exe", u"C:\\Windows\\System32\\un.exe"}, u"C:\\Windows\\System32\\un.exe",
+       u"C:\\Windows\\System32\\un.exe", u""},
+      {{}, u"C:\\Windows\\System32\\un.exe", u"C:\\Windows\\System32\\un.exe", u""},
+      {{u"C:\\Program Files (x86)\\P\\u.exe"}, u"\"C:\\Program Files\\P\\u.exe\" /S", u"C:\\Program Files (x86)\\P\\u.exe",
+       u"/S"},
+      {{u"C:\\Program Files (x86)\\P\\u.exe", u"C:\\Program Files\\P\\u.exe"}, u"C:\\Program Files\\P\\u.exe /S",
+       u"C:\\Program Files\\P\\u.exe", u"/S"},
+      {{}, u"MsiExec.exe /X{6F1C4C6A-8E34-4F8A-9E8B-0C1D2E3F4A5B}", u"MsiExec.exe",
+       u"/X{6F1C4C6A-8E34-4F8A-9E8B-0C1D2E3F4A5B}"},
+  };
+  for (const Case& c : cases) {
+    qvtest::FakeShell shell;
+    shell.Files.insert(c.files.begin(), c.files.end());
+    qvtest::ScopedShell use(shell);
+    install::Uninstaller u = install::ResolveUninstaller(c.command);
+    EXPECT_EQ(u.FileName, c.file) << vek::ToUtf8(c.command);
+    EXPECT_EQ(u.Params, c.params) << vek::ToUtf8(c.command);
+  }
+}
+
+TEST(InstallPage, StartingARowOpensItsCommandAndNothingWithoutARow) {
+  qvtest::RecordedProcesses processes;
+  qvtest::ScopedProcesses use(processes);
+  qvtest::MemoryListView rows;
+  rows.AddRow(u"A", {u"P", u"", u"\"C:\\A\\un.exe\" /remove"}, 0, false);
+  install::StartUninstaller(rows, -1);
+  install::StartUninstaller(rows, 1);
+  EXPECT_TRUE(processes.Shell.empty());
+  install::StartUninstaller(rows, 0);
+  ASSERT_EQ(processes.Shell.size(), 1u);
+  EXPECT_EQ(processes.Shell[0].File, u"C:\\A\\un.exe");
+  EXPECT_EQ(processes.Shell[0].Params, u"/remove");
+  EXPECT_EQ(processes.Shell[0].Show, 5);
+}
+
+}  // namespace
