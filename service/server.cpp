@@ -80,6 +80,13 @@ Service::Service(ServiceOptions options, ConfigSource& config, ReportStore& stor
 Service::~Service() { Stop(); }
 
 void Service::Configure(httplib::Server& server, std::string_view scheme) {
+  // httplib's default sets SO_REUSEPORT on Linux, which lets a second copy bind
+  // the same port and take half of the connections. SO_REUSEADDR alone still
+  // allows a restart over connections lingering in TIME_WAIT.
+  server.set_socket_options([](int sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   const std::size_t threads = options_.worker_threads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server.set_payload_max_length(options_.max_report_bytes);

@@ -130,5 +130,22 @@ TEST(Executable, RefusesToStartOnWhatItCannotUse) {
   }
 }
 
+// A second copy on ports already in use must refuse to start rather than share
+// them, or the kernel would split the program's connections between the two.
+TEST(Executable, SecondCopyOnTheSamePortsRefusesToStart) {
+  TempDir dir;
+  const auto out = dir.path() / "first.log", second = dir.path() / "second.log";
+  Child first({QV_SERVICE_EXE, "--https-port", "0", "--http-port", "0", "--data", (dir.path() / "a").string()}, out);
+  const auto ports = WaitForListening(out);
+  ASSERT_TRUE(ports) << ReadFile(out);
+  Child copy({QV_SERVICE_EXE, "--https-port", std::to_string(ports->first), "--http-port", "0", "--data",
+              (dir.path() / "b").string()},
+             second);
+  const int status = copy.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << ReadFile(second);
+  EXPECT_NE(ReadFile(second).find("cannot listen"), std::string::npos) << ReadFile(second);
+  first.StopWith(SIGTERM);
+}
+
 }  // namespace
 }  // namespace quorvane::service::testing
