@@ -11,6 +11,7 @@
 #include "app/lists.h"
 #include "app/service_win.h"
 #include "pages/browser/browser_win.h"
+#include "pages/install/install_win.h"
 #include "pages/start/start_win.h"
 #include "vek/handles_win.h"
 #include "vek/system_win.h"
@@ -239,6 +240,9 @@ void TFrmQuorvane::TimerInitTimer() {
   // button shows them.
   FrmBrowser = std::make_unique<pages::TFrmBrowser>(PanelClean);
   FrmStart = std::make_unique<pages::TFrmStart>(PanelClean);
+  // Matches against the built-in plug-in list here; the service's additions are
+  // in force by the time its button shows it, which matches again.
+  FrmInstall = std::make_unique<pages::TFrmInstall>(PanelClean);
   Init();
   if (Terminating() || !hwnd_) return;
   for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
