@@ -64,15 +64,15 @@ vek::Text ServiceUrl(bool https, vek::TextView path) {
 bool Terminating() { return g_terminating; }
 
 bool WaitPumping(HANDLE event, DWORD timeoutMs) {
-  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  const bool forever = timeoutMs == INFINITE;
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
     if (g_terminating) return false;
     if (event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return true;
     ULONGLONG now = GetTickCount64();
-    if (!event && now >= deadline) return true;
-    DWORD wait = event ? INFINITE : DWORD(deadline - now);
-    DWORD handles = event ? 1 : 0;
-    MsgWaitForMultipleObjectsEx(handles, event ? &event : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (!forever && now >= deadline) return true;
+    DWORD wait = forever ? INFINITE : DWORD(deadline - now);
+    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) {

@@ -20,9 +20,10 @@ vek::Text GetHTTP(const vek::Text& url, const vek::Text& json);
 // whichever first says "ok"; empty when neither does.
 vek::Text GetServerInit();
 
-// Waits for event (or, with a null event, for timeoutMs) while dispatching the
-// main thread's window messages. False when the application began terminating
-// (WM_QUIT was seen; it is posted again for the outer loop).
+// Waits until event is set or timeoutMs (INFINITE: no limit) has passed,
+// whichever comes first, dispatching the main thread's window messages
+// meanwhile; a null event waits for the time alone. False when the application
+// began terminating (WM_QUIT was seen; it is posted again for the outer loop).
 bool WaitPumping(HANDLE event, DWORD timeoutMs);
 bool Terminating();
 

@@ -101,4 +101,33 @@ TEST_F(Handover, AWindowDestroyedBeforeServingReleasesTheWorker) {
   EXPECT_FALSE(ran);
 }
 
+TEST(WaitPumping, AnEventThatNeverComesEndsAtTheTimeout) {
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(app::WaitPumping(never, 300));
+  EXPECT_GE(GetTickCount64() - start, 250u);
+  CloseHandle(never);
+}
+
+TEST(WaitPumping, ServesPostedMessagesWhileItWaits) {
+  struct Counter {
+    static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+      if (m == WM_APP + 7) ++*reinterpret_cast<int*>(GetWindowLongPtrW(h, GWLP_USERDATA));
+      return DefWindowProcW(h, m, w, l);
+    }
+  };
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = Counter::Proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"QvPumpTest";
+  RegisterClassW(&wc);
+  HWND w = CreateWindowW(L"QvPumpTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  int served = 0;
+  SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&served));
+  for (int i = 0; i < 3; ++i) PostMessageW(w, WM_APP + 7, 0, 0);
+  EXPECT_TRUE(app::WaitPumping(nullptr, 100));
+  EXPECT_EQ(served, 3);
+  DestroyWindow(w);
+}
+
 }  // namespace
