@@ -351,32 +351,32 @@ struct Found {
   std::wstring error;  // set when hwnd is null
 };
 
-Found FindControl(const std::wstring& spec) {
+Found FindControl(const std::wstring& wanted) {
   HWND main = MainWindow();
   if (!main) return {nullptr, L"main window of class " + g_target.mainClass + L" not found"};
-  if (spec.size() > 1 && spec[0] == L'#') {
+  if (wanted.size() > 1 && wanted[0] == L'#') {
     long long v = 0;
-    if (!ParseInt(spec.substr(1), &v) || !IsWindow(reinterpret_cast<HWND>(static_cast<intptr_t>(v))))
-      return {nullptr, L"no window " + spec};
+    if (!ParseInt(wanted.substr(1), &v) || !IsWindow(reinterpret_cast<HWND>(static_cast<intptr_t>(v))))
+      return {nullptr, L"no window " + wanted};
     return {reinterpret_cast<HWND>(static_cast<intptr_t>(v)), {}};
   }
   auto all = Descendants(main);
   std::vector<HWND> hits;
-  auto want = SplitPath(spec);
+  auto want = SplitPath(wanted);
   for (HWND h : all)
     if (PathMatches(NamePath(main, h), want)) hits.push_back(h);
   if (hits.empty() && want.size() == 1) {
     for (HWND h : all)
-      if (WindowText(h) == spec) hits.push_back(h);
+      if (WindowText(h) == wanted) hits.push_back(h);
     if (hits.empty())
       for (HWND h : all)
-        if (StripAmpersands(WindowText(h)) == spec) hits.push_back(h);
+        if (StripAmpersands(WindowText(h)) == wanted) hits.push_back(h);
   }
-  if (hits.empty()) return {nullptr, L"no control named or captioned \"" + spec + L"\""};
+  if (hits.empty()) return {nullptr, L"no control named or captioned \"" + wanted + L"\""};
   if (hits.size() > 1) {
     std::wstring list;
     for (HWND h : hits) list += L" " + JoinPath(NamePath(main, h), true);
-    return {nullptr, L"\"" + spec + L"\" is ambiguous; use a path:" + list};
+    return {nullptr, L"\"" + wanted + L"\" is ambiguous; use a path:" + list};
   }
   return {hits.front(), {}};
 }
@@ -597,8 +597,8 @@ int NeedMain(HWND* main) {
   return kFail;
 }
 
-int NeedControl(const std::wstring& spec, HWND* h) {
-  Found f = FindControl(spec);
+int NeedControl(const std::wstring& wanted, HWND* h) {
+  Found f = FindControl(wanted);
   if (!f.hwnd) {
     Err(f.error);
     return kFail;
@@ -634,21 +634,21 @@ int CmdControls(bool namedOnly) {
   return kOk;
 }
 
-int CmdClick(const std::wstring& spec, bool wait, DWORD timeout) {
+int CmdClick(const std::wstring& wanted, bool wait, DWORD timeout) {
   HWND h;
-  if (int rc = NeedControl(spec, &h)) return rc;
+  if (int rc = NeedControl(wanted, &h)) return rc;
   if (!IsWindowVisible(h)) {
-    Err(L"\"" + spec + L"\" is not visible");
+    Err(L"\"" + wanted + L"\" is not visible");
     return kFail;
   }
   if (!IsWindowEnabled(h)) {
-    Err(L"\"" + spec + L"\" is disabled");
+    Err(L"\"" + wanted + L"\" is disabled");
     return kFail;
   }
   if (ClassOf(h) == L"Button") {
     if (!wait) return PostMessageW(h, BM_CLICK, 0, 0) ? kOk : kFail;
     if (Send(h, BM_CLICK, 0, 0, timeout)) return kOk;
-    Err(L"the click on \"" + spec + L"\" did not return within " + Num(timeout) + L" ms");
+    Err(L"the click on \"" + wanted + L"\" did not return within " + Num(timeout) + L" ms");
     return kFail;
   }
   // Anything else is clicked with the mouse in the middle of its client area.
@@ -659,24 +659,24 @@ int CmdClick(const std::wstring& spec, bool wait, DWORD timeout) {
   return Send(h, WM_LBUTTONDOWN, MK_LBUTTON, at, timeout) && Send(h, WM_LBUTTONUP, 0, at, timeout) ? kOk : kFail;
 }
 
-int CmdWaitState(const std::wstring& spec, DWORD timeout, const wchar_t* what, const std::function<bool(HWND)>& test) {
+int CmdWaitState(const std::wstring& wanted, DWORD timeout, const wchar_t* what, const std::function<bool(HWND)>& test) {
   HWND h = nullptr;
   bool seen = WaitFor(timeout, [&] {
-    Found f = FindControl(spec);
+    Found f = FindControl(wanted);
     h = f.hwnd;
     return h && test(h);
   });
   if (seen) return kOk;
-  Err(L"\"" + spec + L"\" " + (h ? L"did not become " : L"was not found, expected ") + what + L" within " +
+  Err(L"\"" + wanted + L"\" " + (h ? L"did not become " : L"was not found, expected ") + what + L" within " +
       Num(timeout) + L" ms");
   return kFail;
 }
 
-int CmdWaitText(const std::wstring& spec, const std::wstring& text, bool equal, DWORD timeout) {
+int CmdWaitText(const std::wstring& wanted, const std::wstring& text, bool equal, DWORD timeout) {
   HWND h = nullptr;
   std::wstring last;
   bool seen = WaitFor(timeout, [&] {
-    Found f = FindControl(spec);
+    Found f = FindControl(wanted);
     h = f.hwnd;
     if (!h) return false;
     last = WindowText(h);
@@ -686,17 +686,17 @@ int CmdWaitText(const std::wstring& spec, const std::wstring& text, bool equal, 
     Out(last);
     return kOk;
   }
-  Err(h ? L"\"" + spec + L"\" still reads \"" + last + L"\" after " + Num(timeout) + L" ms"
-        : L"\"" + spec + L"\" was not found within " + Num(timeout) + L" ms");
+  Err(h ? L"\"" + wanted + L"\" still reads \"" + last + L"\" after " + Num(timeout) + L" ms"
+        : L"\"" + wanted + L"\" was not found within " + Num(timeout) + L" ms");
   return kFail;
 }
 
-int CmdListItems(const std::wstring& spec) {
+int CmdListItems(const std::wstring& wanted) {
   HWND h;
-  if (int rc = NeedControl(spec, &h)) return rc;
+  if (int rc = NeedControl(wanted, &h)) return rc;
   auto count = Send(h, LB_GETCOUNT, 0, 0);
   if (!count || *count < 0) {
-    Err(L"\"" + spec + L"\" does not answer LB_GETCOUNT");
+    Err(L"\"" + wanted + L"\" does not answer LB_GETCOUNT");
     return kFail;
   }
   for (LRESULT i = 0; i < *count; ++i) {
@@ -712,10 +712,10 @@ int CmdListItems(const std::wstring& spec) {
   return kOk;
 }
 
-int NeedListView(const std::wstring& spec, HWND* h, std::unique_ptr<RemoteListView>* lv) {
-  if (int rc = NeedControl(spec, h)) return rc;
+int NeedListView(const std::wstring& wanted, HWND* h, std::unique_ptr<RemoteListView>* lv) {
+  if (int rc = NeedControl(wanted, h)) return rc;
   if (ClassOf(*h) != WC_LISTVIEWW) {
-    Err(L"\"" + spec + L"\" is a " + ClassOf(*h) + L", not a list view");
+    Err(L"\"" + wanted + L"\" is a " + ClassOf(*h) + L", not a list view");
     return kFail;
   }
   *lv = std::make_unique<RemoteListView>(*h);
@@ -737,10 +737,10 @@ bool RowArg(const std::wstring& s, RemoteListView& lv, int* row) {
 }
 
 // rows: check, caption, sub-items. rows-full adds image index and selection first.
-int CmdRows(const std::wstring& spec, bool full) {
+int CmdRows(const std::wstring& wanted, bool full) {
   HWND h;
   std::unique_ptr<RemoteListView> lv;
-  if (int rc = NeedListView(spec, &h, &lv)) return rc;
+  if (int rc = NeedListView(wanted, &h, &lv)) return rc;
   int count = lv->Count(), columns = lv->Columns();
   for (int row = 0; row < count; ++row) {
     int check = lv->CheckState(row);
@@ -759,30 +759,30 @@ int CmdRows(const std::wstring& spec, bool full) {
   return kOk;
 }
 
-int CmdCheck(const std::wstring& spec, const std::wstring& rowText, const std::wstring& value) {
+int CmdCheck(const std::wstring& wanted, const std::wstring& rowText, const std::wstring& value) {
   HWND h;
   std::unique_ptr<RemoteListView> lv;
-  if (int rc = NeedListView(spec, &h, &lv)) return rc;
+  if (int rc = NeedListView(wanted, &h, &lv)) return rc;
   int row = 0;
   if (!RowArg(rowText, *lv, &row)) return kFail;
   if (value != L"0" && value != L"1") return Usage(L"check takes 0 or 1");
   int want = value == L"1" ? 1 : 0;
   lv->SetState(row, INDEXTOSTATEIMAGEMASK(want + 1), LVIS_STATEIMAGEMASK);
   if (lv->CheckState(row) == want) return kOk;
-  Err(L"row " + rowText + L" of \"" + spec + L"\" did not take check state " + value);
+  Err(L"row " + rowText + L" of \"" + wanted + L"\" did not take check state " + value);
   return kFail;
 }
 
 // NM_DBLCLK carries a pointer into the sender's memory, so it cannot be sent from
 // here; the list view raises it itself when it sees a double click on the row.
-int CmdDblClickRow(const std::wstring& spec, const std::wstring& rowText) {
+int CmdDblClickRow(const std::wstring& wanted, const std::wstring& rowText) {
   HWND h;
   std::unique_ptr<RemoteListView> lv;
-  if (int rc = NeedListView(spec, &h, &lv)) return rc;
+  if (int rc = NeedListView(wanted, &h, &lv)) return rc;
   int row = 0;
   if (!RowArg(rowText, *lv, &row)) return kFail;
   if (!IsWindowVisible(h) || !IsWindowEnabled(h)) {
-    Err(L"\"" + spec + L"\" is hidden or disabled");
+    Err(L"\"" + wanted + L"\" is hidden or disabled");
     return kFail;
   }
   Send(h, LVM_ENSUREVISIBLE, WPARAM(row), FALSE);
