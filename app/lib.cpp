@@ -47,6 +47,8 @@ bool OpenForWrite(vek::TRegistry& reg, uint32_t rootKey, TextView keyPath) {
   return reg.OpenKey(keyPath, true);
 }
 
+bool IsValueName(TextView name) { return name.find(u'\0') == TextView::npos; }
+
 }  // namespace
 
 ShellFiles& CurrentShell() { return *g_shell; }
@@ -117,14 +119,26 @@ Text GetFileVersionValue(const Text& path, const Text& name) {
 
 int32_t ReadRegInteger(uint32_t rootKey, TextView keyPath, const Text& name) {
   vek::TRegistry reg(vek::kRegReadAccess);
-  if (!OpenForRead(reg, rootKey, keyPath)) return -1;
+  if (!IsValueName(name) || !OpenForRead(reg, rootKey, keyPath)) return -1;
   return reg.ReadInteger(name).value_or(-1);
 }
 
 Text ReadRegString(uint32_t rootKey, TextView keyPath, const Text& name) {
   vek::TRegistry reg(vek::kRegReadAccess);
-  if (!OpenForRead(reg, rootKey, keyPath)) return {};
+  if (!IsValueName(name) || !OpenForRead(reg, rootKey, keyPath)) return {};
   return reg.ReadString(name).value_or(Text());
+}
+
+std::optional<vek::RegValue> ReadRegValue(uint32_t rootKey, TextView keyPath, const Text& name) {
+  vek::TRegistry reg(vek::kRegReadAccess);
+  if (!IsValueName(name) || !OpenForRead(reg, rootKey, keyPath)) return std::nullopt;
+  return reg.ReadValue(name);
+}
+
+bool RegKeyExists(uint32_t rootKey, TextView keyPath) {
+  vek::TRegistry reg(vek::kRegReadAccess);
+  reg.SetRootKey(rootKey);
+  return reg.KeyExists(keyPath);
 }
 
 int ListRegKeys(uint32_t rootKey, TextView keyPath, std::vector<Text>& list) {
@@ -143,28 +157,49 @@ int ListRegValues(uint32_t rootKey, TextView keyPath, std::vector<Text>& list) {
   return int(list.size());
 }
 
-bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey) {
-  vek::TRegistry reg(vek::kRegWriteAccess);
-  if (!OpenForWrite(reg, rootKey, keyPath)) return false;
-  // Relative to the key just opened: a leading backslash would mean the root.
-  if (!subKey.empty() && subKey.front() == u'\\') subKey.remove_prefix(1);
-  if (subKey.empty()) return false;
-  return reg.DeleteKey(subKey);
-}
-
 bool DeleteRegValue(uint32_t rootKey, TextView keyPath, const Text& name) {
   vek::TRegistry reg(vek::kRegWriteAccess);
-  return OpenForWrite(reg, rootKey, keyPath) && reg.DeleteValue(name);
+  return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.DeleteValue(name);
 }
 
 bool WriteRegInteger(uint32_t rootKey, TextView keyPath, const Text& name, int32_t value) {
   vek::TRegistry reg(vek::kRegWriteAccess);
-  return OpenForWrite(reg, rootKey, keyPath) && reg.WriteInteger(name, value);
+  return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.WriteInteger(name, value);
 }
 
 bool WriteRegString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value) {
   vek::TRegistry reg(vek::kRegWriteAccess);
-  return OpenForWrite(reg, rootKey, keyPath) && reg.WriteString(name, value);
+  return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.WriteString(name, value);
+}
+
+bool WriteRegExpandString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.WriteExpandString(name, value);
+}
+
+bool IsKeyName(TextView name) { return !name.empty() && name.find_first_of(TextView(u"\\\0", 2)) == TextView::npos; }
+
+std::optional<Text> SubKeyPath(TextView keyPath, TextView name) {
+  if (!IsKeyName(name)) return std::nullopt;
+  Text path(keyPath);
+  if (path.empty() || path.back() != u'\\') path += u'\\';
+  return path + Text(name);
+}
+
+bool WriteRegSubKeyString(uint32_t rootKey, TextView keyPath, TextView subKey, const Text& name, TextView value) {
+  const std::optional<Text> path = SubKeyPath(keyPath, subKey);
+  return path && WriteRegString(rootKey, *path, name, value);
+}
+
+bool WriteRegSubKeyInteger(uint32_t rootKey, TextView keyPath, TextView subKey, const Text& name, int32_t value) {
+  const std::optional<Text> path = SubKeyPath(keyPath, subKey);
+  return path && WriteRegInteger(rootKey, *path, name, value);
+}
+
+bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey) {
+  if (!IsKeyName(subKey)) return false;
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return OpenForWrite(reg, rootKey, keyPath) && reg.DeleteKey(subKey);
 }
 
 int FindCaptionIndex(const ui::ListView& view, TextView text) {

@@ -10,9 +10,11 @@
 // (lib_win.cpp), a fake in native tests.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "ui/lists.h"
+#include "vek/registry.h"
 #include "vek/text.h"
 
 namespace lib {
@@ -85,16 +87,38 @@ Text VersionQueryPath(uint16_t language, uint16_t codePage, TextView name);
 // and deletes open with creation allowed, so they leave a missing key path behind
 // even when there is nothing to delete. Writes and deletes return whether the
 // operation happened, for callers that must know before undoing another copy.
+// Value names are names, not paths: a backslash in one is an ordinary character.
+// A value name holding a NUL is refused with the neutral result, since the
+// Windows calls would cut it there and reach another value.
 int32_t ReadRegInteger(uint32_t rootKey, TextView keyPath, const Text& name);  // -1 unless a REG_DWORD
 Text ReadRegString(uint32_t rootKey, TextView keyPath, const Text& name);  // empty unless REG_SZ/REG_EXPAND_SZ (unexpanded)
+// The value's type and data as stored; nullopt when it is missing or unreadable.
+std::optional<vek::RegValue> ReadRegValue(uint32_t rootKey, TextView keyPath, const Text& name);
+bool RegKeyExists(uint32_t rootKey, TextView keyPath);
 // The list is emptied first, then receives the names in enumeration order;
 // returns the list's count (0 when the key cannot be opened).
 int ListRegKeys(uint32_t rootKey, TextView keyPath, std::vector<Text>& list);
 int ListRegValues(uint32_t rootKey, TextView keyPath, std::vector<Text>& list);
-bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey);  // with every key beneath it
 bool DeleteRegValue(uint32_t rootKey, TextView keyPath, const Text& name);
 bool WriteRegInteger(uint32_t rootKey, TextView keyPath, const Text& name, int32_t value);  // REG_DWORD
 bool WriteRegString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value);  // REG_SZ
+bool WriteRegExpandString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value);  // REG_EXPAND_SZ
+
+// A name read from the registry or from the service that becomes part of a key
+// path is one key name: not empty, with no backslash (which would make it a path,
+// and with a leading one a path from the root) and no NUL (at which the Windows
+// calls cut it). Nothing strips such a name into shape.
+bool IsKeyName(TextView name);
+// keyPath followed by the key name; nullopt when IsKeyName refuses the name.
+std::optional<Text> SubKeyPath(TextView keyPath, TextView name);
+
+// The key that one outside name names directly below keyPath: refused, with
+// false and nothing opened, made or deleted, when IsKeyName refuses the name.
+// Writes make the key (and keyPath) when missing; the delete opens keyPath with
+// creation allowed and deletes the subkey with every key beneath it.
+bool WriteRegSubKeyString(uint32_t rootKey, TextView keyPath, TextView subKey, const Text& name, TextView value);
+bool WriteRegSubKeyInteger(uint32_t rootKey, TextView keyPath, TextView subKey, const Text& name, int32_t value);
+bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey);
 
 // Index of the first row whose caption (or sub-item n) equals the text exactly,
 // case included; -1 when none does.

@@ -94,7 +94,7 @@ TEST_F(RegHelpers, ListsEmptyTheCallersListFirst) {
   mem.Put(HKLM, u"Run", u"", RegValue::String(u""));
   std::vector<Text> list{u"stale"};
   EXPECT_EQ(lib::ListRegKeys(HKLM, u"\\Run", list), 2);
-  EXPECT_EQ(list, (std::vector<Text>{u"B", u"A"}));
+  EXPECT_EQ(list, (std::vector<Text>{u"A", u"B"}));
   EXPECT_EQ(lib::ListRegValues(HKLM, u"Run", list), 2);
   EXPECT_EQ(list, (std::vector<Text>{u"z", u""}));
   EXPECT_EQ(lib::ListRegKeys(HKLM, u"\\Missing", list), 0);
@@ -137,11 +137,42 @@ TEST_F(RegHelpers, DeleteRegKeyRemovesTheSubkeyTreeOnly) {
   mem.Put(HKLM, u"S\\startupreg\\Other", u"v", RegValue::Dword(1));
   EXPECT_TRUE(lib::DeleteRegKey(HKLM, u"\\S\\startupreg", u"app"));
   EXPECT_EQ(mem.SubKeys(HKLM, u"S\\startupreg"), std::vector<Text>{u"Other"});
-  // A sub-key name never reaches the root, even with a backslash, nor deletes
-  // the opened key itself when empty.
-  EXPECT_FALSE(lib::DeleteRegKey(HKLM, u"\\S\\startupreg", u""));
-  EXPECT_FALSE(lib::DeleteRegKey(HKLM, u"\\S\\startupreg", u"\\S"));
-  EXPECT_TRUE(mem.HasKey(HKLM, u"S\\startupreg\\Other"));
+}
+
+// A name from outside is one key name or nothing: every helper that puts one
+// into a key path refuses the others before opening anything, so a Run value
+// named "\\SOFTWARE\\X" can never reach HKLM\SOFTWARE\X.
+TEST_F(RegHelpers, NamesThatAreNotOneKeyNameTouchNothing) {
+  mem.Put(HKLM, u"SOFTWARE\\X", u"canary", RegValue::Dword(0xdeadbeef));
+  mem.Put(HKLM, u"Store\\X", u"canary", RegValue::Dword(0xdeadbeef));
+  mem.Put(HKLM, u"Store\\Y", u"canary", RegValue::Dword(0xdeadbeef));
+  const auto before = mem.Dump();
+  for (const Text& name : {Text(), Text(u"\\"), Text(u"\\\\"), Text(u"\\X"), Text(u"\\\\SOFTWARE\\X"),
+                           Text(u"\\SOFTWARE"), Text(u"X\\"), Text(u"Y\\..\\X"), Text(u"X\0Y", 3)}) {
+    SCOPED_TRACE(vek::ToUtf8(name));
+    EXPECT_FALSE(lib::IsKeyName(name));
+    EXPECT_EQ(lib::SubKeyPath(u"\\Store", name), std::nullopt);
+    EXPECT_FALSE(lib::DeleteRegKey(HKLM, u"\\Store", name));
+    EXPECT_FALSE(lib::DeleteRegKey(HKLM, u"\\Missing", name));
+    EXPECT_FALSE(lib::WriteRegSubKeyString(HKLM, u"\\Store", name, u"canary", u"x"));
+    EXPECT_FALSE(lib::WriteRegSubKeyInteger(HKLM, u"\\Missing", name, u"canary", 1));
+    EXPECT_EQ(mem.Dump(), before);
+  }
+  // Value names may hold backslashes; a NUL would make Windows address another value.
+  EXPECT_TRUE(lib::WriteRegString(HKLM, u"Store\\Y", u"\\SOFTWARE\\X", u"v"));
+  EXPECT_EQ(mem.Get(HKLM, u"Store\\Y", u"\\SOFTWARE\\X"), RegValue::String(u"v"));
+  const Text withNul(u"canary\0x", 8);
+  EXPECT_FALSE(lib::WriteRegString(HKLM, u"Store\\Y", withNul, u"v"));
+  EXPECT_FALSE(lib::DeleteRegValue(HKLM, u"Store\\Y", withNul));
+  EXPECT_EQ(lib::ReadRegInteger(HKLM, u"Store\\Y", withNul), -1);
+  EXPECT_EQ(mem.Get(HKLM, u"Store\\Y", u"canary"), RegValue::Dword(0xdeadbeef));
+
+  EXPECT_EQ(lib::SubKeyPath(u"\\Store", u"Y"), Text(u"\\Store\\Y"));
+  EXPECT_TRUE(lib::WriteRegSubKeyInteger(HKLM, u"\\Store", u"y", u"n", 7));
+  EXPECT_EQ(mem.Get(HKLM, u"Store\\Y", u"n"), RegValue::Dword(7));
+  EXPECT_TRUE(lib::DeleteRegKey(HKLM, u"\\Store", u"x"));
+  EXPECT_TRUE(mem.HasKey(HKLM, u"SOFTWARE\\X"));
+  EXPECT_FALSE(mem.HasKey(HKLM, u"Store\\X"));
 }
 
 TEST_F(RegHelpers, RefusedKeyLeavesWritesWithoutEffect) {

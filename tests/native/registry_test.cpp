@@ -234,12 +234,52 @@ TEST_F(RegistryTest, DeleteKeyRemovesTheWholeSubtree) {
   EXPECT_TRUE(mem.SubKeys(HKCU, u"T").empty());
 }
 
-TEST_F(RegistryTest, DeleteKeyRefusedAnywhereBelowDeletesNothing) {
-  mem.AddKey(HKCU, u"T\\Gone\\Locked");
-  mem.SetRights(HKCU, u"T\\Gone\\Locked", vek::kKeyRead);
+// As the real walk does: subkeys go one by one in enumeration order, each after
+// its own subkeys, and a key that refuses deletion ends the walk there.
+TEST_F(RegistryTest, DeleteKeyRefusedPartWayLeavesWhatItHadNotReached) {
+  mem.Put(HKCU, u"T\\Gone\\A\\Deep", u"v", RegValue::Dword(1));
+  mem.AddKey(HKCU, u"T\\Gone\\B\\Locked");
+  mem.AddKey(HKCU, u"T\\Gone\\C");
+  mem.Put(HKCU, u"T\\Gone", u"v", RegValue::Dword(2));
+  mem.SetRights(HKCU, u"T\\Gone\\B\\Locked", vek::kKeyRead);
   TRegistry reg(vek::kRegWriteAccess);
   EXPECT_FALSE(reg.DeleteKey(u"T\\Gone"));
-  EXPECT_TRUE(mem.HasKey(HKCU, u"T\\Gone\\Locked"));
+  EXPECT_EQ(mem.SubKeys(HKCU, u"T\\Gone"), (std::vector<Text>{u"B", u"C"}));
+  EXPECT_TRUE(mem.HasKey(HKCU, u"T\\Gone\\B\\Locked"));
+  EXPECT_EQ(mem.Get(HKCU, u"T\\Gone", u"v"), RegValue::Dword(2));
+
+  // A change refused by an injected fault ends the walk the same way.
+  mem.SetRights(HKCU, u"T\\Gone\\B\\Locked", vek::kKeyAllAccess);
+  mem.InjectFaults([](MemoryRegistry::Change change, uint32_t, const Text& path) {
+    return change == MemoryRegistry::Change::DeleteKey && path == u"T\\Gone\\C";
+  });
+  EXPECT_FALSE(reg.DeleteKey(u"T\\Gone"));
+  EXPECT_EQ(mem.SubKeys(HKCU, u"T\\Gone"), std::vector<Text>{u"C"});
+  mem.InjectFaults(nullptr);
+  EXPECT_TRUE(reg.DeleteKey(u"T\\Gone"));
+  EXPECT_FALSE(mem.HasKey(HKCU, u"T\\Gone"));
+}
+
+TEST_F(RegistryTest, InjectedFaultsRefuseOneChangeAndLeaveTheRestAsItWas) {
+  mem.Put(HKCU, u"K", u"keep", RegValue::Dword(1));
+  std::vector<std::pair<MemoryRegistry::Change, Text>> asked;
+  mem.InjectFaults([&](MemoryRegistry::Change change, uint32_t root, const Text& path) {
+    EXPECT_EQ(root, HKCU);
+    asked.emplace_back(change, path);
+    return true;
+  });
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  EXPECT_FALSE(reg.OpenKey(u"K\\New", true));
+  ASSERT_TRUE(reg.OpenKey(u"K", false));
+  EXPECT_FALSE(reg.WriteInteger(u"keep", 2));
+  EXPECT_FALSE(reg.DeleteValue(u"keep"));
+  EXPECT_FALSE(reg.DeleteValue(u"missing"));  // nothing to change: nothing asked
+  using C = MemoryRegistry::Change;
+  EXPECT_EQ(asked, (std::vector<std::pair<C, Text>>{{C::CreateKey, u"K\\New"}, {C::SetValue, u"K"}, {C::DeleteValue, u"K"}}));
+  EXPECT_EQ(mem.Dump(), (std::vector<MemoryRegistry::KeyDump>{
+                            {u"HKCR", {}}, {u"HKCU", {}}, {u"HKCU\\K", {{u"keep", RegValue::Dword(1)}}}, {u"HKLM", {}},
+                            {u"HKU", {}}, {u"HKPD", {}}, {u"HKCC", {}}, {u"HKDD", {}}}));
 }
 
 TEST_F(RegistryTest, HandleToADeletedKeyFailsEveryOperation) {
@@ -254,15 +294,31 @@ TEST_F(RegistryTest, HandleToADeletedKeyFailsEveryOperation) {
   EXPECT_FALSE(mem.HasKey(HKCU, u"T"));
 }
 
-TEST_F(RegistryTest, NamesKeepCreationOrderAndCase) {
-  for (const char16_t* name : {u"zeta", u"Alpha", u"mid"}) mem.AddKey(HKLM, Text(u"K\\") + name);
+// Subkeys enumerate as RegEnumKeyEx gives them: sorted by their upper-cased
+// names, so "_" comes after the letters; values keep the order they were made in.
+TEST_F(RegistryTest, SubkeysEnumerateSortedWithoutCaseValuesInCreationOrder) {
+  for (const char16_t* name : {u"zeta", u"_under", u"Alpha", u"mid", u"beta"}) mem.AddKey(HKLM, Text(u"K\\") + name);
   mem.AddKey(HKLM, u"K\\ALPHA\\x");  // same key, other case
+  for (const char16_t* name : {u"z", u"a", u"M"}) mem.Put(HKLM, u"K", name, RegValue::Dword(0));
   TRegistry reg(vek::kRegReadAccess);
   reg.SetRootKey(HKLM);
   ASSERT_TRUE(reg.OpenKeyReadOnly(u"K"));
   std::vector<Text> names;
   ASSERT_TRUE(reg.GetKeyNames(names));
-  EXPECT_EQ(names, (std::vector<Text>{u"zeta", u"Alpha", u"mid"}));
+  EXPECT_EQ(names, (std::vector<Text>{u"Alpha", u"beta", u"mid", u"zeta", u"_under"}));
+  ASSERT_TRUE(reg.GetValueNames(names));
+  EXPECT_EQ(names, (std::vector<Text>{u"z", u"a", u"M"}));
+}
+
+// Key names are at most 255 units and value names at most 16,383.
+TEST_F(RegistryTest, NamesBeyondTheRegistrysLimitsAreRefused) {
+  TRegistry reg(vek::kRegWriteAccess);
+  reg.SetRootKey(HKCU);
+  EXPECT_FALSE(reg.OpenKey(u"K\\" + Text(256, u'k'), true));
+  EXPECT_TRUE(reg.OpenKey(u"K\\" + Text(255, u'k'), true));
+  EXPECT_FALSE(reg.WriteInteger(Text(16384, u'v'), 1));
+  EXPECT_TRUE(reg.WriteInteger(Text(16383, u'v'), 1));
+  EXPECT_EQ(mem.SubKeys(HKCU, u"K"), std::vector<Text>{Text(255, u'k')});
 }
 
 TEST_F(RegistryTest, UnknownRootAndDeniedKeyDoNotOpen) {

@@ -161,7 +161,7 @@ TEST_F(StartPage, ListsRunKeysInOrderThenBackupsWithTheFirstEntryOfANameWinning)
   std::vector<Text> items;
   for (const auto& e : list) items.push_back(e.Item);
   EXPECT_EQ(items, (std::vector<Text>{u"Agent", u"Shared", u"Hook", u"Shared", u"", u"Number", u"Multi", u"Broken",
-                                      u"Old", u"Agent", u"Empty"}));
+                                      u"Agent", u"Empty", u"Old"}));
   ASSERT_EQ(records.size(), list.size());
   EXPECT_EQ(records[0], u"{\"cate\":\"start\",\"item\":\"Agent\"}");
   EXPECT_EQ(list.back().Flags, 1);

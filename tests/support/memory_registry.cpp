@@ -10,18 +10,14 @@ using vek::TextView;
 
 struct MemoryRegistry::Node {
   Text Name;
+  uint32_t Root = 0;
   Node* Parent = nullptr;
   uint32_t Granted = vek::kKeyAllAccess;
   bool Deleted = false;
   std::vector<std::pair<Text, RegValue>> Values;
-  std::vector<std::shared_ptr<Node>> Children;
+  std::vector<std::shared_ptr<Node>> Children;  // sorted as RegEnumKeyEx gives them
 
-  Node* Child(TextView name) const {
-    for (const auto& c : Children)
-      if (vek::SameText(c->Name, name)) return c.get();
-    return nullptr;
-  }
-  std::shared_ptr<Node> ChildShared(TextView name) const {
+  std::shared_ptr<Node> Child(TextView name) const {
     for (const auto& c : Children)
       if (vek::SameText(c->Name, name)) return c;
     return nullptr;
@@ -31,21 +27,36 @@ struct MemoryRegistry::Node {
       if (vek::SameText(v.first, name)) return &v.second;
     return nullptr;
   }
+  // The path from the root, as the keys are spelt.
+  Text Path() const {
+    if (!Parent) return {};
+    Text above = Parent->Path();
+    return above.empty() ? Name : above + u'\\' + Name;
+  }
 };
 
 struct MemoryRegistry::State {
   std::vector<std::shared_ptr<Node>> Roots;  // index: root - 0x80000000
+  FaultInjector Faults;
   int OpenHandles = 0;
   int OpensGranted = 0;
   int Queries = 0;
+
+  bool Refuses(Change change, const Node& node) const { return Faults && Faults(change, node.Root, node.Path()); }
 };
 
 namespace {
 
 using Node = MemoryRegistry::Node;
 using State = MemoryRegistry::State;
+using Change = MemoryRegistry::Change;
 
+constexpr uint32_t kFirstRoot = 0x80000000u;
 constexpr uint32_t kRootCount = 7;
+constexpr const char16_t* kRootNames[kRootCount] = {u"HKCR", u"HKCU", u"HKLM", u"HKU", u"HKPD", u"HKCC", u"HKDD"};
+// The registry's own limits on one key name and one value name.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
 
 // Splits a relative path into its keys. A trailing backslash is allowed, as
 // RegCreateKeyEx allows it; a leading one or an empty component is an error.
@@ -57,11 +68,29 @@ bool SplitPath(TextView path, std::vector<Text>& parts) {
   while (start < path.size()) {
     size_t end = path.find(u'\\', start);
     if (end == TextView::npos) end = path.size();
-    if (end == start) return false;
+    if (end == start || end - start > kMaxKeyName) return false;
     parts.emplace_back(path.substr(start, end - start));
     start = end + 1;
   }
   return true;
+}
+
+// Subkeys enumerate in the order of their names compared unit by unit after
+// upper-casing, which for ASCII puts "_" after the letters, as Windows does.
+bool SortsBefore(TextView a, TextView b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char16_t x, char16_t y) { return vek::UpperAscii(x) < vek::UpperAscii(y); });
+}
+
+std::shared_ptr<Node> AddChild(Node& parent, const Text& name) {
+  auto made = std::make_shared<Node>();
+  made->Name = name;
+  made->Root = parent.Root;
+  made->Parent = &parent;
+  auto at = std::lower_bound(parent.Children.begin(), parent.Children.end(), name,
+                             [](const auto& c, const Text& n) { return SortsBefore(c->Name, n); });
+  parent.Children.insert(at, made);
+  return made;
 }
 
 bool Allows(const Node& node, uint32_t sam) {
@@ -77,10 +106,20 @@ void MarkDeleted(Node& node) {
   for (auto& c : node.Children) MarkDeleted(*c);
 }
 
-bool AllDeletable(const Node& node) {
-  if (!(node.Granted & vek::kDeleteRight)) return false;
-  return std::all_of(node.Children.begin(), node.Children.end(),
-                     [](const auto& c) { return AllDeletable(*c); });
+// The walk of a subtree deletion: the key is opened for reading and deletion,
+// its first subkey deleted (with everything below it) until none is left, then
+// the key itself. The first refusal ends the walk.
+bool DeleteWalk(State& state, Node& node) {
+  if (!Allows(node, vek::kKeyRead | vek::kDeleteRight)) return false;
+  while (!node.Children.empty())
+    if (!DeleteWalk(state, *node.Children.front())) return false;
+  if (state.Refuses(Change::DeleteKey, node)) return false;
+  auto& siblings = node.Parent->Children;
+  auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto& c) { return c.get() == &node; });
+  std::shared_ptr<Node> keep = *it;  // the node outlives its erasure from the parent
+  MarkDeleted(node);
+  siblings.erase(it);
+  return true;
 }
 
 class MemoryKey final : public vek::RegistryKey {
@@ -98,13 +137,15 @@ class MemoryKey final : public vek::RegistryKey {
     if (!Alive(node_.get()) || !SplitPath(path, parts)) return nullptr;
     std::shared_ptr<Node> node = node_;
     for (const Text& part : parts) {
-      std::shared_ptr<Node> next = node->ChildShared(part);
+      std::shared_ptr<Node> next = node->Child(part);
       if (!next) {
         if (!create || !(node->Granted & vek::kKeyCreateSubKey)) return nullptr;
-        next = std::make_shared<Node>();
-        next->Name = part;
-        next->Parent = node.get();
-        node->Children.push_back(next);
+        Node probe;
+        probe.Name = part;
+        probe.Root = node->Root;
+        probe.Parent = node.get();
+        if (state_->Refuses(Change::CreateKey, probe)) return nullptr;
+        next = AddChild(*node, part);
       }
       node = std::move(next);
     }
@@ -130,7 +171,8 @@ class MemoryKey final : public vek::RegistryKey {
   }
 
   bool Set(const Text& name, const RegValue& value) override {
-    if (!Usable(vek::kKeySetValue)) return false;
+    if (!Usable(vek::kKeySetValue) || name.size() > kMaxValueName) return false;
+    if (state_->Refuses(Change::SetValue, *node_)) return false;
     if (RegValue* v = node_->Value(name)) {
       *v = value;
     } else {
@@ -143,7 +185,7 @@ class MemoryKey final : public vek::RegistryKey {
     if (!Usable(vek::kKeySetValue)) return false;
     auto& values = node_->Values;
     auto it = std::find_if(values.begin(), values.end(), [&](const auto& v) { return vek::SameText(v.first, name); });
-    if (it == values.end()) return false;
+    if (it == values.end() || state_->Refuses(Change::DeleteValue, *node_)) return false;
     values.erase(it);
     return true;
   }
@@ -151,17 +193,12 @@ class MemoryKey final : public vek::RegistryKey {
   bool DeleteTree(const Text& path, uint32_t) override {
     std::vector<Text> parts;
     if (!Alive(node_.get()) || !SplitPath(path, parts) || parts.empty()) return false;
-    Node* node = node_.get();
+    std::shared_ptr<Node> node = node_;
     for (const Text& part : parts) {
       node = node->Child(part);
       if (!node) return false;
     }
-    if (!AllDeletable(*node)) return false;
-    auto& siblings = node->Parent->Children;
-    auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto& c) { return c.get() == node; });
-    MarkDeleted(*node);
-    siblings.erase(it);
-    return true;
+    return DeleteWalk(*state_, *node);
   }
 
   bool SubKeyNames(std::vector<Text>& names) override {
@@ -187,50 +224,53 @@ class MemoryKey final : public vek::RegistryKey {
   bool root_;
 };
 
+bool KnownRoot(uint32_t root) { return root >= kFirstRoot && root - kFirstRoot < kRootCount; }
+
 Node* Find(const State& state, uint32_t root, TextView path) {
-  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
+  if (!KnownRoot(root)) return nullptr;
   if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
   std::vector<Text> parts;
   if (!SplitPath(path, parts)) return nullptr;
-  Node* node = state.Roots[root - 0x80000000u].get();
+  Node* node = state.Roots[root - kFirstRoot].get();
   for (const Text& part : parts) {
-    node = node->Child(part);
+    node = node->Child(part).get();
     if (!node) return nullptr;
   }
   return node;
 }
 
 Node* Make(State& state, uint32_t root, TextView path) {
-  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
+  if (!KnownRoot(root)) return nullptr;
   if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
   std::vector<Text> parts;
   if (!SplitPath(path, parts)) return nullptr;
-  Node* node = state.Roots[root - 0x80000000u].get();
+  Node* node = state.Roots[root - kFirstRoot].get();
   for (const Text& part : parts) {
-    Node* next = node->Child(part);
-    if (!next) {
-      auto made = std::make_shared<Node>();
-      made->Name = part;
-      made->Parent = node;
-      next = made.get();
-      node->Children.push_back(std::move(made));
-    }
-    node = next;
+    std::shared_ptr<Node> next = node->Child(part);
+    node = next ? next.get() : AddChild(*node, part).get();
   }
   return node;
+}
+
+void DumpInto(const Node& node, const Text& path, std::vector<MemoryRegistry::KeyDump>& out) {
+  out.push_back({path, node.Values});
+  for (const auto& c : node.Children) DumpInto(*c, path + u'\\' + c->Name, out);
 }
 
 }  // namespace
 
 MemoryRegistry::MemoryRegistry() : state_(std::make_shared<State>()) {
-  for (uint32_t i = 0; i < kRootCount; ++i) state_->Roots.push_back(std::make_shared<Node>());
+  for (uint32_t i = 0; i < kRootCount; ++i) {
+    state_->Roots.push_back(std::make_shared<Node>());
+    state_->Roots.back()->Root = kFirstRoot + i;
+  }
 }
 
 MemoryRegistry::~MemoryRegistry() = default;
 
 std::unique_ptr<vek::RegistryKey> MemoryRegistry::Root(uint32_t root) {
-  if (root < 0x80000000u || root - 0x80000000u >= kRootCount) return nullptr;
-  return std::make_unique<MemoryKey>(state_, state_->Roots[root - 0x80000000u], vek::kKeyAllAccess, true);
+  if (!KnownRoot(root)) return nullptr;
+  return std::make_unique<MemoryKey>(state_, state_->Roots[root - kFirstRoot], vek::kKeyAllAccess, true);
 }
 
 void MemoryRegistry::AddKey(uint32_t root, TextView path) { Make(*state_, root, path); }
@@ -271,6 +311,14 @@ std::vector<Text> MemoryRegistry::ValueNames(uint32_t root, TextView path) const
 
 void MemoryRegistry::SetRights(uint32_t root, TextView path, uint32_t granted) {
   if (Node* node = Make(*state_, root, path)) node->Granted = granted;
+}
+
+void MemoryRegistry::InjectFaults(FaultInjector injector) { state_->Faults = std::move(injector); }
+
+std::vector<MemoryRegistry::KeyDump> MemoryRegistry::Dump() const {
+  std::vector<KeyDump> out;
+  for (uint32_t i = 0; i < kRootCount; ++i) DumpInto(*state_->Roots[i], kRootNames[i], out);
+  return out;
 }
 
 int MemoryRegistry::OpenHandles() const { return state_->OpenHandles; }

@@ -2,15 +2,20 @@
 // An in-memory registry behind the TRegistry seam, for native tests of everything
 // that reads or writes the registry.
 //
-// Keys and values keep the order in which they were first made (enumeration
-// follows it), names compare with ASCII case ignored, and values keep their type
-// and raw bytes exactly, odd sizes included. Each key carries the rights it
-// grants; an open asking for more is refused as Windows refuses it, which is how
-// tests inject a key that cannot be opened (DenyOpen) or one that refuses writes
-// (RefuseWrites). The view bits of an access mask are accepted and ignored:
-// "Wow6432Node" is an ordinary key here. Like Windows, it refuses paths that begin
-// with a backslash or contain an empty component, and a handle to a deleted key
-// fails every operation.
+// It behaves like the real registry where the program's safety depends on it:
+// names compare with ASCII case ignored; subkeys enumerate sorted without regard
+// to case (as RegEnumKeyEx gives them) while values keep the order in which they
+// were first made; a key name longer than 255 units or a value name longer than
+// 16,383 is refused; a subtree deletion walks the keys in enumeration order,
+// deleting each one after its subkeys, and a refusal part-way ends the walk with
+// everything it had not reached left in place. Values keep their type and raw
+// bytes exactly, odd sizes included. Each key carries the rights it grants; an
+// open asking for more is refused as Windows refuses it (DenyOpen, RefuseWrites),
+// and InjectFaults makes any single change fail. The view bits of an access mask
+// are accepted and ignored: "Wow6432Node" is an ordinary key here. Like Windows,
+// it refuses paths that begin with a backslash or contain an empty component, and
+// a handle to a deleted key fails every operation.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -26,8 +31,8 @@ class MemoryRegistry final : public vek::RegistryBackend {
 
   std::unique_ptr<vek::RegistryKey> Root(uint32_t root) override;
 
-  // Direct access for arranging and checking, bypassing rights. Paths as
-  // TRegistry takes them (a leading backslash allowed).
+  // Direct access for arranging and checking, bypassing rights and faults. Paths
+  // as TRegistry takes them (a leading backslash allowed).
   void AddKey(uint32_t root, vek::TextView path);
   void Put(uint32_t root, vek::TextView path, const vek::Text& name, vek::RegValue value);
   std::optional<vek::RegValue> Get(uint32_t root, vek::TextView path, const vek::Text& name) const;
@@ -39,6 +44,24 @@ class MemoryRegistry final : public vek::RegistryBackend {
   void SetRights(uint32_t root, vek::TextView path, uint32_t granted);
   void DenyOpen(uint32_t root, vek::TextView path) { SetRights(root, path, 0); }
   void RefuseWrites(uint32_t root, vek::TextView path) { SetRights(root, path, vek::kKeyRead); }
+
+  // Changes made through keys, as the injector sees them. The path is the key
+  // made, the key whose value changes, or the key deleted: from the root, without
+  // a leading backslash, as the keys are spelt.
+  enum class Change { CreateKey, SetValue, DeleteValue, DeleteKey };
+  // Asked before every change made through a key; true makes that one change fail
+  // as a refused call does, with nothing changed. Null asks nothing.
+  using FaultInjector = std::function<bool(Change change, uint32_t root, const vek::Text& path)>;
+  void InjectFaults(FaultInjector injector);
+
+  // Every key of every root with its values, keys in enumeration order, for
+  // comparing whole registries. Paths start with the root's short name ("HKLM").
+  struct KeyDump {
+    vek::Text Path;
+    std::vector<std::pair<vek::Text, vek::RegValue>> Values;
+    bool operator==(const KeyDump&) const = default;
+  };
+  std::vector<KeyDump> Dump() const;
 
   // Open keys not yet closed (roots not counted), and opens granted so far.
   int OpenHandles() const;
