@@ -16,27 +16,35 @@ constexpr uint32_t kHkcu = vek::kHkeyCurrentUser;
 constexpr int kItemSubItem = 0;
 constexpr int kCommandSubItem = 2;
 
-struct RunValue {
-  Text Data;
-  bool Expandable = false;
+// A Run key: the only places whose values this page writes or deletes.
+struct RunLocation {
+  uint32_t Root;
+  TextView Key;
 };
+constexpr RunLocation kRunLocations[] = {{kHklm, kRunKey}, {kHklm, kRunKey32}, {kHkcu, kRunKey}, {kHkcu, kRunKey32}};
 
-// A Run value's text and whether it is REG_EXPAND_SZ; empty for any other type.
-RunValue ReadRunValue(uint32_t root, TextView key, const Text& name) {
-  vek::TRegistry reg(vek::kRegReadAccess);
-  reg.SetRootKey(root);
-  if (!reg.OpenKeyReadOnly(key)) return {};
-  std::optional<vek::RegValue> value = reg.ReadValue(name);
-  if (!value || (value->Type != vek::kRegSz && value->Type != vek::kRegExpandSz)) return {};
-  return {vek::RegDataText(value->Data), value->Type == vek::kRegExpandSz};
+TextView WithoutLeadingBackslash(TextView path) {
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  return path;
 }
 
-bool WriteRunValue(const TStartInfo& e) {
-  const uint32_t root = lib::RootKeyFromName(e.HKey);
-  if (!e.Expandable) return lib::WriteRegString(root, e.Key, e.Item, e.Command);
-  vek::TRegistry reg(vek::kRegWriteAccess);
-  reg.SetRootKey(root);
-  return reg.OpenKey(e.Key, true) && reg.WriteExpandString(e.Item, e.Command);
+// The Run key that an entry's HKey and Key name, however they are spelt (the
+// System Configuration utility writes the key without its leading backslash);
+// null for an unknown root, an empty key or any other place.
+const RunLocation* LocationOf(TextView hkey, TextView key) {
+  const uint32_t root = lib::RootKeyFromName(hkey);
+  for (const RunLocation& at : kRunLocations)
+    if (at.Root == root && vek::SameText(WithoutLeadingBackslash(key), WithoutLeadingBackslash(at.Key))) return &at;
+  return nullptr;
+}
+
+// Whether a command holds a %NAME% reference, which Windows expands at logon
+// only in a REG_EXPAND_SZ value.
+bool HasVariable(TextView command) {
+  const size_t open = command.find(u'%');
+  if (open == TextView::npos) return false;
+  const size_t close = command.find(u'%', open + 1);
+  return close != TextView::npos && close > open + 1;
 }
 
 void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
@@ -44,9 +52,11 @@ void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
   lib::ListRegValues(root, runKey, names);
   for (const Text& name : names) {
     TStartInfo& e = list.emplace_back();
-    RunValue value = ReadRunValue(root, runKey, name);
-    e.Command = std::move(value.Data);
-    e.Expandable = value.Expandable;
+    const std::optional<vek::RegValue> value = lib::ReadRegValue(root, runKey, name);
+    if (value && (value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz)) {
+      e.Command = vek::RegDataText(value->Data);
+      e.Expandable = value->Type == vek::kRegExpandSz;
+    }
     e.FileName = CommandToFileName(e.Command);
     e.Item = name;
     e.Icon = e.FileName;
@@ -56,18 +66,37 @@ void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
   }
 }
 
+// A backup subkey as the store holds it now. Exists is false when there is none,
+// and when the name cannot be a subkey at all.
+struct Backup {
+  bool Exists = false;
+  Text Command, HKey, Key;
+};
+
+Backup ReadBackup(TextView item) {
+  Backup b;
+  const std::optional<Text> path = lib::SubKeyPath(kStorePath, item);
+  if (!path || !lib::RegKeyExists(kHklm, *path)) return b;
+  b.Exists = true;
+  b.Command = lib::ReadRegString(kHklm, *path, u"command");
+  b.HKey = lib::ReadRegString(kHklm, *path, u"hkey");
+  b.Key = lib::ReadRegString(kHklm, *path, u"key");
+  return b;
+}
+
 void AddBackupEntries(TStartList& list) {
   std::vector<Text> names;
   lib::ListRegKeys(kHklm, kStorePath, names);
   for (const Text& name : names) {
-    const Text path = Text(kStorePath) + u'\\' + name;
+    Backup b = ReadBackup(name);
     TStartInfo& e = list.emplace_back();
-    e.Command = lib::ReadRegString(kHklm, path, u"command");
+    e.Command = std::move(b.Command);
+    e.Expandable = HasVariable(e.Command);
     e.FileName = CommandToFileName(e.Command);
     e.Item = name;
     e.Icon = e.FileName;
-    e.HKey = lib::ReadRegString(kHklm, path, u"hkey");
-    e.Key = lib::ReadRegString(kHklm, path, u"key");
+    e.HKey = std::move(b.HKey);
+    e.Key = std::move(b.Key);
     e.Flags = 1;
   }
 }
@@ -79,23 +108,65 @@ const TStartInfo* FindEntry(const TStartList& list, TextView item, TextView comm
   return nullptr;
 }
 
-void Enable(const TStartInfo& e) {
-  if (!WriteRunValue(e)) return;
-  lib::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+// The backup is the entry's own: it names the entry's Run key, and holds the
+// entry's command or none. Store names compare without case, as the registry's
+// do, so "Foo" of HKLM and "foo" of HKCU would otherwise share one backup.
+bool IsOwnBackup(const Backup& b, const RunLocation& at, TextView command) {
+  return LocationOf(b.HKey, b.Key) == &at && (b.Command.empty() || b.Command == command);
 }
 
-void Disable(const TStartInfo& e) {
-  // A name with a backslash cannot be one subkey of the store; its backup would
-  // land in a nested key that no rebuild reads back.
-  if (e.Item.find(u'\\') != Text::npos) return;
-  const Text path = Text(kStoreWritePath) + u'\\' + e.Item;
-  bool saved = lib::WriteRegString(kHklm, path, u"command", e.Command);
-  saved = saved && lib::WriteRegString(kHklm, path, u"hkey", e.HKey);
-  saved = saved && lib::WriteRegString(kHklm, path, u"key", e.Key);
-  saved = saved && lib::WriteRegString(kHklm, path, u"item", e.Item);
-  saved = saved && lib::WriteRegString(kHklm, path, u"inimapping", u"0");
-  if (!saved) return;
-  lib::DeleteRegValue(lib::RootKeyFromName(e.HKey), e.Key, e.Item);
+// Whether a Run value of that name (in any case) was read from that Run key at
+// the last rebuild: it is another row's entry, which a backup's row never
+// overwrites or deletes.
+bool HasRunEntry(const TStartList& list, const RunLocation& at, TextView item) {
+  for (const TStartInfo& e : list)
+    if (e.Flags == -1 && LocationOf(e.HKey, e.Key) == &at && vek::SameText(e.Item, item)) return true;
+  return false;
+}
+
+// Whether the Run value is free for the entry: missing, or holding its command.
+bool RunValueFree(const RunLocation& at, const TStartInfo& e) {
+  const std::optional<vek::RegValue> value = lib::ReadRegValue(at.Root, at.Key, e.Item);
+  return !value || ((value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz) &&
+                    vek::RegDataText(value->Data) == e.Command);
+}
+
+bool WriteRunValue(const RunLocation& at, const TStartInfo& e) {
+  return e.Expandable ? lib::WriteRegExpandString(at.Root, at.Key, e.Item, e.Command)
+                      : lib::WriteRegString(at.Root, at.Key, e.Item, e.Command);
+}
+
+void Enable(const TStartInfo& e) {
+  const RunLocation* at = LocationOf(e.HKey, e.Key);
+  if (!at) return;  // a backup that names no Run key is listed, never applied
+  // An entry read from the store never overwrites a Run value that holds
+  // something else: another entry's, or a value of another type.
+  if (e.Flags != -1 && !RunValueFree(*at, e)) return;
+  if (!WriteRunValue(*at, e)) return;
+  // With no backup of that name the delete still runs: it makes the empty store
+  // key where there was none.
+  const Backup b = ReadBackup(e.Item);
+  if (!b.Exists || IsOwnBackup(b, *at, e.Command)) lib::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+}
+
+void Disable(const TStartList& list, const TStartInfo& e) {
+  const RunLocation* at = LocationOf(e.HKey, e.Key);
+  if (!at || !lib::IsKeyName(e.Item)) return;
+  if (e.Flags != -1 && HasRunEntry(list, *at, e.Item)) return;
+  const Backup b = ReadBackup(e.Item);
+  // Another entry's backup is never overwritten: this entry stays enabled.
+  if (b.Exists && !IsOwnBackup(b, *at, e.Command)) return;
+  // The command goes last: a backup cut short by a refused write holds none, so
+  // no rebuild takes it for a disabled entry.
+  const std::pair<const char16_t*, TextView> values[] = {
+      {u"hkey", e.HKey}, {u"key", e.Key}, {u"item", e.Item}, {u"inimapping", u"0"}, {u"command", e.Command}};
+  bool saved = true;
+  for (const auto& [name, data] : values)
+    saved = saved && lib::WriteRegSubKeyString(kHklm, kStoreWritePath, e.Item, name, data);
+  const bool moved = saved && (lib::DeleteRegValue(at->Root, at->Key, e.Item) ||
+                               !lib::ReadRegValue(at->Root, at->Key, e.Item));
+  // Undone when the move did not happen, so that the entry is in one place.
+  if (!moved && !b.Exists) lib::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
 }
 
 Text FileNamePart(TextView path) {
@@ -161,7 +232,7 @@ void SetInfo(const TStartList& list, const ui::ListView& rows) {
     if (rows.Checked(r))
       Enable(*e);
     else
-      Disable(*e);
+      Disable(list, *e);
   }
 }
 

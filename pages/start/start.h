@@ -25,8 +25,9 @@ struct TStartInfo {
   Text HKey;      // "HKLM"/"HKCU", or the backup's "hkey"
   Text Key;       // the Run key's path below HKey, or the backup's "key"
   int32_t Flags = 0;  // -1 enabled (Run key), 1 disabled (backup store)
-  // The Run value was REG_EXPAND_SZ: it is written back with that type, so that
-  // Windows still expands its references at logon.
+  // The command goes back into its Run key as REG_EXPAND_SZ, so that Windows
+  // still expands its references at logon: a Run value read with that type, or a
+  // backup's command (the store keeps REG_SZ) that holds a %NAME% pair.
   bool Expandable = false;
 };
 
@@ -60,11 +61,19 @@ void GetFiles(TStartList& list);
 void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images,
              const std::function<void()>& dropAddedImages);
 
-// Writes every row's tick to the registry. A ticked row's entry gets its Run value
-// back (with its type) and then loses its backup; an unticked row's entry gets a
-// backup and then loses its Run value. The second step runs only when the first
-// succeeded, so a refused write never loses an entry. Rows whose entry is not in
-// list are passed over.
+// Writes every row's tick to the registry, each entry keeping its identity: its
+// Run key (the four Run keys only), its name and its command. Enabling writes the
+// Run value back and then deletes the backup of that name only when the backup is
+// the entry's own (it names the same Run key and holds the same command or none).
+// Disabling writes the backup and then deletes the Run value, but never
+// overwrites another entry's backup: that entry then simply stays enabled. A
+// backup's row never overwrites a Run value holding something else, nor deletes
+// one that the last rebuild read as another row's. A backup naming an unknown
+// root, an empty key or any place but a Run key is listed but never applied; a
+// Run value whose name cannot be a store subkey is listed and left where it is.
+// The second step runs only when the first succeeded, and a backup made for a
+// move that then failed is removed again, so a refused write never loses an
+// entry. Rows whose entry is not in list are passed over.
 void SetInfo(const TStartList& list, const ui::ListView& rows);
 
 // Appends one "start" report record per entry of list, in list order.

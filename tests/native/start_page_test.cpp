@@ -3,6 +3,8 @@
 // ticks writes, including when the registry refuses a write.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/lib.h"
 #include "pages/start/start.h"
 #include "tests/support/fake_shell.h"
@@ -262,6 +264,133 @@ TEST_F(StartPage, RowsActOnTheirOwnEntryWhenTwoNamesShareACommand) {
   EXPECT_EQ(ValueOf(HKCU, kRun, u"First"), u"C:\\Acme\\agent.exe");
   EXPECT_EQ(ValueOf(HKCU, kRun, u"Second"), u"<missing>");
   EXPECT_EQ(mem.SubKeys(HKLM, kStore), std::vector<Text>{u"Second"});
+}
+
+// A backup made for a move whose second step was refused is taken back, so the
+// entry is in one place only: still enabled, with no stale backup beside it.
+TEST_F(StartPage, ARefusedRunValueDeleteTakesTheNewBackupBack) {
+  mem.Put(HKCU, kRun, u"Agent", RegValue::String(u"C:\\Acme\\agent.exe"));
+  Rebuild();
+  rows.SetChecked(0, false);
+  mem.InjectFaults([](qvtest::MemoryRegistry::Change change, uint32_t, const Text&) {
+    return change == qvtest::MemoryRegistry::Change::DeleteValue;
+  });
+  Apply();
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Agent"), u"C:\\Acme\\agent.exe");
+  EXPECT_FALSE(mem.HasKey(HKLM, kStore + u"\\Agent"));
+}
+
+// What the startup page did to entries that are not what they seem, each from a
+// reported case: after the steps, where every command is.
+TEST_F(StartPage, EntriesKeepTheirIdentity) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::vector<Text> steps;  // "apply", "rebuild", "tick NAME", "untick NAME", "untick all"
+    std::function<void()> check;
+  };
+  const Text hklmKey = u"SOFTWARE\\X";
+  const Case cases[] = {
+      {"a Run value named \\\\SOFTWARE\\X applied unchanged leaves HKLM\\SOFTWARE\\X",
+       [&] {
+         mem.Put(HKLM, hklmKey, u"canary", RegValue::Dword(0xdeadbeef));
+         mem.Put(HKCU, kRun, u"\\\\SOFTWARE\\X", RegValue::String(u"C:\\x.exe"));
+         mem.Put(HKCU, kRun, u"\\\\SOFTWARE", RegValue::String(u"C:\\y.exe"));
+       },
+       {u"apply", u"untick all", u"apply"},
+       [&] {
+         EXPECT_EQ(mem.Get(HKLM, hklmKey, u"canary"), RegValue::Dword(0xdeadbeef));
+         EXPECT_EQ(ValueOf(HKCU, kRun, u"\\\\SOFTWARE\\X"), u"C:\\x.exe");
+         EXPECT_EQ(ValueOf(HKCU, kRun, u"\\\\SOFTWARE"), u"C:\\y.exe");
+       }},
+      {"a Run value named \\Foo leaves the backup of a disabled Foo alone",
+       [&] {
+         mem.Put(HKCU, kRun, u"\\Foo", RegValue::String(u"C:\\x.exe"));
+         Backup(u"Foo", u"C:\\foo.exe", u"HKLM", kRun);
+         mem.Put(HKLM, kStore + u"\\Foo", u"YEAR", RegValue::Dword(2024));
+       },
+       {u"apply"},
+       [&] {
+         EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Foo", u"command"), u"C:\\foo.exe");
+         EXPECT_EQ(mem.Get(HKLM, kStore + u"\\Foo", u"YEAR"), RegValue::Dword(2024));
+       }},
+      {"the same name in the native and the 32-bit Run key, disabled twice, loses neither",
+       [&] {
+         mem.Put(HKLM, kRun, u"Dup", RegValue::String(u"C:\\native.exe"));
+         mem.Put(HKLM, kRun32, u"Dup", RegValue::String(u"C:\\wow.exe"));
+       },
+       {u"untick all", u"apply", u"rebuild", u"untick all", u"apply"},
+       [&] {
+         EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Dup", u"command"), u"C:\\native.exe");
+         EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Dup", u"key"), kRun);
+         EXPECT_EQ(ValueOf(HKLM, kRun32, u"Dup"), u"C:\\wow.exe");  // stays enabled
+         Rebuild();
+         EXPECT_TRUE(rows.Checked(RowOf(u"Dup")));
+       }},
+      {"HKLM Foo and HKCU foo disabled together lose neither",
+       [&] {
+         mem.Put(HKLM, kRun, u"Foo", RegValue::String(u"C:\\machine.exe"));
+         mem.Put(HKCU, kRun, u"foo", RegValue::String(u"C:\\user.exe"));
+       },
+       {u"untick all", u"apply"},
+       [&] {
+         EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Foo", u"command"), u"C:\\machine.exe");
+         EXPECT_EQ(ValueOf(HKLM, kRun, u"Foo"), u"<missing>");
+         EXPECT_EQ(ValueOf(HKCU, kRun, u"foo"), u"C:\\user.exe");
+       }},
+      {"a native backup beside an enabled 32-bit value of its name stays",
+       [&] {
+         Backup(u"X", u"C:\\native.exe", u"HKLM", kRun);
+         mem.Put(HKLM, kRun32, u"X", RegValue::String(u"C:\\wow.exe"));
+       },
+       {u"apply"},
+       [&] { EXPECT_EQ(ValueOf(HKLM, kStore + u"\\X", u"command"), u"C:\\native.exe"); }},
+      {"an expandable command comes back expandable after a rebuild",
+       [&] { mem.Put(HKCU, kRun, u"Exp", RegValue::String(u"%windir%\\x.exe", vek::kRegExpandSz)); },
+       {u"untick all", u"apply", u"rebuild", u"tick Exp", u"apply"},
+       [&] {
+         EXPECT_EQ(ValueOf(HKCU, kRun, u"Exp", vek::kRegExpandSz), u"%windir%\\x.exe");
+         EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Exp", u"command"), u"<missing>");
+       }},
+      {"backups with an empty or missing key, or an unknown root, are never applied",
+       [&] {
+         Backup(u"Empty", u"C:\\empty.exe", u"HKCU", u"");
+         Backup(u"Missing", u"C:\\missing.exe", u"HKCU", u"");
+         mem.Put(HKLM, kStore + u"\\Missing", u"key", RegValue::Dword(0));
+         Backup(u"Root", u"C:\\root.exe", u"HKXX", kRun);
+         Backup(u"Place", u"C:\\place.exe", u"HKCU", u"\\Software\\Canary");
+         mem.Put(HKCU, u"Software\\Canary", u"Place", RegValue::Dword(0xdeadbeef));
+       },
+       {u"tick Empty", u"tick Missing", u"tick Root", u"tick Place", u"apply", u"untick all", u"apply"},
+       [&] {
+         for (const Text name : {u"Empty", u"Missing", u"Root", u"Place"})
+           EXPECT_TRUE(mem.HasKey(HKLM, kStore + u"\\" + name)) << vek::ToUtf8(name);
+         EXPECT_TRUE(mem.ValueNames(HKCU, u"").empty());
+         EXPECT_EQ(mem.Get(HKCU, u"Software\\Canary", u"Place"), RegValue::Dword(0xdeadbeef));
+         EXPECT_TRUE(mem.ValueNames(HKCU, kRun).empty());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    mem.Clear();
+    c.arrange();
+    Rebuild();
+    for (const Text& step : c.steps) {
+      if (step == u"apply") {
+        Apply();
+      } else if (step == u"rebuild") {
+        Rebuild();
+      } else if (step == u"untick all") {
+        for (int r = 0; r < rows.RowCount(); ++r) rows.SetChecked(r, false);
+      } else {
+        const bool tick = step.starts_with(u"tick ");
+        const int row = RowOf(step.substr(tick ? 5 : 7));
+        ASSERT_GE(row, 0) << vek::ToUtf8(step);
+        rows.SetChecked(row, tick);
+      }
+    }
+    c.check();
+  }
 }
 
 TEST_F(StartPage, NameWithABackslashStaysEnabledRatherThanLandInANestedBackup) {

@@ -273,6 +273,14 @@ std::unique_ptr<vek::RegistryKey> MemoryRegistry::Root(uint32_t root) {
   return std::make_unique<MemoryKey>(state_, state_->Roots[root - kFirstRoot], vek::kKeyAllAccess, true);
 }
 
+void MemoryRegistry::Clear() {
+  for (auto& root : state_->Roots) {
+    for (auto& c : root->Children) MarkDeleted(*c);
+    root->Children.clear();
+    root->Values.clear();
+  }
+}
+
 void MemoryRegistry::AddKey(uint32_t root, TextView path) { Make(*state_, root, path); }
 
 void MemoryRegistry::Put(uint32_t root, TextView path, const Text& name, RegValue value) {

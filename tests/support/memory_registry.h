@@ -32,7 +32,9 @@ class MemoryRegistry final : public vek::RegistryBackend {
   std::unique_ptr<vek::RegistryKey> Root(uint32_t root) override;
 
   // Direct access for arranging and checking, bypassing rights and faults. Paths
-  // as TRegistry takes them (a leading backslash allowed).
+  // as TRegistry takes them (a leading backslash allowed). Clear empties every
+  // root; keys still open then fail as deleted keys do.
+  void Clear();
   void AddKey(uint32_t root, vek::TextView path);
   void Put(uint32_t root, vek::TextView path, const vek::Text& name, vek::RegValue value);
   std::optional<vek::RegValue> Get(uint32_t root, vek::TextView path, const vek::Text& name) const;
