@@ -35,6 +35,9 @@ class ImageList {
   // image size; returns the new image's index, or -1 when it could not be added.
   virtual int AddIcon(void* icon) = 0;
   virtual int Count() const = 0;
+  // Drops every image added after the built-in one at index 0, so that a page's
+  // rebuild does not add its rows' icons to those of the previous one.
+  virtual void RemoveAdded() = 0;
 };
 
 }  // namespace ui

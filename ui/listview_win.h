@@ -30,8 +30,7 @@ class Win32ImageList final : public ImageList {
   // The icon stays the caller's; -1 when it could not be added.
   int AddIcon(void* icon) override;
   int Count() const override;
-  // Drops every image after the built-in one.
-  void RemoveAdded();
+  void RemoveAdded() override;
   HIMAGELIST Handle() const { return list_; }
 
  private:

@@ -27,15 +27,21 @@ constexpr TextView kExplorer32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet 
 // Row layout.
 constexpr int kClsidSubItem = 1;
 
-Text SettingsPath(TextView clsid) { return Text(kSettingsKey) + u'\\' + Text(clsid); }
-
-int32_t FlagsOf(TextView clsid) { return lib::ReadRegInteger(kHkcu, SettingsPath(clsid), u"Flags"); }
-
-Text ClassName(TextView clsid) { return lib::ReadRegString(kHkcr, u"CLSID\\" + Text(clsid), u""); }
-
-Text ClassFile(TextView clsid) {
-  return lib::ReadRegString(kHkcr, u"CLSID\\" + Text(clsid) + u"\\InprocServer32", u"");
+// The add-on's flags from its per-user settings key; -1 when unreadable.
+int32_t FlagsOf(TextView clsid) {
+  const std::optional<Text> settings = lib::SubKeyPath(kSettingsKey, clsid);
+  return settings ? lib::ReadRegInteger(kHkcu, *settings, u"Flags") : -1;
 }
+
+// A default value below the identifier's class key; empty when the identifier
+// cannot be one key name.
+Text ClassValue(TextView clsid, TextView below) {
+  const std::optional<Text> key = lib::SubKeyPath(u"CLSID", clsid);
+  return key ? lib::ReadRegString(kHkcr, *key + Text(below), u"") : Text();
+}
+
+Text ClassName(TextView clsid) { return ClassValue(clsid, u""); }
+Text ClassFile(TextView clsid) { return ClassValue(clsid, u"\\InprocServer32"); }
 
 void AddClass(TCLSIDList& list, const Text& clsid) {
   TCLSIDInfo& e = list.emplace_back();
@@ -63,7 +69,8 @@ void AddExtensions(TCLSIDList& list, uint32_t root, TextView key) {
   for (const Text& name : names) {
     TCLSIDInfo& e = list.emplace_back();
     e.CLSID = name;
-    e.Item = lib::ReadRegString(root, Text(key) + u'\\' + name, u"ButtonText");
+    const std::optional<Text> path = lib::SubKeyPath(key, name);
+    if (path) e.Item = lib::ReadRegString(root, *path, u"ButtonText");
     e.Flags = FlagsOf(name);
   }
 }
@@ -115,13 +122,11 @@ void SetInfo(const ui::ListView& rows) {
   const int count = rows.RowCount();
   for (int r = 0; r < count; ++r) {
     const Text clsid = rows.SubItem(r, kClsidSubItem);
-    if (clsid.empty() || clsid.find(u'\\') != Text::npos) continue;
     if (rows.Checked(r)) {
       lib::DeleteRegKey(kHkcu, kSettingsKey, clsid);
     } else {
-      const Text path = SettingsPath(clsid);
-      lib::WriteRegInteger(kHkcu, path, u"Flags", 1);
-      lib::WriteRegString(kHkcu, path, u"Version", u"*");
+      lib::WriteRegSubKeyInteger(kHkcu, kSettingsKey, clsid, u"Flags", 1);
+      lib::WriteRegSubKeyString(kHkcu, kSettingsKey, clsid, u"Version", u"*");
     }
   }
 }

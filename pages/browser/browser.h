@@ -46,8 +46,10 @@ void GetCLSID(TCLSIDList& list);
 // ticked when the add-on's flags are -1.
 void GetInfo(TCLSIDList& list, ui::ListView& rows);
 
-// Writes every row's tick to the add-on's settings key. Rows whose identifier
-// cannot name one key (empty, or with a backslash) are passed over.
+// Writes every row's tick to the add-on's settings key. An identifier that
+// cannot be one key name (empty, or holding a backslash or a NUL) names no key:
+// it is never read as a class or a settings key, and its row, if it has one,
+// changes nothing.
 void SetInfo(const ui::ListView& rows);
 
 // Appends one "browser" report record per add-on of list, in list order.

@@ -37,6 +37,7 @@ bool MatchesPluginList(const std::vector<vek::Text>& items, vek::TextView name) 
 void FillRows(const vek::TInstallList& list, const std::vector<vek::Text>& plugins, ui::ListView& rows,
               ui::ImageList& images) {
   rows.Clear();
+  images.RemoveAdded();
   for (const auto& r : list) {
     if (!MatchesPluginList(plugins, r->DisplayName)) continue;
     if (lib::FindCaptionIndex(rows, r->DisplayName) >= 0) continue;

@@ -14,10 +14,11 @@ namespace install {
 // empty items and "//" comments take no part; the test is case-sensitive.
 bool MatchesPluginList(const std::vector<vek::Text>& items, vek::TextView name);
 
-// Empties the rows and adds one per record that matches the plug-in list, in list
-// order, skipping a record whose name already has a row. A row carries the
-// publisher (or "알수없음"), the install date and the uninstall command, and the
-// icon of DisplayIcon added to the image list (0 when there is none).
+// Empties the rows and the images added for them (the built-in image 0 stays),
+// then adds one row per record that matches the plug-in list, in list order,
+// skipping a record whose name already has a row. A row carries the publisher
+// (or "알수없음"), the install date and the uninstall command, and the icon of
+// DisplayIcon added to the image list (0 when there is none).
 void FillRows(const vek::TInstallList& list, const std::vector<vek::Text>& plugins, ui::ListView& rows,
               ui::ImageList& images);
 

@@ -24,7 +24,7 @@ class TFrmInstall final : public TListPage {
   TFrmInstall& operator=(const TFrmInstall&) = delete;
 
   HWND Handle() const override { return hwnd_; }
-  // Rebuilds InstallList and the rows; the image list only grows.
+  // Rebuilds InstallList, the rows and their images.
   void GetInfo() override;
   // One "install" record per program of the latest inventory, listed or not.
   void LogInfo(std::vector<vek::Text>& list) const override;

@@ -210,10 +210,9 @@ void GetFiles(TStartList& list) {
   AddBackupEntries(list);
 }
 
-void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images,
-             const std::function<void()>& dropAddedImages) {
+void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images) {
   rows.Clear();
-  if (dropAddedImages) dropAddedImages();
+  images.RemoveAdded();
   GetFiles(list);
   for (const TStartInfo& e : list) {
     if (e.Item.empty() || e.Command.empty() || lib::FindSubItemIndex(rows, e.Item, kItemSubItem) >= 0) continue;

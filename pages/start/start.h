@@ -5,7 +5,6 @@
 // disabled entry (a backup subkey). Everything here works on the registry through
 // the Lib helpers and on the page's rows through ui::ListView, and never throws.
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "ui/lists.h"
@@ -54,12 +53,11 @@ Text CommandToFileName(TextView command);
 void GetFiles(TStartList& list);
 
 // Rebuilds list and rows: every row goes, then the images added for the rows of
-// the previous rebuild (dropAddedImages, which keeps the built-in image 0), then
-// one row per named entry with a command, the first entry of a name winning.
-// Rows: caption (product name, else the item), image, sub-items item, publisher
-// and command; ticked for enabled entries.
-void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images,
-             const std::function<void()>& dropAddedImages);
+// the previous rebuild (the built-in image 0 stays), then one row per named
+// entry with a command, the first entry of a name winning. Rows: caption
+// (product name, else the item), image, sub-items item, publisher and command;
+// ticked for enabled entries.
+void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images);
 
 // Writes every row's tick to the registry, each entry keeping its identity: its
 // Run key (the four Run keys only), its name and its command. Enabling writes the

@@ -9,7 +9,7 @@ TFrmStart::TFrmStart(HWND parent)
 
 void TFrmStart::GetInfo() {
   Apply = false;
-  start::GetInfo(StartList, ListApp, ImageList1, [this] { ImageList1.RemoveAdded(); });
+  start::GetInfo(StartList, ListApp, ImageList1);
 }
 
 void TFrmStart::SetInfo() {

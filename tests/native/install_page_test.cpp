@@ -70,6 +70,10 @@ TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
   EXPECT_EQ(rows.Rows()[1].SubItems[0], u"알수없음");
   EXPECT_EQ(rows.Rows()[1].ImageIndex, 0) << "a file without an icon shows the built-in image";
   EXPECT_EQ(images.Count(), 2);
+  // A rebuild replaces the icons of the previous one instead of adding to them.
+  install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
+  EXPECT_EQ(images.Count(), 2);
+  EXPECT_EQ(rows.Rows()[0].ImageIndex, 1);
 }
 
 TEST(InstallPage, ReportHasEveryProgramWithThePublisherAsStored) {

@@ -183,7 +183,7 @@ class StartPageProperty {
   }
 
   std::string Rebuild() {
-    pages::start::GetInfo(list_, rows_, images_, {});
+    pages::start::GetInfo(list_, rows_, images_);
     faultsAtRebuild_ = faults_.Fired();
     log_ << "rebuild: " << rows_.RowCount() << " rows\n";
     return Check();

@@ -64,17 +64,6 @@ TEST_F(CommandToFileName, FindsTheProgramFileOfRunCommands) {
     EXPECT_EQ(pages::start::CommandToFileName(c.command), c.file) << vek::ToUtf8(c.command);
 }
 
-// An image list that can drop what rebuilds added, as the page's own does.
-class RebuildImages final : public ui::ImageList {
- public:
-  int AddIcon(void* icon) override {
-    if (!icon) return -1;
-    return ++added;
-  }
-  int Count() const override { return added + 1; }
-  int added = 0;
-};
-
 class StartPage : public StartFolders {
  protected:
   void SetUp() override {
@@ -86,7 +75,7 @@ class StartPage : public StartFolders {
   }
 
   void Rebuild() {
-    pages::start::GetInfo(list, rows, images, [this] { images.added = 0; });
+    pages::start::GetInfo(list, rows, images);
   }
   void Apply() { pages::start::SetInfo(list, rows); }
 
@@ -112,7 +101,7 @@ class StartPage : public StartFolders {
   qvtest::ScopedShell scopedShell{shell};
   TStartList list;
   MemoryListView rows;
-  RebuildImages images;
+  qvtest::MemoryImageList images;
 };
 
 TEST_F(StartPage, ListsRunKeysInOrderThenBackupsWithTheFirstEntryOfANameWinning) {

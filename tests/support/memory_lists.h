@@ -46,6 +46,7 @@ class MemoryImageList final : public ui::ImageList {
     return int(icons_.size());
   }
   int Count() const override { return int(icons_.size()) + 1; }
+  void RemoveAdded() override { icons_.clear(); }
   const std::vector<void*>& Added() const { return icons_; }
 
  private:

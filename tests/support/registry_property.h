@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -80,13 +81,15 @@ inline std::vector<MemoryRegistry::KeyDump> DumpOutside(const std::vector<Memory
 // The first difference between two such dumps, or nothing.
 inline std::string FirstDifference(const std::vector<MemoryRegistry::KeyDump>& before,
                                    const std::vector<MemoryRegistry::KeyDump>& after) {
-  for (size_t i = 0; i < before.size() || i < after.size(); ++i) {
-    if (i < before.size() && i < after.size() && before[i] == after[i]) continue;
-    if (i < before.size() && (i >= after.size() || before[i].Path != after[i].Path))
-      return "key changed or gone outside the page's keys: " + vek::ToUtf8(before[i].Path);
-    if (i >= before.size()) return "key made outside the page's keys: " + vek::ToUtf8(after[i].Path);
-    return "values changed outside the page's keys: " + vek::ToUtf8(after[i].Path);
+  std::map<vek::Text, const MemoryRegistry::KeyDump*> now;
+  for (const auto& key : after) now.emplace(key.Path, &key);
+  for (const auto& key : before) {
+    auto it = now.find(key.Path);
+    if (it == now.end()) return "key gone outside the page's keys: " + vek::ToUtf8(key.Path);
+    if (it->second->Values != key.Values) return "values changed outside the page's keys: " + vek::ToUtf8(key.Path);
+    now.erase(it);
   }
+  if (!now.empty()) return "key made outside the page's keys: " + vek::ToUtf8(now.begin()->first);
   return {};
 }
 

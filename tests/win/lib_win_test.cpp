@@ -21,6 +21,7 @@ class Win32ImageList final : public ui::ImageList {
   }
   int AddIcon(void* icon) override { return ImageList_AddIcon(list_, static_cast<HICON>(icon)); }
   int Count() const override { return ImageList_GetImageCount(list_); }
+  void RemoveAdded() override { ImageList_RemoveAll(list_); }  // this one has no built-in image
   bool Valid() const { return list_ != nullptr; }
 
  private:
