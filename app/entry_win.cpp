@@ -15,11 +15,14 @@ constexpr wchar_t kMutexName[] = L"QuorvaneMutex";
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
-  // No namespace prefix: the name is local to the logon session. A second start
-  // ends silently and leaves the running instance as it is.
-  if (vek::unique_handle existing{OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kMutexName)}) return 0;
-  // Held until the process ends.
+  // No namespace prefix: the name is local to the logon session. One call both
+  // makes the mutex and tells whether it was there, so two starts at the same
+  // moment cannot both see it missing. A second start ends silently and leaves
+  // the running instance as it is; ERROR_ACCESS_DENIED means the mutex exists
+  // but belongs to an instance this one may not open. Held until the process ends.
   vek::unique_handle mutex{CreateMutexW(nullptr, TRUE, kMutexName)};
+  const DWORD created = GetLastError();
+  if (created == ERROR_ALREADY_EXISTS || (!mutex && created == ERROR_ACCESS_DENIED)) return 0;
 
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the machine key's WMI query needs COM on this thread
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES | ICC_WIN95_CLASSES};

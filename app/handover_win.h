@@ -11,11 +11,13 @@ namespace app {
 constexpr UINT WM_QV_HANDOVER = WM_APP + 1;
 
 // The window that serves hand-overs (the main window), or null once it is gone.
+// Hand-overs posted to the previous window and not yet served are dropped.
 void SetHandoverWindow(HWND window);
 
 // Runs proc on the main thread and returns after it has run. Returns false
-// without running it when there is no main window (any more). Must not be
-// called on the main thread itself.
+// without running it when there is no main window, or when the window goes
+// before serving it: proc is then freed at once, with what it holds. Must not
+// be called on the main thread itself.
 bool RunOnMainThread(const std::function<void()>& proc);
 
 // Called by the main window for WM_QV_HANDOVER.

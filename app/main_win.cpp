@@ -56,8 +56,6 @@ void FillListBox(HWND box, const std::vector<vek::Text>& items) {
   for (const auto& item : items) SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(item)));
 }
 
-// AdjustWindowRectExForDpi where the system has it, so that the client area is
-// exact on a monitor whose DPI differs from the primary one.
 // NoClean.txt without a byte-order mark is in the system's ANSI code page.
 vek::Text AnsiToText(std::string_view bytes) {
   if (bytes.empty()) return vek::Text();
@@ -80,6 +78,8 @@ bool ReadWholeFile(const vek::Text& path, std::string& bytes) {
   return bytes.empty() || (ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr) && read == bytes.size());
 }
 
+// AdjustWindowRectExForDpi where the system has it, so that the client area is
+// exact on a monitor whose DPI differs from the primary one.
 RECT WindowRectForClient(int width, int height, UINT dpi) {
   RECT rc{0, 0, width, height};
   using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
@@ -182,13 +182,12 @@ void TFrmQuorvane::FormCreate() {
   layout_.Add(BtnInstall, 195, 6, 65, 29);
   layout_.Add(ListBlackBox, 256, 494, 225, 150);
 
-  // 1. The tip picked after the start-up exchange draws from this generator.
+  // The tip picked after the start-up exchange draws from this generator.
   std::srand(unsigned(std::time(nullptr)));
-  // 2. Desktop font (with the layout, at the window's DPI).
   ApplyDpi(ui::WindowDpi(hwnd_));
-  // 4. Caption with the two-part version.
   SetWindowTextW(hwnd_, vek::W(vek::U(kDesignCaption) + u" v " + vek::GetAppVersion(u"%d.%d")));
-  // 5, 6. Lists hidden, client area cut to the page bar and the page panel.
+  // The list boxes only store the lists; the client area is cut to the page bar
+  // and the page panel, below which they lie.
   ShowWindow(ListWhiteBox, SW_HIDE);
   ShowWindow(ListBlackBox, SW_HIDE);
   SetClientHeight(kMenuHeight + kCleanHeight);
@@ -201,16 +200,15 @@ void TFrmQuorvane::FormCreate() {
   SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - (wr.right - wr.left)) / 2,
                work.top + (work.bottom - work.top - (wr.bottom - wr.top)) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  // 7. Topmost.
   SetWindowPos(hwnd_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  // 8, 9.
+  // The reset ends other users' and services' processes, and the forced-install
+  // page checks the native system folders from this 32-bit program.
   vek::SetPrivilege(kDebugPrivilege, true);
   vek::DisableWow64FsRedirection(true);
-  // 10. The Reset page with its preparing text.
   FrmClean = std::make_unique<pages::TFrmClean>(PanelClean);
   FrmClean->SetContent(kPreparing);
   FrmClean->Show(true);
-  // 11.
+  // The other pages and the start-up exchange come once the window has shown.
   SetTimer(hwnd_, kTimerInit, kTimerInitInterval, nullptr);
 }
 

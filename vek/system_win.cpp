@@ -159,9 +159,10 @@ struct HashOwner {
   }
 };
 
-// SHA-1 through CNG. An all-zero digest only if CNG itself fails, which the
-// key's callers cannot tell from a real one; CNG's SHA-1 exists on every
-// supported Windows and in Wine.
+}  // namespace
+
+// CNG's SHA-1 exists on every supported Windows and in Wine; a failure gives a
+// digest the key's callers cannot tell from a real one.
 std::array<uint8_t, 20> Sha1(std::string_view bytes) {
   std::array<uint8_t, 20> digest{};
   AlgorithmOwner alg;
@@ -173,8 +174,6 @@ std::array<uint8_t, 20> Sha1(std::string_view bytes) {
   BCryptFinishHash(hash.h, digest.data(), ULONG(digest.size()), 0);
   return digest;
 }
-
-}  // namespace
 
 Text GetUnionKey() {
   Text macText;

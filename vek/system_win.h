@@ -1,5 +1,9 @@
 #pragma once
 // Machine key, privileges and file-system redirection of the running process.
+#include <array>
+#include <cstdint>
+#include <string_view>
+
 #include "vek/text.h"
 
 namespace vek {
@@ -9,6 +13,10 @@ namespace vek {
 // was gathered. Asks WMI afresh on every call; the calling thread must have COM
 // initialised. Never throws.
 Text GetUnionKey();
+
+// The SHA-1 digest of the bytes through CNG; 20 zero bytes only if CNG itself
+// fails.
+std::array<uint8_t, 20> Sha1(std::string_view bytes);
 
 // Enables or disables a privilege of the process token. Failures change nothing
 // and are not reported.

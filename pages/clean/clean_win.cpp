@@ -97,25 +97,30 @@ void TFrmClean::LogInfo(std::vector<vek::Text>& list) const {
 void TFrmClean::BtnCleanClick() {
   app::TFrmQuorvane* main = app::FrmQuorvane;
   if (!main || !IsWindowEnabled(BtnClean)) return;
-  main->SetInfo(true);
-  SetWindowTextW(BtnClean, L"");
-  EnableWindow(BtnClean, FALSE);
-  ShowWindow(Indicator, SW_SHOW);
-  ui::IndicatorStart(Indicator);
-  UpdateWindow(hwnd_);
 
-  std::vector<vek::Text> keepList = main->ListWhite();
-  vek::GetProcessList(ProcessList);
-  OldAvailMemory = vek::GetAvailPhysMemory();
-  clean::MarkProcesses(ProcessList, keepList, GetCurrentProcessId());
-  bool terminate = SendMessageW(ChkTerminate, BM_GETCHECK, 0, 0) == BST_CHECKED;
-  clean::EndMarkedProcesses(ProcessList, terminate, [] { app::WaitPumping(nullptr, 1000); });
-  // Closed while it waited: the window is gone, so is the report's page.
-  if (app::Terminating()) return;
-
-  main->SetInfo(false);
-  main->PutInfo();
-  main->Close();
+  struct Host final : clean::ResetHost {
+    TFrmClean& page;
+    app::TFrmQuorvane& main;
+    Host(TFrmClean& p, app::TFrmQuorvane& m) : page(p), main(m) {}
+    void AskApplyAgain() override { main.SetInfo(true); }
+    // The question is modal, yet WM_USER can close the main window while it
+    // shows, and the close ends the program while the run waits.
+    bool Closed() override { return app::Terminating() || !main.Handle(); }
+    void ShowRunning() override {
+      SetWindowTextW(page.BtnClean, L"");
+      EnableWindow(page.BtnClean, FALSE);
+      ShowWindow(page.Indicator, SW_SHOW);
+      ui::IndicatorStart(page.Indicator);
+      UpdateWindow(page.hwnd_);
+    }
+    std::vector<vek::Text> KeepList() override { return main.ListWhite(); }
+    bool Terminate() override { return SendMessageW(page.ChkTerminate, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+    void WaitOneSecond() override { app::WaitPumping(nullptr, 1000); }
+    void ApplyAgain() override { main.SetInfo(false); }
+    void PutInfo() override { main.PutInfo(); }
+    void CloseMain() override { main.Close(); }
+  } host(*this, *main);
+  clean::RunReset(host, ProcessList, OldAvailMemory, GetCurrentProcessId());
 }
 
 LRESULT CALLBACK TFrmClean::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

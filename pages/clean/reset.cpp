@@ -40,6 +40,21 @@ void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::func
   }
 }
 
+void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, uint32_t ownProcessId) {
+  host.AskApplyAgain();
+  if (host.Closed()) return;
+  host.ShowRunning();
+  const std::vector<vek::Text> keepList = host.KeepList();
+  vek::GetProcessList(list);
+  oldAvailMemory = vek::GetAvailPhysMemory();
+  MarkProcesses(list, keepList, ownProcessId);
+  EndMarkedProcesses(list, host.Terminate(), [&] { host.WaitOneSecond(); });
+  if (host.Closed()) return;
+  host.ApplyAgain();
+  host.PutInfo();
+  host.CloseMain();
+}
+
 void AppendResetRecords(const vek::TProcessList& list, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records) {
   for (const auto& process : list) records.push_back(app::CleanRecord(lib::FoldPath(process->FileName), process->State));

@@ -30,6 +30,7 @@ fi
 # ---- A prefix of our own; its wine server goes when the test does.
 reset_finish() {
   local rc=$?
+  [ -n "${RECORDER_PID:-}" ] && kill "$RECORDER_PID" 2>/dev/null
   qv_service_stop
   qv_stop_prefix
   [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
@@ -303,6 +304,23 @@ done <"$E2E_WORK/report-check.out"
 [ $rc -eq 0 ] || [ "$E2E_FAILURES" -gt 0 ] || e2e_fail "report check: $(tail -n 3 "$E2E_WORK/report-check.out")"
 cat "$E2E_WORK/report-check.out" >"$E2E_WORK/report.log"
 
+# ---- What the program said about itself, as the service recorded it: the
+# version and the machine key on the configuration request and on the upload.
+python3 - "$E2E_WORK/service/reports.sqlite3" >"$E2E_WORK/headers-check.out" 2>&1 <<'EOF'
+import re, sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+seen = [("upload", r) for r in db.execute("SELECT version, union_key FROM reports")]
+seen += [("configuration request", r) for r in db.execute("SELECT version, union_key FROM check_ins")]
+if not any(what == "configuration request" for what, _ in seen): print("FAIL: no configuration request recorded")
+for what, (version, key) in seen:
+    if version != "3.6.0.0": print(f"FAIL: {what}: User-Version {version!r}")
+    if not re.fullmatch(r"[0-9a-f]{40}", key or ""): print(f"FAIL: {what}: User-UnionKey {key!r}")
+if len({key for _, (_, key) in seen}) > 1: print("FAIL: the requests carry different machine keys")
+EOF
+while IFS= read -r line; do
+  case "$line" in FAIL:*) e2e_fail "service records: ${line#FAIL: }" ;; esac
+done <"$E2E_WORK/headers-check.out"
+
 # ---- Which stand-ins are left.
 for d in "${DUMMIES[@]}"; do
   IFS='|' read -r name path keeper _ <<<"$d"
@@ -338,11 +356,42 @@ else
   e2e_fail "the browser's stand-in was not started within 30 s"
 fi
 
-# ---- A second run whose upload is refused (https goes nowhere; the start-up
-# exchange gets its answer over http): the report page still opens, with no key.
+# ---- A second run whose upload is refused: the start-up exchange gets its
+# answer over http, while https reaches only a recorder of requests, which
+# answers no configuration and refuses the upload. The report page still opens,
+# with no key, and the recorder shows what the upload carried.
 qv_service_stop
 qv_service_start "$E2E_WORK/service-http" 0 "$http_port" "$E2E_WORK/config.json" || e2e_abort "the service did not start again"
 [ "$QV_SERVICE_HTTPS_PORT" != "$https_port" ] || e2e_abort "the service took the program's https port"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout "$E2E_WORK/recorder.key" \
+  -out "$E2E_WORK/recorder.crt" >/dev/null 2>&1 </dev/null || e2e_abort "no certificate for the recorder"
+python3 - "$https_port" "$E2E_WORK/recorder.crt" "$E2E_WORK/recorder.key" >"$E2E_WORK/recorder.log" 2>&1 <<'EOF' &
+import http.server, json, ssl, sys
+class Handler(http.server.BaseHTTPRequestHandler):
+    def record(self, status):
+        length = int(self.headers.get("Content-Length") or 0)
+        if length: self.rfile.read(length)
+        print(json.dumps({"request": f"{self.command} {self.path}", "headers": dict(self.headers.items())}), flush=True)
+        body = b'{"status":"error"}'
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def do_GET(self): self.record(404)
+    def do_POST(self): self.record(503)
+    def log_message(self, *args): pass
+class Server(http.server.HTTPServer):
+    allow_reuse_port = True  # over the service's TIME_WAIT leftovers, which carry SO_REUSEPORT
+server = Server(("127.0.0.1", int(sys.argv[1])), Handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[2], sys.argv[3])
+server.socket = context.wrap_socket(server.socket, server_side=True)
+print("listening", flush=True)
+server.serve_forever()
+EOF
+RECORDER_PID=$!
+for _ in $(seq 1 50); do grep -q listening "$E2E_WORK/recorder.log" && break; sleep 0.1; done
+grep -q listening "$E2E_WORK/recorder.log" || e2e_abort "the request recorder did not start: $(cat "$E2E_WORK/recorder.log")"
 e2e_desktop  # the first run ended Wine's desktop
 e2e_start app-refused "$app_dir\\quorvane.exe"
 app_pid=$E2E_PID
@@ -363,3 +412,15 @@ expect_eq "the report page after a refused upload" "\"$recorder\" \"https://$htt
 if grep -q ' POST /report.php ' "$QV_SERVICE_LOG"; then
   e2e_fail "a report reached the service over http"
 fi
+upload=$(grep -m 1 '"POST /report.php"' "$E2E_WORK/recorder.log")
+if [ -n "$upload" ]; then
+  headers=$(python3 -c 'import json, sys; h = json.loads(sys.argv[1])["headers"]; print(h.get("Content-Type"), h.get("User-Version"), h.get("User-UnionKey"))' "$upload")
+  read -r content_type version union_key <<<"$headers"
+  expect_eq "upload's Content-Type" "application/json" "$content_type"
+  expect_eq "upload's User-Version" "3.6.0.0" "$version"
+  [[ "$union_key" =~ ^[0-9a-f]{40}$ ]] || e2e_fail "upload's User-UnionKey: [$union_key]"
+else
+  e2e_fail "the upload never reached the recorder: $(cat "$E2E_WORK/recorder.log")"
+fi
+kill "$RECORDER_PID" 2>/dev/null
+wait "$RECORDER_PID" 2>/dev/null || true  # ended by the kill

@@ -5,7 +5,8 @@
 # unticking and applying moves the Run value into the store and writes the
 # add-on's settings, with the confirmation box; ticking and applying restores
 # them; and a reset after applying asks whether to apply again, and Yes does,
-# undoing what a "malicious" program restored in the meantime.
+# undoing what a "malicious" program restored in the meantime; closing the main
+# window while that question shows ends the run before it ends anything.
 #
 # The reset ends every process of the prefix that nothing keeps, so the test
 # runs in a prefix of its own, where the report page opens in nothing at all.
@@ -141,6 +142,36 @@ expect_eq "helper unticked after the rebuild" 0 "$(qvd rows FrmBrowser/ListApp |
 expect_ok "tick the helper" check FrmBrowser/ListApp "$bho" 1
 apply FrmBrowser
 reg_key_exists "$SETTINGS\\$CLSID" && e2e_fail "the helper's settings key is still there"
+
+# ---- Both pages are applied, so a reset asks first. Closing the main window
+# (WM_USER 2) while it asks ends the run there: the program exits with 0 and
+# ends nothing, not even a stand-in that nothing keeps.
+cp "$QV_BUILD/qv_dummy.exe" "$drive_c/qvtest/standin.exe"
+LC_ALL=C.UTF-8 "$QV_WINE" 'C:\qvtest\standin.exe' --ready 'C:\qvtest\standin.ready' >"$E2E_WORK/standin.log" 2>&1 </dev/null &
+standin=$!
+for _ in $(seq 1 300); do
+  [ -e "$drive_c/qvtest/standin.ready" ] && break
+  sleep 0.1
+done
+[ -e "$drive_c/qvtest/standin.ready" ] || e2e_abort "the stand-in process did not start"
+expect_ok "Reset page button" click-wait PanelMenu/BtnClean 30000
+expect_ok "Reset button" click FrmClean/BtnClean
+qvd wait-msgbox 30000 >/dev/null || e2e_abort "no question before the reset: $E2E_DRV_ERR"
+expect_ok "close the main window while it asks" wmuser 2
+if e2e_wait_exit "$app" 30; then
+  expect_eq "exit code after a close during the question" 0 "$E2E_RC"
+else
+  e2e_abort "the program still runs 30 s after its window was closed during the question"
+fi
+kill -0 "$standin" 2>/dev/null || e2e_fail "a process was ended although the window was closed before the reset began"
+
+e2e_start app "$APP"
+app=$E2E_PID
+qvd wait-window 60000 >/dev/null || e2e_abort "no main window after the restart: $E2E_DRV_ERR"
+expect_ok "page buttons ready after the restart" wait-enabled PanelMenu/BtnStart 120000
+expect_ok "browser page button" click-wait PanelMenu/BtnBrowser 30000
+bho=$(row_of FrmBrowser/ListApp "$HELPER" 2)
+[ -n "$bho" ] || e2e_abort "helper row missing after the restart: $(qvd rows FrmBrowser/ListApp)"
 
 # ---- Apply once more with both disabled, then let a "malicious" program restore
 # them; the reset, answered Yes, applies both pages again.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "app/lib.h"
 #include "tests/support/recorded_processes.h"
 
@@ -84,6 +86,66 @@ TEST_F(ResetRun, WithoutTerminationMarkedBecomeGoneAtOnce) {
   EXPECT_EQ(waits, 0);
   EXPECT_TRUE(system_.Terminated.empty());
   EXPECT_EQ(States(list), (std::vector<int32_t>{-1, 1}));
+}
+
+// The windows around a run, writing down what the run asked of them; the main
+// window counts as closed from the named call on.
+struct RecordingHost final : clean::ResetHost {
+  std::string closedBy;
+  std::vector<std::string> calls;
+  bool closed = false;
+
+  void Call(const std::string& name) {
+    calls.push_back(name);
+    if (name == closedBy) closed = true;
+  }
+  void AskApplyAgain() override { Call("ask"); }
+  bool Closed() override { return closed; }
+  void ShowRunning() override { Call("show running"); }
+  std::vector<Text> KeepList() override {
+    Call("keep-list");
+    return {u"kept.exe*"};
+  }
+  bool Terminate() override { return true; }
+  void WaitOneSecond() override { Call("wait"); }
+  void ApplyAgain() override { Call("apply again"); }
+  void PutInfo() override { Call("report"); }
+  void CloseMain() override { Call("close"); }
+};
+
+// Any process may close the main window with WM_USER, also while the question
+// before the run shows: the run then takes no snapshot and ends nothing. Closed
+// while it waits, it neither applies the pages again nor reports.
+TEST_F(ResetRun, AClosedMainWindowEndsTheRunWhereItIs) {
+  const std::vector<std::string> waits(5, "wait");
+  auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    std::string closedBy;
+    std::vector<std::string> calls;
+    bool snapshot;
+  } cases[] = {
+      {"", join(join({"ask", "show running", "keep-list"}, waits), {"apply again", "report", "close"}), true},
+      {"ask", {"ask"}, false},
+      {"wait", join({"ask", "show running", "keep-list"}, waits), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.closedBy);
+    system_.Terminated.clear();
+    system_.Snapshots = 0;
+    system_.Entries = {{10, u"a.exe"}, {30, u"kept.exe"}};
+    RecordingHost host;
+    host.closedBy = c.closedBy;
+    vek::TProcessList list;
+    int64_t oldAvail = -1;
+    clean::RunReset(host, list, oldAvail, 99);
+    EXPECT_EQ(host.calls, c.calls);
+    EXPECT_EQ(system_.Snapshots > 0, c.snapshot);
+    EXPECT_EQ(list.size(), c.snapshot ? 2u : 0u);
+    EXPECT_EQ(system_.Terminated, c.snapshot ? std::vector<uint32_t>{10} : std::vector<uint32_t>{});
+  }
 }
 
 TEST_F(ResetRun, RecordsFoldEscapeAndEndWithMemory) {

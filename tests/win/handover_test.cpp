@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "app/service_win.h"
@@ -31,7 +32,7 @@ class Handover : public testing::Test {
   }
   void TearDown() override {
     app::SetHandoverWindow(nullptr);
-    DestroyWindow(window_);
+    if (window_) DestroyWindow(window_);
   }
   HWND window_ = nullptr;
 };
@@ -88,17 +89,31 @@ TEST_F(Handover, WithoutAMainWindowNothingRunsAndTheWorkerIsNotStuck) {
   EXPECT_FALSE(ran);
 }
 
-TEST_F(Handover, AWindowDestroyedBeforeServingReleasesTheWorker) {
-  bool ran = false;
-  std::atomic<bool> result{true};
-  std::thread worker([&] { result = app::RunOnMainThread([&] { ran = true; }); });
-  Sleep(50);  // the message is posted but never dispatched
-  DestroyWindow(window_);
-  app::SetHandoverWindow(nullptr);
-  window_ = nullptr;
-  worker.join();
-  EXPECT_FALSE(result.load());
-  EXPECT_FALSE(ran);
+// A procedure posted to a window that goes before serving it never runs; it is
+// freed, with everything it holds, and its worker released: whether the window
+// is first dropped as the hand-over window (as the main window's close does) or
+// simply destroyed.
+TEST_F(Handover, AWindowGoneBeforeServingFreesTheProcedureAndReleasesTheWorker) {
+  for (const bool droppedFirst : {true, false}) {
+    SCOPED_TRACE(droppedFirst);
+    if (!window_) {
+      window_ = CreateWindowW(L"QvHandoverTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                              nullptr);
+      app::SetHandoverWindow(window_);
+    }
+    auto held = std::make_shared<int>(0);
+    std::atomic<bool> ran{false}, result{true};
+    std::thread worker([&, held] { result = app::RunOnMainThread([&ran, held] { ran = true; }); });
+    Sleep(50);  // the message is posted but never dispatched
+    if (droppedFirst) app::SetHandoverWindow(nullptr);
+    DestroyWindow(window_);
+    if (!droppedFirst) app::SetHandoverWindow(nullptr);
+    window_ = nullptr;
+    worker.join();
+    EXPECT_FALSE(result.load());
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(held.use_count(), 1) << "the posted procedure was not freed";
+  }
 }
 
 TEST(WaitPumping, AnEventThatNeverComesEndsAtTheTimeout) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ui/controls_win.h"
+#include "vek/system.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
 
@@ -28,6 +29,22 @@ TEST(UnionKey, IsFortyLowerHexDigitsAndStable) {
   EXPECT_TRUE(std::all_of(first.begin(), first.end(),
                           [](char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'); }));
   EXPECT_EQ(vek::GetUnionKey(), first);
+}
+
+// The digest behind the key against known digests: the standard's examples of
+// one and two blocks (FIPS 180-2, appendix A), two MAC addresses joined as the
+// key joins them, and a text beyond ASCII, hashed as UTF-8.
+TEST(UnionKey, HashesWithSha1OfKnownDigests) {
+  struct Case {
+    const char16_t* text;
+    const char16_t* key;
+  } cases[] = {
+      {u"abc", u"a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {u"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", u"84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {u"00:11:22:33:44:5500:AA:BB:CC:DD:EE", u"9bd307de5b137f895a567e2b66fec37a30efe501"},
+      {u"가", u"efd23dd5edb260c81988052ac59b5bacfac31cb0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(vek::UnionKeyFromMacText(c.text, vek::Sha1), c.key) << vek::ToUtf8(c.text);
 }
 
 TEST(UnionKey, WorksOnAThreadOfItsOwnWithCom) {
