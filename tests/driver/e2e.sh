@@ -182,6 +182,27 @@ e2e_release_service() {
   E2E_HOLD_PID=""
 }
 
+# ---- The check-box pages.
+
+# Their confirmation as the driver prints it: breaks as line feeds, the trailing
+# ones lost to the shell's command substitution.
+E2E_APPLIED=$'\n정상적으로 적용하였습니다.\n\n\n악성코드가 다시 복구 시킬 수 있으므로\n\n"처음화면"에서 초기화를 실행해주시면 더 좋습니다.'
+
+# e2e_apply PAGE CAPTION: presses the page's apply button and dismisses the
+# confirmation, which carries its text, the main window's CAPTION as title and
+# one OK button.
+e2e_apply() {
+  expect_ok "$1 apply" click "$1/BtnSubmit" || return
+  expect_drv "$1 confirmation text" "$E2E_APPLIED" wait-msgbox 30000
+  expect_drv "$1 confirmation title" "$2" msgbox-title
+  expect_eq "$1 confirmation has one OK button" 1 "$(qvd msgbox-buttons | cut -f1 | tr -d '\n')"
+  expect_ok "$1 confirmation dismissed" msgbox-press 1
+}
+
+# e2e_row_of LIST TEXT COLUMN: the 0-based row whose tab-separated field (1 is
+# the check) is TEXT.
+e2e_row_of() { qvd rows "$1" | awk -F'\t' -v t="$2" -v c="$3" '$c == t { print NR - 1; exit }'; }
+
 # e2e_screenshot NAME: the main window's client area (Wine draws no frame without
 # a window manager) as $QV_BUILD/screenshots/NAME.png.
 e2e_screenshot() {

@@ -13,9 +13,6 @@
 set -u
 source "$QV_SOURCE/tests/driver/e2e.sh"
 
-# The confirmation as the driver prints it: breaks as line feeds, the trailing
-# ones lost to the shell's command substitution.
-APPLIED=$'\n정상적으로 적용하였습니다.\n\n\n악성코드가 다시 복구 시킬 수 있으므로\n\n"처음화면"에서 초기화를 실행해주시면 더 좋습니다.'
 RUN='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 STORE='HKLM\SOFTWARE\Microsoft\Shared Tools\MSConfig\startupreg'
 SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Ext\Settings'
@@ -50,8 +47,6 @@ reg_value() {
   tr -d '\r' <"$E2E_WORK/reg.out" | awk -v n="$2" -F'    ' '$2 == n { print $3 " " $4 }'
 }
 reg_key_exists() { "$QV_WINE" reg query "$1" >/dev/null 2>&1 </dev/null; }
-# row_of CTL TEXT COLUMN: the 0-based row whose tab-separated field (1 = check) is TEXT.
-row_of() { qvd rows "$1" | awk -F'\t' -v t="$2" -v c="$3" '$c == t { print NR - 1; exit }'; }
 
 reg_import <<EOF
 [HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]
@@ -83,20 +78,13 @@ qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
 expect_ok "page buttons ready" wait-enabled PanelMenu/BtnStart 120000
 caption=$(qvd caption)
 
-# apply CTL: presses the page's apply button and dismisses the confirmation.
-apply() {
-  expect_ok "$1 apply" click "$1/BtnSubmit" || return
-  expect_drv "$1 confirmation text" "$APPLIED" wait-msgbox 30000
-  expect_drv "$1 confirmation title" "$caption" msgbox-title
-  expect_eq "$1 confirmation has one OK button" 1 "$(qvd msgbox-buttons | cut -f1 | tr -d '\n')"
-  expect_ok "$1 confirmation dismissed" msgbox-press 1
-}
+apply() { e2e_apply "$1" "$caption"; }
 
 # ---- Startup entries.
 expect_ok "startup page button" click-wait PanelMenu/BtnStart 30000
 expect_drv "startup page shows" 1 visible FrmStart
-row=$(row_of FrmStart/ListApp "$ITEM" 3)
-old=$(row_of FrmStart/ListApp "$OLD" 3)
+row=$(e2e_row_of FrmStart/ListApp "$ITEM" 3)
+old=$(e2e_row_of FrmStart/ListApp "$OLD" 3)
 [ -n "$row" ] && [ -n "$old" ] || e2e_abort "seeded rows missing: $(qvd rows FrmStart/ListApp)"
 rows=$(qvd rows-full FrmStart/ListApp)
 expect_eq "Run value row" $'1\t쿼베노\t'"$ITEM"$'\t쿼베노' "$(sed -n "$((row + 1))p" <<<"$rows" | cut -f1,4-)"
@@ -118,7 +106,7 @@ expect_eq "enabled backup's Run value" 'REG_SZ C:\qvtest\old.exe -q' "$(reg_valu
 reg_key_exists "$STORE\\$OLD" && e2e_fail "the enabled entry's backup is still there"
 
 expect_ok "rebuild the startup page" click-wait PanelMenu/BtnStart 30000
-row=$(row_of FrmStart/ListApp "$ITEM" 3)
+row=$(e2e_row_of FrmStart/ListApp "$ITEM" 3)
 expect_eq "disabled entry unticked after the rebuild" 0 "$(qvd rows FrmStart/ListApp | sed -n "$((row + 1))p" | cut -f1)"
 expect_ok "tick it again" check FrmStart/ListApp "$row" 1
 apply FrmStart
@@ -128,7 +116,7 @@ reg_key_exists "$STORE\\$ITEM" && e2e_fail "the restored entry's backup is still
 # ---- Browser add-ons.
 expect_ok "browser page button" click-wait PanelMenu/BtnBrowser 30000
 expect_drv "browser page shows" 1 visible FrmBrowser
-bho=$(row_of FrmBrowser/ListApp "$HELPER" 2)
+bho=$(e2e_row_of FrmBrowser/ListApp "$HELPER" 2)
 [ -n "$bho" ] || e2e_abort "helper row missing: $(qvd rows FrmBrowser/ListApp)"
 expect_eq "helper row" $'1\t0\t'"$HELPER"$'\t쿼베노' "$(qvd rows-full FrmBrowser/ListApp | sed -n "$((bho + 1))p" | cut -f1,2,4-)"
 e2e_screenshot browser_page
@@ -137,7 +125,7 @@ apply FrmBrowser
 expect_eq "settings Flags" "REG_DWORD 0x1" "$(reg_value "$SETTINGS\\$CLSID" Flags)"
 expect_eq "settings Version" "REG_SZ *" "$(reg_value "$SETTINGS\\$CLSID" Version)"
 expect_ok "rebuild the browser page" click-wait PanelMenu/BtnBrowser 30000
-bho=$(row_of FrmBrowser/ListApp "$HELPER" 2)
+bho=$(e2e_row_of FrmBrowser/ListApp "$HELPER" 2)
 expect_eq "helper unticked after the rebuild" 0 "$(qvd rows FrmBrowser/ListApp | sed -n "$((bho + 1))p" | cut -f1)"
 expect_ok "tick the helper" check FrmBrowser/ListApp "$bho" 1
 apply FrmBrowser
@@ -170,7 +158,7 @@ app=$E2E_PID
 qvd wait-window 60000 >/dev/null || e2e_abort "no main window after the restart: $E2E_DRV_ERR"
 expect_ok "page buttons ready after the restart" wait-enabled PanelMenu/BtnStart 120000
 expect_ok "browser page button" click-wait PanelMenu/BtnBrowser 30000
-bho=$(row_of FrmBrowser/ListApp "$HELPER" 2)
+bho=$(e2e_row_of FrmBrowser/ListApp "$HELPER" 2)
 [ -n "$bho" ] || e2e_abort "helper row missing after the restart: $(qvd rows FrmBrowser/ListApp)"
 
 # ---- Apply once more with both disabled, then let a "malicious" program restore
@@ -178,7 +166,7 @@ bho=$(row_of FrmBrowser/ListApp "$HELPER" 2)
 expect_ok "untick the helper again" check FrmBrowser/ListApp "$bho" 0
 apply FrmBrowser
 expect_ok "startup page button" click-wait PanelMenu/BtnStart 30000
-row=$(row_of FrmStart/ListApp "$ITEM" 3)
+row=$(e2e_row_of FrmStart/ListApp "$ITEM" 3)
 expect_ok "untick the Run value again" check FrmStart/ListApp "$row" 0
 apply FrmStart
 "$QV_WINE" reg delete "$SETTINGS\\$CLSID" /f >/dev/null 2>&1 </dev/null

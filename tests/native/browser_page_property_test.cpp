@@ -13,31 +13,20 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <random>
-#include <sstream>
 
 #include "app/lib.h"
 #include "pages/browser/browser.h"
-#include "tests/support/fake_shell.h"
-#include "tests/support/memory_lists.h"
-#include "tests/support/memory_registry.h"
-#include "tests/support/registry_property.h"
+#include "tests/support/page_keys.h"
+#include "tests/support/page_property.h"
 
 namespace {
 
-using qvtest::MemoryRegistry;
+using namespace qvtest;
 using vek::RegValue;
 using vek::Text;
 
-constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
-constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
-constexpr uint32_t HKCR = vek::kHkeyClassesRoot;
-const Text kSettings = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings";
-const Text kExplorer = u"\\Software\\Microsoft\\Internet Explorer";
-const Text kExplorer32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer";
-
-// The eleven keys that list add-ons by value or subkey name (the download
-// handlers are values of kExplorer and kExplorer32).
+// The ten keys that list add-ons by value or subkey name (the download handlers
+// are values of kExplorer and kExplorer32).
 struct Location {
   uint32_t Root;
   Text Key;
@@ -45,57 +34,37 @@ struct Location {
   bool Extension;
 };
 const Location kLocations[] = {
-    {HKLM, kExplorer + u"\\Toolbar", true, false},
-    {HKLM, kExplorer32 + u"\\Toolbar", true, false},
-    {HKCU, kExplorer + u"\\Explorer Bars", false, false},
-    {HKCU, kExplorer32 + u"\\Explorer Bars", false, false},
-    {HKLM, u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects", false, false},
-    {HKLM, u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects", false,
-     false},
-    {HKCU, kExplorer + u"\\Extensions", false, true},
-    {HKCU, kExplorer32 + u"\\Extensions", false, true},
-    {HKLM, kExplorer + u"\\Extensions", false, true},
-    {HKLM, kExplorer32 + u"\\Extensions", false, true},
+    {HKLM, kToolbar, true, false},      {HKLM, kToolbar32, true, false},      {HKCU, kBars, false, false},
+    {HKCU, kBars32, false, false},      {HKLM, kHelpers, false, false},       {HKLM, kHelpers32, false, false},
+    {HKCU, kExtensions, false, true},   {HKCU, kExtensions32, false, true},   {HKLM, kExtensions, false, true},
+    {HKLM, kExtensions32, false, true},
 };
 
 const Text kKeyIds[] = {u"{A}", u"{a}", u"{B}", u"{C}", u"{D}", Text(255, u'c')};
 const Text kAnyIds[] = {u"{A}", u"{a}", u"{B}", u"{C}", u"{A}\\sub", u"\\{C}", u"\\\\Software\\Canary", u"\\", u""};
 const Text kNames[] = {u"Toolbar", u"Helper", u"Same", u"same", u""};
 
-class BrowserPageProperty {
+class BrowserPageProperty final : public PageProperty {
  public:
-  explicit BrowserPageProperty(uint64_t seed) : rng_(seed), faults_(mem_, rng_) {}
+  using PageProperty::PageProperty;
 
-  MemoryRegistry& Registry() { return mem_; }
-  std::string Log() const { return log_.str(); }
-
-  // Takes the starting state: the add-ons listed (their registrations never
-  // change) name the keys the page may change.
-  void Begin() {
+  // The add-ons listed at the start (their registrations never change) name the
+  // keys the page may change.
+  void Begin() override {
     pages::TCLSIDList listed;
     pages::browser::GetCLSID(listed);
     for (const auto& e : listed)
       if (lib::IsKeyName(e.CLSID)) own_.push_back(u"HKCU" + kSettings + u"\\" + e.CLSID);
-    outside_ = qvtest::DumpOutside(mem_.Dump(), own_);
+    outside_ = DumpOutside(mem_.Dump(), own_);
   }
 
-  std::string Rebuild() {
+  std::string Rebuild() override {
     pages::browser::GetInfo(list_, rows_);
     log_ << "rebuild: " << rows_.RowCount() << " rows\n";
     return Check();
   }
 
-  // A tick changes the rows only; the registry is checked after the next apply.
-  void Tick(int row, bool checked) {
-    rows_.SetChecked(row, checked);
-    log_ << (checked ? "tick " : "untick ") << vek::ToUtf8(rows_.SubItem(row, 1).substr(0, 20)) << "\n";
-  }
-
-  void TickAll(bool checked) {
-    for (int r = 0; r < rows_.RowCount(); ++r) Tick(r, checked);
-  }
-
-  std::string Apply() {
+  std::string Apply() override {
     const int firedBefore = faults_.Fired();
     const auto before = mem_.Dump();
     pages::browser::SetInfo(rows_);
@@ -105,31 +74,8 @@ class BrowserPageProperty {
     return Check();
   }
 
-  // A random starting state and random steps.
-  std::string Run() {
-    Arrange();
-    Begin();
-    faults_.SetRate(std::uniform_int_distribution<int>(0, 3)(rng_) * 0.1);
-    std::string failure = Rebuild();
-    for (int step = Between(3, 10); failure.empty() && step > 0; --step) {
-      const int what = Between(0, 9);
-      if (what < 2)
-        failure = Rebuild();
-      else if (what < 6 && rows_.RowCount() > 0)
-        Tick(Between(0, rows_.RowCount() - 1), Chance(50));
-      else
-        failure = Apply();
-    }
-    return failure;
-  }
-
  private:
-  template <typename T, size_t N>
-  const T& Pick(const T (&pool)[N]) {
-    return pool[Between(0, int(N) - 1)];
-  }
-  int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
-  bool Chance(int percent) { return Between(1, 100) <= percent; }
+  Text RowName(int row) const override { return rows_.SubItem(row, 1); }
 
   RegValue RandomFlags() {
     switch (Between(0, 4)) {
@@ -141,7 +87,7 @@ class BrowserPageProperty {
     }
   }
 
-  void Arrange() {
+  void Arrange() override {
     mem_.Put(HKCU, u"Software\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     mem_.Put(HKLM, u"SOFTWARE\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     mem_.Put(HKCU, kSettings + u"\\{Z}", u"Flags", RegValue::Dword(1));  // an add-on that is not listed
@@ -214,28 +160,16 @@ class BrowserPageProperty {
 
   // The invariant checker, run after every step.
   std::string Check() const {
-    return qvtest::FirstDifference(outside_, qvtest::DumpOutside(mem_.Dump(), own_));
+    return FirstDifference(outside_, DumpOutside(mem_.Dump(), own_));
   }
 
-  std::mt19937_64 rng_;
-  MemoryRegistry mem_;
-  vek::ScopedRegistryBackend backend_{mem_};
-  qvtest::RandomFaults faults_;
-  qvtest::FakeShell shell_;
-  qvtest::ScopedShell scopedShell_{shell_};
   pages::TCLSIDList list_;
-  qvtest::MemoryListView rows_;
-  std::ostringstream log_;
   std::vector<Text> own_;  // the settings keys of the listed add-ons
   std::vector<MemoryRegistry::KeyDump> outside_;
 };
 
 TEST(BrowserPageProperty, ApplyingChangesOnlyTheSettingsOfListedAddOns) {
-  qvtest::RunSequences(0xb505e000, [](uint64_t seed) {
-    BrowserPageProperty property(seed);
-    const std::string failure = property.Run();
-    return failure.empty() ? failure : failure + "\nsteps:\n" + property.Log();
-  });
+  RunSequences<BrowserPageProperty>(0xb505e000);
 }
 
 // Identifiers of 16,383 units, empty ones, ones of backslashes only or leading
@@ -245,42 +179,18 @@ TEST(BrowserPageProperty, ApplyingChangesOnlyTheSettingsOfListedAddOns) {
 TEST(BrowserPageBadInput, OddIdentifiersAndEveryValueTypeTouchOnlyTheirSettings) {
   const Text ids[] = {Text(16383, u'i'), u"", u"\\", Text(200, u'\\'), u"\\\\Software\\Canary", Text(255, u'k'),
                       Text(256, u'k')};
-  const std::vector<RegValue> values = {
-      RegValue::String(u"{A}"),
-      RegValue::String(u"\\Software\\Canary", vek::kRegExpandSz),
-      RegValue::Dword(1),
-      RegValue::Qword(2),
-      RegValue::Binary({1, 2, 3}),
-      RegValue::MultiString({u"{A}", u"x"}),
-      RegValue{vek::kRegNone, {}},
-      RegValue{vek::kRegSz, {}},
-      RegValue{vek::kRegSz, {'{', 0, 'A', 0, '}'}},  // no terminating NUL, odd size
-      RegValue{vek::kRegSz, std::vector<uint8_t>(40000, 'e')},
-  };
-  for (size_t round = 0; round < values.size(); ++round) {
-    SCOPED_TRACE(round);
-    BrowserPageProperty property(round);
-    MemoryRegistry& mem = property.Registry();
+  EveryValueTypeRounds<BrowserPageProperty>(u"{A}", {false, true, false, true}, [&](MemoryRegistry& mem, auto value) {
     mem.Put(HKCU, u"Software\\Canary", u"v", RegValue::Dword(0xdeadbeef));
-    mem.Put(HKCR, u"CLSID\\" + Text(255, u'k'), u"", values[round]);
+    mem.Put(HKCR, u"CLSID\\" + Text(255, u'k'), u"", value(0));
     mem.Put(HKCR, u"CLSID\\{A}", u"", RegValue::String(u"Named"));
     for (size_t n = 0; n < std::size(ids); ++n) {
-      for (size_t at = 0; at < 2; ++at)
-        mem.Put(kLocations[at].Root, kLocations[at].Key, ids[n], values[(round + n + at) % values.size()]);
-      mem.Put(HKCU, kSettings + u"\\" + ids[n], u"Flags", values[(round + n) % values.size()]);
-      mem.Put(HKLM, kExplorer + u"\\Extensions\\" + ids[n], u"ButtonText", values[(round + n + 1) % values.size()]);
+      for (size_t at = 0; at < 2; ++at) mem.Put(kLocations[at].Root, kLocations[at].Key, ids[n], value(n + at));
+      mem.Put(HKCU, kSettings + u"\\" + ids[n], u"Flags", value(n));
+      mem.Put(HKLM, kExtensions + u"\\" + ids[n], u"ButtonText", value(n + 1));
     }
-    mem.Put(HKLM, kExplorer, u"DownloadUI", values[round]);
-    mem.Put(HKLM, kExplorer32, u"DownloadUI", values[(round + 1) % values.size()]);
-    property.Begin();
-    std::string failure = property.Rebuild();
-    for (const bool checked : {false, true, false, true}) {
-      property.TickAll(checked);
-      if (failure.empty()) failure = property.Apply();
-      if (failure.empty()) failure = property.Rebuild();
-    }
-    EXPECT_EQ(failure, "") << property.Log();
-  }
+    mem.Put(HKLM, kExplorer, u"DownloadUI", value(0));
+    mem.Put(HKLM, kExplorer32, u"DownloadUI", value(1));
+  });
 }
 
 }  // namespace

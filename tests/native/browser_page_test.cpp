@@ -8,29 +8,15 @@
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
 #include "tests/support/memory_registry.h"
+#include "tests/support/page_keys.h"
 #include "vek/registry.h"
 
 namespace {
 
+using namespace qvtest;
 using pages::TCLSIDList;
-using qvtest::MemoryListView;
 using vek::RegValue;
 using vek::Text;
-
-constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
-constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
-constexpr uint32_t HKCR = vek::kHkeyClassesRoot;
-const Text kSettings = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings";
-const Text kToolbar = u"\\Software\\Microsoft\\Internet Explorer\\Toolbar";
-const Text kToolbar32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Toolbar";
-const Text kBars = u"\\Software\\Microsoft\\Internet Explorer\\Explorer Bars";
-const Text kBars32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Explorer Bars";
-const Text kHelpers = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
-const Text kHelpers32 = u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
-const Text kExtensions = u"\\Software\\Microsoft\\Internet Explorer\\Extensions";
-const Text kExtensions32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer\\Extensions";
-const Text kExplorer = u"\\Software\\Microsoft\\Internet Explorer";
-const Text kExplorer32 = u"\\Software\\Wow6432Node\\Microsoft\\Internet Explorer";
 
 class BrowserPage : public ::testing::Test {
  protected:

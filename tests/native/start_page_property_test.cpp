@@ -19,29 +19,19 @@
 #include <algorithm>
 #include <map>
 #include <optional>
-#include <random>
 #include <set>
-#include <sstream>
 
 #include "app/lib.h"
 #include "pages/start/start.h"
-#include "tests/support/fake_shell.h"
-#include "tests/support/memory_lists.h"
-#include "tests/support/memory_registry.h"
-#include "tests/support/registry_property.h"
+#include "tests/support/page_keys.h"
+#include "tests/support/page_property.h"
 
 namespace {
 
-using qvtest::MemoryRegistry;
+using namespace qvtest;
 using vek::RegValue;
 using vek::Text;
 using vek::TextView;
-
-constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
-constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
-const Text kRun = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const Text kRun32 = u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
-const Text kStore = u"\\SOFTWARE\\Microsoft\\Shared Tools\\MSConfig\\startupreg";
 
 struct Location {
   uint32_t Root;
@@ -163,15 +153,11 @@ std::map<Text, std::vector<MemoryRegistry::KeyDump>> ForeignBackups(const Snapsh
 
 // One sequence: a starting state, then steps, each followed by the invariant
 // checker. The random sequences and the bad-input cases share it.
-class StartPageProperty {
+class StartPageProperty final : public PageProperty {
  public:
-  explicit StartPageProperty(uint64_t seed) : rng_(seed), faults_(mem_, rng_) {}
+  using PageProperty::PageProperty;
 
-  MemoryRegistry& Registry() { return mem_; }
-  std::string Log() const { return log_.str(); }
-
-  // Takes the starting state that the checker compares with.
-  void Begin() {
+  void Begin() override {
     const Snapshot start(mem_);
     outside_ = Outside(start.Keys);
     foreign_ = ForeignBackups(start);
@@ -182,24 +168,14 @@ class StartPageProperty {
           if (!IsText(v)) otherTypes_.emplace_back(i, name, v);
   }
 
-  std::string Rebuild() {
+  std::string Rebuild() override {
     pages::start::GetInfo(list_, rows_, images_);
     faultsAtRebuild_ = faults_.Fired();
     log_ << "rebuild: " << rows_.RowCount() << " rows\n";
     return Check();
   }
 
-  // A tick changes the rows only; the registry is checked after the next apply.
-  void Tick(int row, bool checked) {
-    rows_.SetChecked(row, checked);
-    log_ << (checked ? "tick " : "untick ") << vek::ToUtf8(rows_.SubItem(row, 0).substr(0, 20)) << "\n";
-  }
-
-  void TickAll(bool checked) {
-    for (int r = 0; r < rows_.RowCount(); ++r) Tick(r, checked);
-  }
-
-  std::string Apply() {
+  std::string Apply() override {
     const int firedBefore = faults_.Fired();
     pages::start::SetInfo(list_, rows_);
     log_ << "apply (" << faults_.Fired() - firedBefore << " refused)\n";
@@ -209,35 +185,8 @@ class StartPageProperty {
     return Check();
   }
 
-  // A random starting state and random steps.
-  std::string Run() {
-    Arrange();
-    Begin();
-    faults_.SetRate(Pick<double>({0, 0, 0.05, 0.3}));
-    std::string failure = Rebuild();
-    for (int step = Between(3, 10); failure.empty() && step > 0; --step) {
-      const int what = Between(0, 9);
-      if (what < 2)
-        failure = Rebuild();
-      else if (what < 6 && rows_.RowCount() > 0)
-        Tick(Between(0, rows_.RowCount() - 1), Chance(50));
-      else
-        failure = Apply();
-    }
-    return failure;
-  }
-
  private:
-  template <typename T>
-  T Pick(std::initializer_list<T> pool) {
-    return pool.begin()[Between(0, int(pool.size()) - 1)];
-  }
-  template <typename T, size_t N>
-  const T& Pick(const T (&pool)[N]) {
-    return pool[Between(0, int(N) - 1)];
-  }
-  int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
-  bool Chance(int percent) { return Between(1, 100) <= percent; }
+  Text RowName(int row) const override { return rows_.SubItem(row, 0); }
 
   RegValue RandomRunValue() {
     const int kind = Between(0, 19);
@@ -251,7 +200,7 @@ class StartPageProperty {
     }
   }
 
-  void Arrange() {
+  void Arrange() override {
     mem_.Put(HKLM, u"SOFTWARE\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     mem_.Put(HKLM, u"SOFTWARE\\Canary\\Sub", u"", RegValue::String(u"canary"));
     mem_.Put(HKLM, u"SOFTWARE\\Tool", u"v", RegValue::Dword(0xdeadbeef));
@@ -280,7 +229,7 @@ class StartPageProperty {
   static std::vector<MemoryRegistry::KeyDump> Outside(const std::vector<MemoryRegistry::KeyDump>& keys) {
     std::vector<Text> own{kStoreDump};
     for (const Location& at : kLocations) own.push_back(at.Dump);
-    return qvtest::DumpOutside(keys, own);
+    return DumpOutside(keys, own);
   }
 
   const pages::TStartInfo* EntryOf(int row) const {
@@ -353,21 +302,13 @@ class StartPageProperty {
       auto it = nowForeign.find(name);
       if (it == nowForeign.end() || it->second != keys) return "a backup that names no Run key changed: " + vek::ToUtf8(name);
     }
-    return qvtest::FirstDifference(outside_, Outside(now.Keys));
+    return FirstDifference(outside_, Outside(now.Keys));
   }
 
  private:
-  std::mt19937_64 rng_;
-  MemoryRegistry mem_;
-  vek::ScopedRegistryBackend backend_{mem_};
-  qvtest::RandomFaults faults_;
-  qvtest::FakeShell shell_;
-  qvtest::ScopedShell scopedShell_{shell_};
   pages::TStartList list_;
-  qvtest::MemoryListView rows_;
-  qvtest::MemoryImageList images_;
+  MemoryImageList images_;
   int faultsAtRebuild_ = 0;
-  std::ostringstream log_;
   // The start: every entry's identity with the types its Run values had, what
   // lies outside the page's keys, backups that name no Run key, Run values of
   // other types.
@@ -378,11 +319,7 @@ class StartPageProperty {
 };
 
 TEST(StartPageProperty, EntriesKeepTheirIdentityAndNothingOutsideThePageChanges) {
-  qvtest::RunSequences(0x5eed0000, [](uint64_t seed) {
-    StartPageProperty property(seed);
-    const std::string failure = property.Run();
-    return failure.empty() ? failure : failure + "\nsteps:\n" + property.Log();
-  });
+  RunSequences<StartPageProperty>(0x5eed0000);
 }
 
 // Names of 16,383 units (the longest a value name may be), empty names, names of
@@ -393,42 +330,17 @@ TEST(StartPageProperty, EntriesKeepTheirIdentityAndNothingOutsideThePageChanges)
 TEST(StartPageBadInput, OddNamesAndEveryValueTypeTouchOnlyThePagesKeys) {
   const Text names[] = {Text(16383, u'n'), u"", u"\\", Text(200, u'\\'), u"\\\\SOFTWARE", u"\\SOFTWARE\\Canary",
                         Text(255, u'k'), Text(256, u'k')};
-  const std::vector<RegValue> values = {
-      RegValue::String(u"C:\\a.exe"),
-      RegValue::String(u"%windir%\\b.exe", vek::kRegExpandSz),
-      RegValue::Dword(1),
-      RegValue::Qword(2),
-      RegValue::Binary({1, 2, 3}),
-      RegValue::MultiString({u"C:\\c.exe", u"x"}),
-      RegValue{vek::kRegNone, {}},
-      RegValue{vek::kRegSz, {}},
-      RegValue{vek::kRegSz, {'d', 0, ':', 0, 'x'}},  // no terminating NUL, odd size
-      RegValue{vek::kRegExpandSz, std::vector<uint8_t>(40000, 'e')},
-  };
-  for (size_t round = 0; round < values.size(); ++round) {
-    SCOPED_TRACE(round);
-    StartPageProperty property(round);
-    MemoryRegistry& mem = property.Registry();
+  const auto arrange = [&](MemoryRegistry& mem, auto value) {
     mem.Put(HKLM, u"SOFTWARE\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     for (size_t n = 0; n < std::size(names); ++n)
-      for (size_t at = 0; at < 4; ++at)
-        mem.Put(kLocations[at].Root, kLocations[at].Key, names[n], values[(round + n + at) % values.size()]);
+      for (size_t at = 0; at < 4; ++at) mem.Put(kLocations[at].Root, kLocations[at].Key, names[n], value(n + at));
     const Text backup = kStore + u"\\" + Text(255, u'k');
-    mem.Put(HKLM, backup, u"command", values[round]);
-    mem.Put(HKLM, backup, u"hkey", values[(round + 1) % values.size()]);
-    mem.Put(HKLM, backup, u"key", values[(round + 2) % values.size()]);
-    mem.Put(HKLM, backup, Text(16383, u'v'), values[(round + 3) % values.size()]);
-    property.Begin();
-    std::string failure = property.Rebuild();
-    for (int pass = 0; pass < 2 && failure.empty(); ++pass) {
-      for (const bool checked : {true, false, true}) {
-        property.TickAll(checked);
-        if (failure.empty()) failure = property.Apply();
-        if (failure.empty()) failure = property.Rebuild();
-      }
-    }
-    EXPECT_EQ(failure, "") << property.Log();
-  }
+    mem.Put(HKLM, backup, u"command", value(0));
+    mem.Put(HKLM, backup, u"hkey", value(1));
+    mem.Put(HKLM, backup, u"key", value(2));
+    mem.Put(HKLM, backup, Text(16383, u'v'), value(3));
+  };
+  EveryValueTypeRounds<StartPageProperty>(u"%windir%\\b.exe", {true, false, true, true, false, true}, arrange);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
 #include "tests/support/memory_registry.h"
+#include "tests/support/page_keys.h"
 #include "vek/registry.h"
 
 namespace {
@@ -19,11 +20,11 @@ using qvtest::MemoryListView;
 using vek::RegValue;
 using vek::Text;
 
-constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
-constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
-const Text kRun = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const Text kRun32 = u"\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
-const Text kStore = u"\\SOFTWARE\\Microsoft\\Shared Tools\\MSConfig\\startupreg";
+using qvtest::HKCU;
+using qvtest::HKLM;
+using qvtest::kRun;
+using qvtest::kRun32;
+using qvtest::kStore;
 
 // Folder variables as the program builds them on 64-bit Windows.
 class StartFolders : public ::testing::Test {
