@@ -68,7 +68,7 @@ vek::Text AnsiToText(std::string_view bytes) {
 
 // The bytes of a file; false when it does not exist or cannot be read whole.
 bool ReadWholeFile(const vek::Text& path, std::string& bytes) {
-  vek::unique_snapshot file{CreateFileW(vek::W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  vek::unique_hfile file{CreateFileW(vek::W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (!file) return false;
   LARGE_INTEGER size{};
@@ -83,8 +83,7 @@ bool ReadWholeFile(const vek::Text& path, std::string& bytes) {
 RECT WindowRectForClient(int width, int height, UINT dpi) {
   RECT rc{0, 0, width, height};
   using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-  static auto adjust = reinterpret_cast<AdjustFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  static const auto adjust = vek::GetProc<AdjustFn>(L"user32.dll", "AdjustWindowRectExForDpi");
   if (!(adjust && adjust(&rc, kWindowStyle, FALSE, kWindowExStyle, dpi)))
     AdjustWindowRectEx(&rc, kWindowStyle, FALSE, kWindowExStyle);
   return rc;

@@ -7,6 +7,7 @@
 #include "pages/clean/clean_win.h"
 #include "pages/page_win.h"
 #include "ui/controls_win.h"
+#include "vek/handles_win.h"
 #include "vek/text.h"
 #include "vek/win32.h"
 
@@ -79,7 +80,7 @@ class TFrmQuorvane {
   int clientDesignHeight_ = 652;
   std::vector<vek::Text> listWhite_, listBlack_;
   ui::DpiLayout layout_;
-  ui::GdiObject font_, panelFont_;
+  vek::unique_hfont font_, panelFont_;
 };
 
 // The one main window, through which the pages reach it.

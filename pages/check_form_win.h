@@ -6,6 +6,7 @@
 
 #include "pages/page_win.h"
 #include "ui/controls_win.h"
+#include "vek/handles_win.h"
 #include "ui/listview_win.h"
 #include "vek/text.h"
 #include "vek/win32.h"
@@ -46,7 +47,7 @@ class TCheckForm : public TCheckPage {
   HWND hwnd_ = nullptr;
   std::vector<Column> columns_;
   ui::DpiLayout layout_;
-  ui::GdiObject font_;
+  vek::unique_hfont font_;
 };
 
 }  // namespace pages

@@ -11,25 +11,9 @@
 #include <optional>
 
 #include "ui/markup.h"
+#include "vek/gdiplus_win.h"
+#include "vek/handles_win.h"
 #include "vek/text.h"
-
-// GDI+ flat API, declared here rather than through <gdiplus.h>, whose C++ wrappers
-// do not build cleanly with every MinGW release.
-extern "C" {
-struct GdiplusStartupInputFlat {
-  UINT32 GdiplusVersion;
-  void* DebugEventCallback;
-  BOOL SuppressBackgroundThread;
-  BOOL SuppressExternalCodecs;
-};
-int WINAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInputFlat* input, void* output);
-int WINAPI GdipCreateBitmapFromStream(IStream* stream, void** bitmap);
-int WINAPI GdipDisposeImage(void* image);
-int WINAPI GdipCreateFromHDC(HDC hdc, void** graphics);
-int WINAPI GdipDeleteGraphics(void* graphics);
-int WINAPI GdipDrawImageRectI(void* graphics, void* image, INT x, INT y, INT width, INT height);
-int WINAPI GdipSetInterpolationMode(void* graphics, int mode);
-}
 
 namespace ui {
 
@@ -131,7 +115,7 @@ void PaintMarkup(HWND hwnd, HDC dc) {
   raw.resize(size_t(GetWindowTextW(hwnd, raw.data(), len + 1)));
   auto lines = ParseMarkup(vek::U(raw.c_str(), raw.size()));
 
-  HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
+  vek::select_scope font(dc, reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
   SetBkMode(dc, TRANSPARENT);
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
@@ -155,7 +139,6 @@ void PaintMarkup(HWND hwnd, HDC dc) {
     }
     y += lineHeight;
   }
-  SelectObject(dc, oldFont);
 }
 
 LRESULT CALLBACK MarkupLabelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -177,20 +160,17 @@ LRESULT CALLBACK MarkupLabelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       PaintMarkup(hwnd, reinterpret_cast<HDC>(wp));
       return 0;
     case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
+      vek::paint_scope paint(hwnd);
       // Drawn off-screen first so that a new status text never flickers.
       RECT rc;
       GetClientRect(hwnd, &rc);
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, rc.right, rc.bottom);
-      HGDIOBJ old = SelectObject(mem, bmp);
-      PaintMarkup(hwnd, mem);
-      BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
-      SelectObject(mem, old);
-      DeleteObject(bmp);
-      DeleteDC(mem);
-      EndPaint(hwnd, &ps);
+      vek::unique_hdc mem(CreateCompatibleDC(paint.dc()));
+      vek::unique_hbitmap bitmap(CreateCompatibleBitmap(paint.dc(), rc.right, rc.bottom));
+      {
+        vek::select_scope selected(mem.get(), bitmap.get());
+        PaintMarkup(hwnd, mem.get());
+        BitBlt(paint.dc(), 0, 0, rc.right, rc.bottom, mem.get(), 0, 0, SRCCOPY);
+      }
       return 0;
     }
   }
@@ -214,8 +194,8 @@ LRESULT CALLBACK IndicatorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ERASEBKGND:
       return 1;
     case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
+      vek::paint_scope paint(hwnd);
+      const HDC dc = paint.dc();
       RECT rc;
       GetClientRect(hwnd, &rc);
       HBRUSH bg = reinterpret_cast<HBRUSH>(SendMessageW(GetParent(hwnd), WM_CTLCOLORSTATIC,
@@ -224,7 +204,7 @@ LRESULT CALLBACK IndicatorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       int phase = int(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
       COLORREF base = StyleColour(&Style::Indicator, COLOR_HIGHLIGHT);
       double cx = rc.right / 2.0, cy = rc.bottom / 2.0, radius = rc.right * 0.36, dot = rc.right * 0.09 + 1;
-      HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+      vek::select_scope pen(dc, GetStockObject(NULL_PEN));
       for (int i = 0; i < kIndicatorDots; ++i) {
         // The dot at the current phase is solid; the ones behind it fade out.
         int age = (phase - i + kIndicatorDots) % kIndicatorDots;
@@ -232,16 +212,12 @@ LRESULT CALLBACK IndicatorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         COLORREF c = RGB(GetRValue(base) + int((255 - GetRValue(base)) * fade),
                          GetGValue(base) + int((255 - GetGValue(base)) * fade),
                          GetBValue(base) + int((255 - GetBValue(base)) * fade));
-        HBRUSH brush = CreateSolidBrush(c);
-        HGDIOBJ oldBrush = SelectObject(dc, brush);
+        vek::unique_hbrush brush(CreateSolidBrush(c));
+        vek::select_scope selected(dc, brush.get());
         double a = 2 * 3.14159265358979 * i / kIndicatorDots;
         int x = int(cx + radius * std::sin(a)), y = int(cy - radius * std::cos(a));
         Ellipse(dc, x - int(dot), y - int(dot), x + int(dot), y + int(dot));
-        SelectObject(dc, oldBrush);
-        DeleteObject(brush);
       }
-      SelectObject(dc, oldPen);
-      EndPaint(hwnd, &ps);
       return 0;
     }
   }
@@ -261,10 +237,7 @@ ULONG_PTR GdiplusToken() {
 }
 
 struct ImageState {
-  void* bitmap = nullptr;  // GpBitmap*
-  ~ImageState() {
-    if (bitmap) GdipDisposeImage(bitmap);
-  }
+  vek::unique_gp_image bitmap;
 };
 
 LRESULT CALLBACK ImageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -280,8 +253,8 @@ LRESULT CALLBACK ImageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ERASEBKGND:
       return 1;
     case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
+      vek::paint_scope paint(hwnd);
+      const HDC dc = paint.dc();
       RECT rc;
       GetClientRect(hwnd, &rc);
       // Transparent: the parent's background shows through the picture's alpha.
@@ -291,15 +264,11 @@ LRESULT CALLBACK ImageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       SetViewportOrgEx(dc, -origin.x, -origin.y, nullptr);
       SendMessageW(parent, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
       SetViewportOrgEx(dc, 0, 0, nullptr);
-      if (state && state->bitmap) {
-        void* graphics = nullptr;
-        if (GdipCreateFromHDC(dc, &graphics) == 0) {
-          GdipSetInterpolationMode(graphics, 7 /* high-quality bicubic */);
-          GdipDrawImageRectI(graphics, state->bitmap, 0, 0, rc.right, rc.bottom);
-          GdipDeleteGraphics(graphics);
-        }
+      vek::unique_gp_graphics graphics;
+      if (state && state->bitmap && GdipCreateFromHDC(dc, graphics.put()) == 0) {
+        GdipSetInterpolationMode(graphics.get(), 7 /* high-quality bicubic */);
+        GdipDrawImageRectI(graphics.get(), state->bitmap.get(), 0, 0, rc.right, rc.bottom);
       }
-      EndPaint(hwnd, &ps);
       return 0;
     }
   }
@@ -371,14 +340,10 @@ void ImageLoadResource(HWND image, const wchar_t* resourceName) {
   auto* state = reinterpret_cast<ImageState*>(GetWindowLongPtrW(image, GWLP_USERDATA));
   std::string_view bytes = ResourceBytes(resourceName);
   if (!state || bytes.empty() || !GdiplusToken()) return;
-  IStream* stream = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), UINT(bytes.size()));
+  vek::com_ptr<IStream> stream(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), UINT(bytes.size())));
   if (!stream) return;
-  void* bitmap = nullptr;
-  if (GdipCreateBitmapFromStream(stream, &bitmap) == 0) {
-    if (state->bitmap) GdipDisposeImage(state->bitmap);
-    state->bitmap = bitmap;
-  }
-  stream->Release();
+  vek::unique_gp_image bitmap;
+  if (GdipCreateBitmapFromStream(stream.get(), bitmap.put()) == 0) state->bitmap = std::move(bitmap);
   InvalidateRect(image, nullptr, TRUE);
 }
 
@@ -437,12 +402,12 @@ void DrawPushButton(const DRAWITEMSTRUCT& item) {
   HWND parent = GetParent(item.hwndItem);
   FillRect(dc, &rc, reinterpret_cast<HBRUSH>(SendMessageW(parent, WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc),
                                                           reinterpret_cast<LPARAM>(item.hwndItem))));
-  HGDIOBJ oldBrush = SelectObject(dc, face);
-  HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
-  int radius = (rc.bottom - rc.top) / 6;
-  RoundRect(dc, rc.left, rc.top, rc.right + 1, rc.bottom + 1, radius, radius);
-  SelectObject(dc, oldPen);
-  SelectObject(dc, oldBrush);
+  {
+    vek::select_scope brush(dc, face);
+    vek::select_scope pen(dc, GetStockObject(NULL_PEN));
+    int radius = (rc.bottom - rc.top) / 6;
+    RoundRect(dc, rc.left, rc.top, rc.right + 1, rc.bottom + 1, radius, radius);
+  }
   DrawCentredText(dc, rc, item.hwndItem,
                   disabled ? StyleColour(&Style::ButtonDisabledText, COLOR_GRAYTEXT)
                            : StyleColour(&Style::ButtonText, COLOR_BTNTEXT));
@@ -450,23 +415,20 @@ void DrawPushButton(const DRAWITEMSTRUCT& item) {
 
 UINT WindowDpi(HWND hwnd) {
   using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  static auto fn = reinterpret_cast<GetDpiForWindowFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  static const auto fn = vek::GetProc<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
   if (fn && hwnd) {
     UINT dpi = fn(hwnd);
     if (dpi) return dpi;
   }
-  HDC dc = GetDC(nullptr);
-  UINT dpi = UINT(GetDeviceCaps(dc, LOGPIXELSY));
-  ReleaseDC(nullptr, dc);
+  vek::window_dc screen(nullptr);
+  UINT dpi = screen.get() ? UINT(GetDeviceCaps(screen.get(), LOGPIXELSY)) : 0;
   return dpi ? dpi : 96;
 }
 
 HFONT CreateDesktopFont(UINT dpi) {
   LOGFONTW lf{};
   using ForDpiFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
-  static auto forDpi = reinterpret_cast<ForDpiFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi")));
+  static const auto forDpi = vek::GetProc<ForDpiFn>(L"user32.dll", "SystemParametersInfoForDpi");
   if (!(forDpi && forDpi(SPI_GETICONTITLELOGFONT, sizeof(lf), &lf, 0, dpi))) {
     if (!SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(lf), &lf, 0)) return nullptr;
     lf.lfHeight = MulDiv(lf.lfHeight, int(dpi), int(WindowDpi(nullptr)));

@@ -62,25 +62,6 @@ inline int Scale(int designPixels, UINT dpi) { return MulDiv(designPixels, int(d
 HFONT CreateDesktopFont(UINT dpi);
 HFONT CreateDesignFont(const wchar_t* face, int designHeight, UINT dpi, bool antialiased);
 
-// Owns a GDI object.
-class GdiObject {
- public:
-  GdiObject() = default;
-  explicit GdiObject(HGDIOBJ h) : h_(h) {}
-  ~GdiObject() { reset(); }
-  GdiObject(const GdiObject&) = delete;
-  GdiObject& operator=(const GdiObject&) = delete;
-  void reset(HGDIOBJ h = nullptr) {
-    if (h_) DeleteObject(h_);
-    h_ = h;
-  }
-  HGDIOBJ get() const { return h_; }
-  HFONT font() const { return static_cast<HFONT>(h_); }
-
- private:
-  HGDIOBJ h_ = nullptr;
-};
-
 // Positions child controls from their design rectangles at 96 DPI, and again
 // whenever the window moves to a monitor of another DPI.
 class DpiLayout {

@@ -4,8 +4,7 @@
 
 namespace ui {
 
-Win32ImageList::Win32ImageList(int size) {
-  list_ = ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 8);
+Win32ImageList::Win32ImageList(int size) : list_(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 8)) {
   if (!list_) return;
   vek::unique_hicon own(static_cast<HICON>(
       LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDefaultItemIconId), IMAGE_ICON, size, size, 0)));
@@ -13,23 +12,19 @@ Win32ImageList::Win32ImageList(int size) {
   HICON icon = own ? own.get()
                    : static_cast<HICON>(LoadImageW(nullptr, MAKEINTRESOURCEW(32512 /* IDI_APPLICATION */),
                                                    IMAGE_ICON, size, size, LR_SHARED));
-  if (icon) ImageList_AddIcon(list_, icon);
-  if (ImageList_GetImageCount(list_) == 0) ImageList_SetImageCount(list_, 1);
-}
-
-Win32ImageList::~Win32ImageList() {
-  if (list_) ImageList_Destroy(list_);
+  if (icon) ImageList_AddIcon(list_.get(), icon);
+  if (ImageList_GetImageCount(list_.get()) == 0) ImageList_SetImageCount(list_.get(), 1);
 }
 
 int Win32ImageList::AddIcon(void* icon) {
   if (!list_ || !icon) return -1;
-  return ImageList_AddIcon(list_, static_cast<HICON>(icon));
+  return ImageList_AddIcon(list_.get(), static_cast<HICON>(icon));
 }
 
-int Win32ImageList::Count() const { return list_ ? ImageList_GetImageCount(list_) : 0; }
+int Win32ImageList::Count() const { return list_ ? ImageList_GetImageCount(list_.get()) : 0; }
 
 void Win32ImageList::RemoveAdded() {
-  if (list_ && ImageList_GetImageCount(list_) > 1) ImageList_SetImageCount(list_, 1);
+  if (list_ && ImageList_GetImageCount(list_.get()) > 1) ImageList_SetImageCount(list_.get(), 1);
 }
 
 HWND Win32ListView::Create(HWND parent, int id) {

@@ -5,10 +5,8 @@
 #include <vector>
 
 #include "ui/lists.h"
+#include "vek/handles_win.h"
 #include "vek/text.h"
-#include "vek/win32.h"
-
-#include <commctrl.h>
 
 namespace ui {
 
@@ -23,7 +21,6 @@ constexpr int kDefaultItemIconId = 2;
 class Win32ImageList final : public ImageList {
  public:
   explicit Win32ImageList(int size = 24);
-  ~Win32ImageList() override;
   Win32ImageList(const Win32ImageList&) = delete;
   Win32ImageList& operator=(const Win32ImageList&) = delete;
 
@@ -31,10 +28,10 @@ class Win32ImageList final : public ImageList {
   int AddIcon(void* icon) override;
   int Count() const override;
   void RemoveAdded() override;
-  HIMAGELIST Handle() const { return list_; }
+  HIMAGELIST Handle() const { return list_.get(); }
 
  private:
-  HIMAGELIST list_ = nullptr;
+  vek::unique_himagelist list_;
 };
 
 // A report-style list view created by Create (or any report view with check

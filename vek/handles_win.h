@@ -1,13 +1,18 @@
 #pragma once
-// Owners for the Win32 handles the program holds. Each kind knows its own invalid
-// value and its own close call; none converts implicitly to the raw handle.
-// Closing keeps the thread's last-error value, so a caller that returns after a
-// failed call can still read why it failed once its locals are gone.
+// Owners for the Win32 handles and resources the program holds. Each kind knows
+// its own invalid value and its own close call; none converts implicitly to the
+// raw handle. Closing keeps the thread's last-error value, so a caller that
+// returns after a failed call can still read why it failed once its locals are
+// gone. Scopes (paint, select, window DC) undo their call when they end.
 #include <utility>
 
 #include "vek/win32.h"
 
+#include <bcrypt.h>
+#include <commctrl.h>
 #include <objbase.h>
+#include <oleauto.h>
+#include <winhttp.h>
 
 namespace vek {
 
@@ -53,54 +58,165 @@ class unique_any {
 
 namespace handle_traits {
 
-struct hkey {
-  using pointer = HKEY;
-  static HKEY invalid() noexcept { return nullptr; }
-  static void close(HKEY h) noexcept { RegCloseKey(h); }
+// Handles whose invalid value is null and whose close is one call taking the
+// handle alone.
+template <typename Handle, auto Close>
+struct null_invalid {
+  using pointer = Handle;
+  static Handle invalid() noexcept { return nullptr; }
+  static void close(Handle h) noexcept { Close(h); }
 };
 
-// OpenProcess, CreateEvent, CreateThread: null means no handle.
-struct handle {
-  using pointer = HANDLE;
-  static HANDLE invalid() noexcept { return nullptr; }
-  static void close(HANDLE h) noexcept { CloseHandle(h); }
-};
-
-// CreateToolhelp32Snapshot and CreateFile report failure as INVALID_HANDLE_VALUE.
-struct snapshot {
+// CreateToolhelp32Snapshot, CreateFile and FindFirstFile report failure as
+// INVALID_HANDLE_VALUE.
+template <auto Close>
+struct minus_one_invalid {
   using pointer = HANDLE;
   static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) noexcept { CloseHandle(h); }
+  static void close(HANDLE h) noexcept { Close(h); }
 };
 
-struct hicon {
-  using pointer = HICON;
-  static HICON invalid() noexcept { return nullptr; }
-  static void close(HICON h) noexcept { DestroyIcon(h); }
-};
-
-// Modules this code loaded itself (LoadLibrary); never a GetModuleHandle result.
-struct hmodule {
-  using pointer = HMODULE;
-  static HMODULE invalid() noexcept { return nullptr; }
-  static void close(HMODULE h) noexcept { FreeLibrary(h); }
-};
-
-// Memory the shell hands out with the COM task allocator (item identifier lists).
-struct cotaskmem {
-  using pointer = void*;
-  static void* invalid() noexcept { return nullptr; }
-  static void close(void* p) noexcept { CoTaskMemFree(p); }
-};
+inline void CloseAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
 
 }  // namespace handle_traits
 
-using unique_hkey = unique_any<handle_traits::hkey>;
-using unique_handle = unique_any<handle_traits::handle>;
-using unique_snapshot = unique_any<handle_traits::snapshot>;
-using unique_hfile = unique_any<handle_traits::snapshot>;
-using unique_hicon = unique_any<handle_traits::hicon>;
-using unique_hmodule = unique_any<handle_traits::hmodule>;
-using unique_cotaskmem = unique_any<handle_traits::cotaskmem>;
+using unique_hkey = unique_any<handle_traits::null_invalid<HKEY, RegCloseKey>>;
+// OpenProcess, CreateEvent, CreateThread, CreateMutex: null means no handle.
+using unique_handle = unique_any<handle_traits::null_invalid<HANDLE, CloseHandle>>;
+using unique_snapshot = unique_any<handle_traits::minus_one_invalid<CloseHandle>>;
+using unique_hfile = unique_any<handle_traits::minus_one_invalid<CloseHandle>>;
+using unique_hfind = unique_any<handle_traits::minus_one_invalid<FindClose>>;
+using unique_hicon = unique_any<handle_traits::null_invalid<HICON, DestroyIcon>>;
+// Modules this code loaded itself (LoadLibrary); never a GetModuleHandle result.
+using unique_hmodule = unique_any<handle_traits::null_invalid<HMODULE, FreeLibrary>>;
+// Memory the shell hands out with the COM task allocator (item identifier lists).
+using unique_cotaskmem = unique_any<handle_traits::null_invalid<void*, CoTaskMemFree>>;
+using unique_bstr = unique_any<handle_traits::null_invalid<BSTR, SysFreeString>>;
+// GDI objects this code created; never a stock object or one a control still uses.
+using unique_hfont = unique_any<handle_traits::null_invalid<HFONT, DeleteObject>>;
+using unique_hbrush = unique_any<handle_traits::null_invalid<HBRUSH, DeleteObject>>;
+using unique_hbitmap = unique_any<handle_traits::null_invalid<HBITMAP, DeleteObject>>;
+// Memory device contexts (CreateCompatibleDC); a window's DC is a window_dc.
+using unique_hdc = unique_any<handle_traits::null_invalid<HDC, DeleteDC>>;
+using unique_himagelist = unique_any<handle_traits::null_invalid<HIMAGELIST, ImageList_Destroy>>;
+// WinHTTP sessions, connections and requests alike.
+using unique_hinternet = unique_any<handle_traits::null_invalid<HINTERNET, WinHttpCloseHandle>>;
+using unique_bcrypt_algorithm = unique_any<handle_traits::null_invalid<BCRYPT_ALG_HANDLE, handle_traits::CloseAlgorithm>>;
+using unique_bcrypt_hash = unique_any<handle_traits::null_invalid<BCRYPT_HASH_HANDLE, BCryptDestroyHash>>;
+
+// One reference to a COM object, released when the owner goes.
+template <typename T>
+class com_ptr {
+ public:
+  com_ptr() noexcept = default;
+  explicit com_ptr(T* p) noexcept : p_(p) {}
+  com_ptr(com_ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  com_ptr& operator=(com_ptr&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.p_, nullptr));
+    return *this;
+  }
+  com_ptr(const com_ptr&) = delete;
+  com_ptr& operator=(const com_ptr&) = delete;
+  ~com_ptr() { reset(); }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset(T* p = nullptr) noexcept {
+    if (T* old = std::exchange(p_, p)) old->Release();
+  }
+  // For out-parameters of the creating call: releases what is held first.
+  T** put() noexcept {
+    reset();
+    return &p_;
+  }
+  void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+
+  // A further reference to an object someone else holds (AddRef), or null.
+  static com_ptr from_borrowed(T* p) noexcept {
+    if (p) p->AddRef();
+    return com_ptr(p);
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// A VARIANT that is cleared (releasing the string, object or array it holds)
+// when it goes.
+class unique_variant {
+ public:
+  unique_variant() noexcept { VariantInit(&v_); }
+  // A string VARIANT holding a copy of text; VT_EMPTY when it cannot be made.
+  explicit unique_variant(const wchar_t* text) noexcept : unique_variant() {
+    if (BSTR s = SysAllocString(text)) {
+      v_.vt = VT_BSTR;
+      v_.bstrVal = s;
+    }
+  }
+  ~unique_variant() { VariantClear(&v_); }
+  unique_variant(const unique_variant&) = delete;
+  unique_variant& operator=(const unique_variant&) = delete;
+
+  VARIANT* get() noexcept { return &v_; }
+  const VARIANT* get() const noexcept { return &v_; }
+  VARIANT* operator->() noexcept { return &v_; }
+  const VARIANT* operator->() const noexcept { return &v_; }
+  // Clears what is held first, for out-parameters.
+  VARIANT* put() noexcept {
+    VariantClear(&v_);
+    return &v_;
+  }
+
+ private:
+  VARIANT v_;
+};
+
+// BeginPaint in the constructor, EndPaint when the scope ends.
+class paint_scope {
+ public:
+  explicit paint_scope(HWND window) noexcept : window_(window), dc_(BeginPaint(window, &ps_)) {}
+  ~paint_scope() { EndPaint(window_, &ps_); }
+  paint_scope(const paint_scope&) = delete;
+  paint_scope& operator=(const paint_scope&) = delete;
+  HDC dc() const noexcept { return dc_; }
+
+ private:
+  HWND window_;
+  PAINTSTRUCT ps_{};
+  HDC dc_;
+};
+
+// Selects an object into a DC and selects the previous one back when the scope
+// ends, so that the object can be deleted afterwards.
+class select_scope {
+ public:
+  select_scope(HDC dc, HGDIOBJ object) noexcept : dc_(dc), old_(SelectObject(dc, object)) {}
+  ~select_scope() {
+    if (old_ && old_ != HGDI_ERROR) SelectObject(dc_, old_);
+  }
+  select_scope(const select_scope&) = delete;
+  select_scope& operator=(const select_scope&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ old_;
+};
+
+// GetDC of a window (null: the screen), released when the scope ends.
+class window_dc {
+ public:
+  explicit window_dc(HWND window) noexcept : window_(window), dc_(GetDC(window)) {}
+  ~window_dc() {
+    if (dc_) ReleaseDC(window_, dc_);
+  }
+  window_dc(const window_dc&) = delete;
+  window_dc& operator=(const window_dc&) = delete;
+  HDC get() const noexcept { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
 
 }  // namespace vek

@@ -15,16 +15,6 @@ namespace vek {
 
 namespace {
 
-namespace handle_traits {
-// Sessions, connections and requests alike.
-struct hinternet {
-  using pointer = HINTERNET;
-  static HINTERNET invalid() noexcept { return nullptr; }
-  static void close(HINTERNET h) noexcept { WinHttpCloseHandle(h); }
-};
-}  // namespace handle_traits
-using unique_hinternet = unique_any<handle_traits::hinternet>;
-
 constexpr int32_t kSendTimeout = 60000;
 constexpr DWORD kReadChunk = 256 * 1024;
 constexpr char16_t kTooLargeText[] = u"HTTP 응답 본문이 16 MiB보다 큽니다";

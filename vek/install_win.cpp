@@ -5,13 +5,6 @@
 namespace vek {
 namespace {
 
-struct find_traits {
-  using pointer = HANDLE;
-  static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) noexcept { FindClose(h); }
-};
-using unique_find = unique_any<find_traits>;
-
 FileEntry EntryOf(const WIN32_FIND_DATAW& data) {
   FileEntry e;
   e.Name = U(data.cFileName);
@@ -51,7 +44,7 @@ class WinInstallFiles final : public InstallFiles {
   std::vector<FileEntry> ListFolder(const Text& folder) override {
     std::vector<FileEntry> entries;
     WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW(W(folder + u"\\*.*"), &data));
+    unique_hfind find(FindFirstFileW(W(folder + u"\\*.*"), &data));
     if (!find) return entries;
     do entries.push_back(EntryOf(data));
     while (FindNextFileW(find.get(), &data));
@@ -62,7 +55,7 @@ class WinInstallFiles final : public InstallFiles {
     // FindFirstFile would take wildcards as patterns; a single entry has none.
     if (path.empty() || path.find_first_of(u"*?") != Text::npos) return std::nullopt;
     WIN32_FIND_DATAW data;
-    unique_find find(FindFirstFileW(W(path), &data));
+    unique_hfind find(FindFirstFileW(W(path), &data));
     if (!find) return std::nullopt;
     return EntryOf(data);
   }

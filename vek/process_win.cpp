@@ -20,11 +20,6 @@ using QueryFullProcessImageNameWFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD
 using GetModuleFileNameExWFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using GlobalMemoryStatusExFn = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
 
-template <typename Fn>
-Fn Lookup(HMODULE module, const char* name) {
-  return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
-
 // Walks a fresh snapshot, calling visit(entry) until it returns false.
 template <typename Visit>
 void WalkSnapshot(Visit visit) {
@@ -48,7 +43,7 @@ Text ImagePathVista(DWORD pid) {
   unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return {};
   static const auto query =
-      Lookup<QueryFullProcessImageNameWFn>(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW");
+      GetProc<QueryFullProcessImageNameWFn>(L"kernel32.dll", "QueryFullProcessImageNameW");
   if (!query) return {};
   wchar_t path[kPathCapacity];
   DWORD size = kPathCapacity;
@@ -59,11 +54,11 @@ Text ImagePathVista(DWORD pid) {
 Text ImagePathLegacy(DWORD pid) {
   unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
   if (!process) return {};
-  auto get = Lookup<GetModuleFileNameExWFn>(GetModuleHandleW(L"kernel32.dll"), "GetModuleFileNameExW");
+  auto get = GetProc<GetModuleFileNameExWFn>(L"kernel32.dll", "GetModuleFileNameExW");
   unique_hmodule psapi;
   if (!get) {
     psapi.reset(LoadLibraryW(L"psapi.dll"));
-    get = Lookup<GetModuleFileNameExWFn>(psapi.get(), "GetModuleFileNameExW");
+    get = GetProc<GetModuleFileNameExWFn>(psapi.get(), "GetModuleFileNameExW");
   }
   if (!get) return {};
   wchar_t path[kPathCapacity];
@@ -119,7 +114,7 @@ class WinProcesses final : public ProcessSystem {
 
   MemoryFigures Memory() override {
     MemoryFigures figures;
-    static const auto statusEx = Lookup<GlobalMemoryStatusExFn>(GetModuleHandleW(L"Kernel32.dll"), "GlobalMemoryStatusEx");
+    static const auto statusEx = GetProc<GlobalMemoryStatusExFn>(L"Kernel32.dll", "GlobalMemoryStatusEx");
     if (statusEx) {
       MEMORYSTATUSEX ex{};
       ex.dwLength = sizeof(ex);

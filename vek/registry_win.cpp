@@ -16,8 +16,7 @@ using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 // RegDeleteKeyExW (the only delete that takes a view) is missing before Windows
 // XP x64; without it RegDeleteKeyW deletes in the process's own view.
 LONG DeleteOneKey(HKEY parent, const wchar_t* name, REGSAM view) {
-  static const auto ex = reinterpret_cast<RegDeleteKeyExWFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+  static const auto ex = GetProc<RegDeleteKeyExWFn>(L"advapi32.dll", "RegDeleteKeyExW");
   if (ex) return ex(parent, name, view, 0);
   return RegDeleteKeyW(parent, name);
 }

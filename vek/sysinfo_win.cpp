@@ -5,8 +5,7 @@ namespace vek {
 
 bool DetectNativeX64() {
   using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
-  const auto get = reinterpret_cast<GetNativeSystemInfoFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo")));
+  const auto get = GetProc<GetNativeSystemInfoFn>(L"kernel32.dll", "GetNativeSystemInfo");
   if (!get) return false;
   SYSTEM_INFO info{};
   get(&info);

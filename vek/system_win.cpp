@@ -1,46 +1,14 @@
 #include "vek/system_win.h"
 
-#include "vek/win32.h"
-
-#include <bcrypt.h>
-#include <objbase.h>
-#include <oleauto.h>
-
 #include <array>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "vek/handles_win.h"
 #include "vek/system.h"
-#include "vek/win32.h"
 
 namespace vek {
 namespace {
-
-struct ComRelease {
-  void operator()(IUnknown* p) const {
-    if (p) p->Release();
-  }
-};
-template <class T>
-using com_ptr = std::unique_ptr<T, ComRelease>;
-
-struct VariantOwner {
-  VARIANT v;
-  VariantOwner() { VariantInit(&v); }
-  ~VariantOwner() { VariantClear(&v); }
-  VariantOwner(const VariantOwner&) = delete;
-  VariantOwner& operator=(const VariantOwner&) = delete;
-};
-
-struct BstrOwner {
-  BSTR s;
-  explicit BstrOwner(const wchar_t* text) : s(SysAllocString(text)) {}
-  ~BstrOwner() { SysFreeString(s); }
-  BstrOwner(const BstrOwner&) = delete;
-  BstrOwner& operator=(const BstrOwner&) = delete;
-};
 
 // Late-bound property get or method call on a scripting object, the way a script
 // host calls WMI's SWbem objects.
@@ -54,11 +22,11 @@ HRESULT Invoke(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* args
 }
 
 std::optional<Text> PropertyText(IDispatch* item, const wchar_t* name) {
-  VariantOwner value;
-  if (FAILED(Invoke(item, name, DISPATCH_PROPERTYGET, nullptr, 0, &value.v))) return std::nullopt;
-  if (value.v.vt == VT_NULL || value.v.vt == VT_EMPTY) return std::nullopt;
-  if (value.v.vt != VT_BSTR && FAILED(VariantChangeType(&value.v, &value.v, 0, VT_BSTR))) return std::nullopt;
-  return U(value.v.bstrVal ? value.v.bstrVal : L"");
+  unique_variant value;
+  if (FAILED(Invoke(item, name, DISPATCH_PROPERTYGET, nullptr, 0, value.put()))) return std::nullopt;
+  if (value->vt == VT_NULL || value->vt == VT_EMPTY) return std::nullopt;
+  if (value->vt != VT_BSTR && FAILED(VariantChangeType(value.get(), value.get(), 0, VT_BSTR))) return std::nullopt;
+  return U(value->bstrVal ? value->bstrVal : L"");
 }
 
 // SWbemLocator of wbemdisp, the scripting objects' own entry point.
@@ -69,95 +37,66 @@ constexpr CLSID kSWbemLocator = {0x76A64158, 0xCB41, 0x11D1, {0x8B, 0x02, 0x00, 
 // class-moniker lookup first waits ten seconds for an RPC service that does not
 // start, so it is only the second way.
 com_ptr<IDispatch> ConnectServices(IBindCtx* ctx) {
-  IDispatch* rawLocator = nullptr;
-  if (SUCCEEDED(CoCreateInstance(kSWbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                 reinterpret_cast<void**>(&rawLocator))) && rawLocator) {
-    com_ptr<IDispatch> locator(rawLocator);
-    VariantOwner args[2];  // positional arguments go in reverse order
-    args[1].v.vt = VT_BSTR;
-    args[1].v.bstrVal = SysAllocString(L".");
-    args[0].v.vt = VT_BSTR;
-    args[0].v.bstrVal = SysAllocString(L"root\\cimv2");
-    VARIANT raw[2] = {args[0].v, args[1].v};
-    VariantOwner services;
-    if (SUCCEEDED(Invoke(locator.get(), L"ConnectServer", DISPATCH_METHOD, raw, 2, &services.v)) &&
-        services.v.vt == VT_DISPATCH && services.v.pdispVal) {
-      services.v.pdispVal->AddRef();
-      return com_ptr<IDispatch>(services.v.pdispVal);
-    }
+  com_ptr<IDispatch> locator;
+  if (SUCCEEDED(CoCreateInstance(kSWbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, locator.put_void())) &&
+      locator) {
+    // Positional arguments go in reverse order: namespace, then server.
+    unique_variant args[2] = {unique_variant(L"root\\cimv2"), unique_variant(L".")};
+    VARIANT raw[2] = {*args[0].get(), *args[1].get()};
+    unique_variant services;
+    if (SUCCEEDED(Invoke(locator.get(), L"ConnectServer", DISPATCH_METHOD, raw, 2, services.put())) &&
+        services->vt == VT_DISPATCH && services->pdispVal)
+      return com_ptr<IDispatch>::from_borrowed(services->pdispVal);
   }
-  IMoniker* rawMoniker = nullptr;
+  com_ptr<IMoniker> moniker;
   ULONG eaten = 0;
-  if (FAILED(MkParseDisplayNameEx(ctx, L"winmgmts:\\\\.\\root\\cimv2", &eaten, &rawMoniker)) || !rawMoniker)
-    return nullptr;
-  com_ptr<IMoniker> moniker(rawMoniker);
-  IUnknown* rawServices = nullptr;
-  if (FAILED(moniker->BindToObject(ctx, nullptr, IID_IUnknown, reinterpret_cast<void**>(&rawServices))) ||
-      !rawServices)
-    return nullptr;
-  com_ptr<IUnknown> servicesUnknown(rawServices);
-  IDispatch* rawDispatch = nullptr;
-  if (FAILED(servicesUnknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&rawDispatch))))
-    return nullptr;
-  return com_ptr<IDispatch>(rawDispatch);
+  if (FAILED(MkParseDisplayNameEx(ctx, L"winmgmts:\\\\.\\root\\cimv2", &eaten, moniker.put())) || !moniker)
+    return com_ptr<IDispatch>();
+  com_ptr<IUnknown> servicesUnknown;
+  if (FAILED(moniker->BindToObject(ctx, nullptr, IID_IUnknown, servicesUnknown.put_void())) || !servicesUnknown)
+    return com_ptr<IDispatch>();
+  com_ptr<IDispatch> dispatch;
+  if (FAILED(servicesUnknown->QueryInterface(IID_IDispatch, dispatch.put_void()))) return com_ptr<IDispatch>();
+  return dispatch;
 }
 
 // Walks Win32_NetworkAdapter. Whatever was read before a failure stands.
 std::vector<NetworkAdapter> QueryAdapters() {
   std::vector<NetworkAdapter> adapters;
-  IBindCtx* rawCtx = nullptr;
-  if (FAILED(CreateBindCtx(0, &rawCtx))) return adapters;
-  com_ptr<IBindCtx> ctx(rawCtx);
+  com_ptr<IBindCtx> ctx;
+  if (FAILED(CreateBindCtx(0, ctx.put()))) return adapters;
   com_ptr<IDispatch> services = ConnectServices(ctx.get());
   if (!services) return adapters;
 
-  BstrOwner query(L"SELECT * FROM Win32_NetworkAdapter WHERE PhysicalAdapter = 1");
-  VariantOwner arg;
-  arg.v.vt = VT_BSTR;
-  arg.v.bstrVal = SysAllocString(query.s);
-  VariantOwner collection;
-  if (FAILED(Invoke(services.get(), L"ExecQuery", DISPATCH_METHOD, &arg.v, 1, &collection.v)) ||
-      collection.v.vt != VT_DISPATCH || !collection.v.pdispVal)
+  unique_variant query(L"SELECT * FROM Win32_NetworkAdapter WHERE PhysicalAdapter = 1");
+  unique_variant collection;
+  if (FAILED(Invoke(services.get(), L"ExecQuery", DISPATCH_METHOD, query.get(), 1, collection.put())) ||
+      collection->vt != VT_DISPATCH || !collection->pdispVal)
     return adapters;
 
-  VariantOwner enumVariant;
+  unique_variant enumVariant;
   DISPPARAMS none{nullptr, nullptr, 0, 0};
-  if (FAILED(collection.v.pdispVal->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
-                                           DISPATCH_PROPERTYGET | DISPATCH_METHOD, &none, &enumVariant.v, nullptr,
-                                           nullptr)))
+  if (FAILED(collection->pdispVal->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
+                                          DISPATCH_PROPERTYGET | DISPATCH_METHOD, &none, enumVariant.put(), nullptr,
+                                          nullptr)))
     return adapters;
-  IUnknown* enumUnknown = (enumVariant.v.vt == VT_UNKNOWN || enumVariant.v.vt == VT_DISPATCH) ? enumVariant.v.punkVal : nullptr;
+  IUnknown* enumUnknown = (enumVariant->vt == VT_UNKNOWN || enumVariant->vt == VT_DISPATCH) ? enumVariant->punkVal : nullptr;
   if (!enumUnknown) return adapters;
-  IEnumVARIANT* rawEnum = nullptr;
-  if (FAILED(enumUnknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&rawEnum))) || !rawEnum)
-    return adapters;
-  com_ptr<IEnumVARIANT> items(rawEnum);
+  com_ptr<IEnumVARIANT> items;
+  if (FAILED(enumUnknown->QueryInterface(IID_IEnumVARIANT, items.put_void())) || !items) return adapters;
 
   for (;;) {
-    VariantOwner item;
+    unique_variant item;
     ULONG fetched = 0;
-    if (items->Next(1, &item.v, &fetched) != S_OK || fetched != 1) break;
-    if (item.v.vt != VT_DISPATCH || !item.v.pdispVal) break;
+    if (items->Next(1, item.put(), &fetched) != S_OK || fetched != 1) break;
+    if (item->vt != VT_DISPATCH || !item->pdispVal) break;
     NetworkAdapter adapter;
-    adapter.Name = PropertyText(item.v.pdispVal, L"Name").value_or(Text());
-    adapter.MACAddress = PropertyText(item.v.pdispVal, L"MACAddress");
+    adapter.Name = PropertyText(item->pdispVal, L"Name").value_or(Text());
+    adapter.MACAddress = PropertyText(item->pdispVal, L"MACAddress");
     adapters.push_back(std::move(adapter));
   }
   return adapters;
 }
-
-struct AlgorithmOwner {
-  BCRYPT_ALG_HANDLE h = nullptr;
-  ~AlgorithmOwner() {
-    if (h) BCryptCloseAlgorithmProvider(h, 0);
-  }
-};
-struct HashOwner {
-  BCRYPT_HASH_HANDLE h = nullptr;
-  ~HashOwner() {
-    if (h) BCryptDestroyHash(h);
-  }
-};
 
 }  // namespace
 
@@ -165,13 +104,14 @@ struct HashOwner {
 // digest the key's callers cannot tell from a real one.
 std::array<uint8_t, 20> Sha1(std::string_view bytes) {
   std::array<uint8_t, 20> digest{};
-  AlgorithmOwner alg;
-  if (BCryptOpenAlgorithmProvider(&alg.h, BCRYPT_SHA1_ALGORITHM, nullptr, 0) != 0) return digest;
-  HashOwner hash;
-  if (BCryptCreateHash(alg.h, &hash.h, nullptr, 0, nullptr, 0, 0) != 0) return digest;
-  if (BCryptHashData(hash.h, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), ULONG(bytes.size()), 0) != 0)
+  unique_bcrypt_algorithm alg;
+  if (BCryptOpenAlgorithmProvider(alg.put(), BCRYPT_SHA1_ALGORITHM, nullptr, 0) != 0) return digest;
+  unique_bcrypt_hash hash;
+  if (BCryptCreateHash(alg.get(), hash.put(), nullptr, 0, nullptr, 0, 0) != 0) return digest;
+  if (BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), ULONG(bytes.size()), 0) !=
+      0)
     return digest;
-  BCryptFinishHash(hash.h, digest.data(), ULONG(digest.size()), 0);
+  BCryptFinishHash(hash.get(), digest.data(), ULONG(digest.size()), 0);
   return digest;
 }
 
@@ -196,12 +136,10 @@ void SetPrivilege(TextView name, bool enable) {
 }
 
 void DisableWow64FsRedirection(bool disable) {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (!kernel32) return;
   using Enable = BOOLEAN(WINAPI*)(BOOLEAN);
   using Disable = BOOL(WINAPI*)(PVOID*);
-  auto enableFn = reinterpret_cast<Enable>(reinterpret_cast<void*>(GetProcAddress(kernel32, "Wow64EnableWow64FsRedirection")));
-  auto disableFn = reinterpret_cast<Disable>(reinterpret_cast<void*>(GetProcAddress(kernel32, "Wow64DisableWow64FsRedirection")));
+  const auto enableFn = GetProc<Enable>(L"kernel32.dll", "Wow64EnableWow64FsRedirection");
+  const auto disableFn = GetProc<Disable>(L"kernel32.dll", "Wow64DisableWow64FsRedirection");
   if (!enableFn || !disableFn) return;
   if (disable) {
     PVOID old = nullptr;

@@ -34,4 +34,17 @@ inline std::u16string U(const wchar_t* s, size_t n) {
   return std::u16string(reinterpret_cast<const char16_t*>(s), n);
 }
 
+// An entry point looked up at run time, as the function type the caller names;
+// null when the module is null or does not export the name (an older Windows).
+// GetProcAddress returns a generic FARPROC, so the cast goes through void*.
+template <typename Fn>
+Fn GetProc(HMODULE module, const char* name) {
+  return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+// The same in a module the process has loaded already (kernel32, user32, ...).
+template <typename Fn>
+Fn GetProc(const wchar_t* loadedModule, const char* name) {
+  return GetProc<Fn>(GetModuleHandleW(loadedModule), name);
+}
+
 }  // namespace vek

@@ -32,7 +32,7 @@ bool AllowWindowMessage(uint32_t message) {
   unique_hmodule user32{LoadLibraryW(L"USER32.DLL")};
   if (!user32) return false;
   using Filter = BOOL(WINAPI*)(UINT, DWORD);
-  auto filter = reinterpret_cast<Filter>(reinterpret_cast<void*>(GetProcAddress(user32.get(), "ChangeWindowMessageFilter")));
+  auto filter = GetProc<Filter>(user32.get(), "ChangeWindowMessageFilter");
   return filter && filter(message, 1 /* MSGFLT_ADD */);
 }
 

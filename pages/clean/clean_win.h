@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ui/controls_win.h"
+#include "vek/handles_win.h"
 #include "vek/process.h"
 #include "vek/text.h"
 #include "vek/win32.h"
@@ -49,7 +50,7 @@ class TFrmClean {
 
   HWND hwnd_ = nullptr;
   ui::DpiLayout layout_;
-  ui::GdiObject font_, titleFont_;
+  vek::unique_hfont font_, titleFont_;
 };
 
 }  // namespace pages

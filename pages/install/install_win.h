@@ -7,6 +7,7 @@
 
 #include "pages/page_win.h"
 #include "ui/controls_win.h"
+#include "vek/handles_win.h"
 #include "ui/listview_win.h"
 #include "vek/install.h"
 #include "vek/text.h"
@@ -48,7 +49,7 @@ class TFrmInstall final : public TListPage {
 
   HWND hwnd_ = nullptr;
   ui::DpiLayout layout_;
-  ui::GdiObject font_;
+  vek::unique_hfont font_;
 };
 
 }  // namespace pages

@@ -19,7 +19,7 @@ using SetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORM
 bool DenyEveryone() {
   HMODULE advapi = LoadLibraryW(L"advapi32.dll");
   if (!advapi) return false;
-  auto set = reinterpret_cast<SetSecurityInfoFn>(reinterpret_cast<void*>(GetProcAddress(advapi, "SetSecurityInfo")));
+  const auto set = vek::GetProc<SetSecurityInfoFn>(advapi, "SetSecurityInfo");
   if (!set) return false;
   // An ACL with no entries grants nothing; a null DACL would grant everything.
   ACL acl{};

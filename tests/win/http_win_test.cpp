@@ -44,7 +44,7 @@ struct Winsock {
  private:
   template <typename F>
   static bool Bind(HMODULE m, F& f, const char* name) {
-    f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+    f = vek::GetProc<F>(m, name);
     return f != nullptr;
   }
   static Winsock Load() {
