@@ -5,8 +5,8 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include "app/lib.h"
 #include "app/main_win.h"
+#include "app/seams_win.h"
 #include "ui/controls_win.h"
 #include "vek/handles_win.h"
 
@@ -28,10 +28,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES | ICC_WIN95_CLASSES};
   InitCommonControlsEx(&icc);
   ui::ApplyStyle(instance);
-  lib::InitLib();  // the folder-variable table exists before any window
+  app::WireSeams();  // the folder-variable table exists before any window
 
   app::TFrmQuorvane window;
-  app::FrmQuorvane = &window;
+  pages::FrmQuorvane = &window;
   if (window.Create(instance)) {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -41,6 +41,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
       }
     }
   }
-  app::FrmQuorvane = nullptr;
+  pages::FrmQuorvane = nullptr;
   return 0;
 }

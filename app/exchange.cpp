@@ -1,7 +1,5 @@
 #include "app/exchange.h"
 
-#include <string>
-
 #include "vek/strings.h"
 
 namespace app {
@@ -43,11 +41,6 @@ std::vector<vek::Text> ReadArray(vek::TextView reply, vek::TextView marker) {
     if (TryUnescape(value, item)) items.push_back(std::move(item));
   }
   return items;
-}
-
-vek::Text Decimal(int64_t v) {
-  std::string s = std::to_string(v);
-  return vek::Text(s.begin(), s.end());
 }
 
 }  // namespace
@@ -117,30 +110,6 @@ vek::Text ReportBody(const std::vector<vek::Text>& records) {
   }
   body += u']';
   return body;
-}
-
-vek::Text CleanRecord(vek::TextView foldedFile, int32_t state) {
-  return vek::Text(u"{\"cate\":\"clean\",\"file\":\"") + vek::JsonEscape(foldedFile) + u"\",\"state\":\"" +
-         Decimal(state) + u"\"}";
-}
-
-vek::Text MemoryRecord(int64_t oldAvail, int64_t newAvail, int64_t total) {
-  return vek::Text(u"{\"cate\":\"memory\",\"old\":\"") + Decimal(oldAvail) + u"\",\"new\":\"" + Decimal(newAvail) +
-         u"\",\"tot\":\"" + Decimal(total) + u"\"}";
-}
-
-vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item) {
-  return vek::Text(u"{\"cate\":\"browser\",\"clsid\":\"") + vek::JsonEscape(clsid) + u"\",\"item\":\"" +
-         vek::JsonEscape(item) + u"\"}";
-}
-
-vek::Text StartRecord(vek::TextView item) {
-  return vek::Text(u"{\"cate\":\"start\",\"item\":\"") + vek::JsonEscape(item) + u"\"}";
-}
-
-vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher) {
-  return vek::Text(u"{\"cate\":\"install\",\"displayname\":\"") + vek::JsonEscape(displayName) +
-         u"\",\"publisher\":\"" + vek::JsonEscape(publisher) + u"\"}";
 }
 
 std::vector<vek::Text> TextFileLines(std::string_view bytes, AnsiDecoder ansiToText) {

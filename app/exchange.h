@@ -36,16 +36,8 @@ vek::Text ReadReportKey(vek::TextView reply);
 // outside the URL-unreserved characters (A-Z a-z 0-9 - . _ ~) become %XX.
 vek::Text EncodeReportKey(vek::TextView key);
 
-// "[" + records joined with "," + "]".
+// "[" + records joined with "," + "]"; the records are those of core/report.h.
 vek::Text ReportBody(const std::vector<vek::Text>& records);
-
-// The report records. Text values must already be what the record shows
-// (folded paths); they are escaped here.
-vek::Text CleanRecord(vek::TextView foldedFile, int32_t state);
-vek::Text MemoryRecord(int64_t oldAvail, int64_t newAvail, int64_t total);
-vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item);
-vek::Text StartRecord(vek::TextView item);
-vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher);
 
 // The tips the Reset page shows after a successful configuration fetch, in the
 // status-text markup.

@@ -6,10 +6,11 @@
 #include <ctime>
 
 #include "app/exchange.h"
-#include "app/handover_win.h"
-#include "app/lib.h"
+#include "app/exchange_win.h"
 #include "app/lists.h"
-#include "app/service_win.h"
+#include "core/handover_win.h"
+#include "core/lib.h"
+#include "core/pump_win.h"
 #include "pages/browser/browser_win.h"
 #include "pages/install/install_win.h"
 #include "pages/start/start_win.h"
@@ -19,8 +20,6 @@
 
 namespace app {
 
-TFrmQuorvane* FrmQuorvane = nullptr;
-
 namespace {
 
 constexpr wchar_t kClassName[] = L"TFrmQuorvane";
@@ -29,14 +28,13 @@ constexpr char16_t kPreparing[] = u"<C><FC:clBLUE>준비중...</FC></C>";
 constexpr char16_t kNoServer[] = u"<C><FC:clRED>서버에서 정보를 받지 못했습니다.</FC></C>";
 constexpr char16_t kTipOpen[] = u"<C><FC:clGray>";
 constexpr char16_t kTipClose[] = u"</FC></C>";
-constexpr wchar_t kUpdateQuestion[] =
-    L"쿼베노가 업데이트가 되었습니다.\r\r안정적으로 사용하기 위해 새로 다운받고 실행하는걸 권장합니다.\r\r다운받으시겠습니까?";
-constexpr wchar_t kApplyAgainQuestion[] = L"브라우저 또는 자동실행에서 적용하셨습니다.\r\r초기화 후 한번 더 적용하시겠습니까?";
+constexpr char16_t kUpdateQuestion[] =
+    u"쿼베노가 업데이트가 되었습니다.\r\r안정적으로 사용하기 위해 새로 다운받고 실행하는걸 권장합니다.\r\r다운받으시겠습니까?";
+constexpr char16_t kApplyAgainQuestion[] = u"브라우저 또는 자동실행에서 적용하셨습니다.\r\r초기화 후 한번 더 적용하시겠습니까?";
 constexpr char16_t kNoCleanFile[] = u"NoClean.txt";
 constexpr char16_t kProfileNoClean[] = u"\\Quorvane\\NoClean.txt";
 constexpr char16_t kReportPath[] = u"/report.php";
 constexpr char16_t kReportPagePath[] = u"/?report=";
-constexpr int kCsidlAppData = 26;
 constexpr DWORD kNoCleanMaxBytes = 16 << 20;
 constexpr wchar_t kLogoResource[] = L"LOGO";
 constexpr char16_t kDebugPrivilege[] = u"SeDebugPrivilege";
@@ -241,15 +239,20 @@ void TFrmQuorvane::TimerInitTimer() {
   // in force by the time its button shows it, which matches again.
   FrmInstall = std::make_unique<pages::TFrmInstall>(PanelClean);
   Init();
-  if (Terminating() || !hwnd_) return;
+  if (core::Terminating() || !hwnd_) return;
   for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
   FrmClean->EnableRun();
   vek::AllowWindowMessage(WM_USER);
 }
 
-bool TFrmQuorvane::Ask(const wchar_t* question) {
+bool TFrmQuorvane::Ask(const vek::Text& question) {
   vek::Text caption = Caption();
-  return MessageBoxW(hwnd_, question, vek::W(caption), MB_YESNO | MB_SYSTEMMODAL) == IDYES;
+  return MessageBoxW(hwnd_, vek::W(question), vek::W(caption), MB_YESNO | MB_SYSTEMMODAL) == IDYES;
+}
+
+void TFrmQuorvane::Inform(const vek::Text& message) {
+  vek::Text caption = Caption();
+  MessageBoxW(hwnd_, vek::W(message), vek::W(caption), MB_OK);
 }
 
 void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
@@ -260,7 +263,7 @@ void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
 
 void TFrmQuorvane::Init() {
   vek::Text reply = GetServerInit();
-  if (Terminating() || !hwnd_) return;
+  if (core::Terminating() || !hwnd_) return;
   if (reply.empty()) {
     FrmClean->SetContent(kNoServer);
   } else {
@@ -279,7 +282,7 @@ void TFrmQuorvane::Init() {
     vek::Text path = vek::U(exe, n);
     AddNoCleanFile(path.substr(0, path.find_last_of(u'\\') + 1) + kNoCleanFile);
   }
-  vek::Text appData = lib::GetSpecialFolder(kCsidlAppData);
+  vek::Text appData = core::GetSpecialFolder(core::kCsidlAppData);
   if (!appData.empty()) AddNoCleanFile(appData + kProfileNoClean);
 }
 
@@ -310,7 +313,7 @@ void TFrmQuorvane::PutInfo() {
   if (FrmStart) FrmStart->LogInfo(records);
   if (FrmInstall) FrmInstall->LogInfo(records);
   vek::Text reply = GetHTTP(ServiceUrl(true, kReportPath), ReportBody(records));
-  if (Terminating()) return;
+  if (core::Terminating()) return;
   vek::Text page = ServiceUrl(true, kReportPagePath) + EncodeReportKey(ReadReportKey(reply));
   ShellExecuteW(hwnd_, L"open", vek::W(page), nullptr, nullptr, SW_SHOWNORMAL);
 }
@@ -371,7 +374,7 @@ void TFrmQuorvane::Close() {
   // the start-up exchange or a reset may still be running on the stack below.
   HWND h = hwnd_;
   hwnd_ = nullptr;
-  SetHandoverWindow(nullptr);
+  core::SetHandoverWindow(nullptr);
   DestroyWindow(h);
 }
 
@@ -391,7 +394,7 @@ LRESULT CALLBACK TFrmQuorvane::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
 LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_CREATE:
-      SetHandoverWindow(hwnd_);
+      core::SetHandoverWindow(hwnd_);
       FormCreate();
       return 0;
     case WM_TIMER:
@@ -418,8 +421,8 @@ LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_USER:
       WMUser(wp);
       return 0;
-    case WM_QV_HANDOVER:
-      ServeHandover(lp);
+    case core::WM_QV_HANDOVER:
+      core::ServeHandover(lp);
       return 0;
     case WM_CLOSE:
       Close();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pages/clean/clean_win.h"
+#include "pages/host.h"
 #include "pages/page_win.h"
 #include "ui/controls_win.h"
 #include "vek/handles_win.h"
@@ -13,7 +14,8 @@
 
 namespace app {
 
-class TFrmQuorvane {
+// The host of the four pages (pages/host.h), which reach it as FrmQuorvane.
+class TFrmQuorvane final : public pages::TPageHost {
  public:
   TFrmQuorvane();
   ~TFrmQuorvane();
@@ -24,25 +26,22 @@ class TFrmQuorvane {
   // could not be created.
   bool Create(HINSTANCE instance);
   HWND Handle() const { return hwnd_; }
-  vek::Text Caption() const;
 
-  // The keep-list and the plug-in list; the hidden list boxes mirror them so that
-  // outside tools can read what the program holds.
-  const std::vector<vek::Text>& ListWhite() const { return listWhite_; }
-  const std::vector<vek::Text>& ListBlack() const { return listBlack_; }
+  // The page host. The keep-list and the plug-in list have hidden list boxes
+  // that mirror them, so that outside tools can read what the program holds.
+  HWND OwnerWindow() const override { return hwnd_; }
+  vek::Text Caption() const override;
+  const std::vector<vek::Text>& ListWhite() const override { return listWhite_; }
+  const std::vector<vek::Text>& ListBlack() const override { return listBlack_; }
+  bool Ask(const vek::Text& question) override;
+  void Inform(const vek::Text& message) override;
+  void GetInfo() override;
+  void SetInfo(bool confirm) override;
+  void PutInfo() override;
+  void Close() override;
+
   void AddWhite(const vek::Text& entry);
   void AddBlack(const vek::Text& entry);
-
-  // Closes the window exactly as the user's close button does.
-  void Close();
-
-  // Re-reads the list page that is showing.
-  void GetInfo();
-  // Around a reset: before it (confirm), asks whether applied pages are to be
-  // applied again; after it, applies them again, browser before startup.
-  void SetInfo(bool confirm);
-  // Builds the report of every page, uploads it and opens the report page.
-  void PutInfo();
 
   std::unique_ptr<pages::TFrmClean> FrmClean;
   std::unique_ptr<pages::TCheckPage> FrmBrowser, FrmStart;
@@ -67,7 +66,6 @@ class TFrmQuorvane {
   void WMUser(WPARAM wp);
   void Init();
   void AddNoCleanFile(const vek::Text& path);
-  bool Ask(const wchar_t* question);
 
   void ShowPage(HWND button, HWND zOrder);
   void PressToggle(HWND button);
@@ -82,8 +80,5 @@ class TFrmQuorvane {
   ui::DpiLayout layout_;
   vek::unique_hfont font_, panelFont_;
 };
-
-// The one main window, through which the pages reach it.
-extern TFrmQuorvane* FrmQuorvane;
 
 }  // namespace app

@@ -14,7 +14,7 @@ endif()
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
 target_include_directories(quorvane_core PUBLIC ${PROJECT_SOURCE_DIR})
 
-quorvane_glob(QUORVANE_WIN_SOURCES vek/*_win.cpp ui/*_win.cpp pages/*_win.cpp app/*_win.cpp)
+quorvane_glob(QUORVANE_WIN_SOURCES vek/*_win.cpp ui/*_win.cpp core/*_win.cpp pages/*_win.cpp app/*_win.cpp)
 list(REMOVE_ITEM QUORVANE_WIN_SOURCES ${PROJECT_SOURCE_DIR}/app/entry_win.cpp)
 add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
 target_compile_definitions(quorvane_win PRIVATE

@@ -1,6 +1,6 @@
 #include "pages/check_form_win.h"
 
-#include "app/main_win.h"
+#include "pages/host.h"
 
 namespace pages {
 namespace {
@@ -9,9 +9,9 @@ constexpr wchar_t kClassName[] = L"TCheckForm";
 constexpr wchar_t kSubmitCaption[] = L"적용하기";
 constexpr wchar_t kFontFace[] = L"Tahoma";
 constexpr int kFontHeight = -11;
-constexpr wchar_t kApplied[] =
-    L"\r정상적으로 적용하였습니다.\r\r\r악성코드가 다시 복구 시킬 수 있으므로\r\r\"처음화면\"에서 초기화를 "
-    L"실행해주시면 더 좋습니다.\r\r";
+constexpr char16_t kApplied[] =
+    u"\r정상적으로 적용하였습니다.\r\r\r악성코드가 다시 복구 시킬 수 있으므로\r\r\"처음화면\"에서 초기화를 "
+    u"실행해주시면 더 좋습니다.\r\r";
 enum : int { IdList = 100, IdSubmit };
 
 }  // namespace
@@ -65,10 +65,7 @@ void TCheckForm::ApplyDpi(UINT dpi) {
 
 void TCheckForm::BtnSubmitClick() {
   SetInfo();
-  app::TFrmQuorvane* main = app::FrmQuorvane;
-  HWND owner = main ? main->Handle() : nullptr;
-  vek::Text caption = main ? main->Caption() : vek::Text();
-  MessageBoxW(owner, kApplied, vek::W(caption), MB_OK);
+  if (FrmQuorvane) FrmQuorvane->Inform(kApplied);
 }
 
 LRESULT CALLBACK TCheckForm::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -1,7 +1,7 @@
 #include "pages/browser/browser.h"
 
-#include "app/exchange.h"
-#include "app/lib.h"
+#include "core/lib.h"
+#include "core/report.h"
 #include "vek/registry.h"
 #include "vek/strings.h"
 
@@ -29,15 +29,15 @@ constexpr int kClsidSubItem = 1;
 
 // The add-on's flags from its per-user settings key; -1 when unreadable.
 int32_t FlagsOf(TextView clsid) {
-  const std::optional<Text> settings = lib::SubKeyPath(kSettingsKey, clsid);
-  return settings ? lib::ReadRegInteger(kHkcu, *settings, u"Flags") : -1;
+  const std::optional<Text> settings = core::SubKeyPath(kSettingsKey, clsid);
+  return settings ? core::ReadRegInteger(kHkcu, *settings, u"Flags") : -1;
 }
 
 // A default value below the identifier's class key; empty when the identifier
 // cannot be one key name.
 Text ClassValue(TextView clsid, TextView below) {
-  const std::optional<Text> key = lib::SubKeyPath(u"CLSID", clsid);
-  return key ? lib::ReadRegString(kHkcr, *key + Text(below), u"") : Text();
+  const std::optional<Text> key = core::SubKeyPath(u"CLSID", clsid);
+  return key ? core::ReadRegString(kHkcr, *key + Text(below), u"") : Text();
 }
 
 Text ClassName(TextView clsid) { return ClassValue(clsid, u""); }
@@ -53,24 +53,24 @@ void AddClass(TCLSIDList& list, const Text& clsid) {
 
 void AddClassValues(TCLSIDList& list, uint32_t root, TextView key) {
   std::vector<Text> names;
-  lib::ListRegValues(root, key, names);
+  core::ListRegValues(root, key, names);
   for (const Text& name : names) AddClass(list, name);
 }
 
 void AddClassKeys(TCLSIDList& list, uint32_t root, TextView key) {
   std::vector<Text> names;
-  lib::ListRegKeys(root, key, names);
+  core::ListRegKeys(root, key, names);
   for (const Text& name : names) AddClass(list, name);
 }
 
 void AddExtensions(TCLSIDList& list, uint32_t root, TextView key) {
   std::vector<Text> names;
-  lib::ListRegKeys(root, key, names);
+  core::ListRegKeys(root, key, names);
   for (const Text& name : names) {
     TCLSIDInfo& e = list.emplace_back();
     e.CLSID = name;
-    const std::optional<Text> path = lib::SubKeyPath(key, name);
-    if (path) e.Item = lib::ReadRegString(root, *path, u"ButtonText");
+    const std::optional<Text> path = core::SubKeyPath(key, name);
+    if (path) e.Item = core::ReadRegString(root, *path, u"ButtonText");
     e.Flags = FlagsOf(name);
   }
 }
@@ -81,11 +81,11 @@ void AddExtensions(TCLSIDList& list, uint32_t root, TextView key) {
 // anyone, so reading the 32-bit handler's flags there would show it enabled for
 // ever, however often it was disabled.
 void AddDownloadUI(TCLSIDList& list, uint32_t root, TextView key) {
-  const Text handler = lib::ReadRegString(root, key, u"DownloadUI");
+  const Text handler = core::ReadRegString(root, key, u"DownloadUI");
   if (handler.empty()) return;
   TCLSIDInfo& e = list.emplace_back();
   e.CLSID = handler;
-  e.FileName = ClassFile(lib::ReadRegString(kHklm, kExplorer, u"DownloadUI"));
+  e.FileName = ClassFile(core::ReadRegString(kHklm, kExplorer, u"DownloadUI"));
   e.Item = ClassName(handler);
   e.Flags = FlagsOf(handler);
 }
@@ -112,8 +112,8 @@ void GetInfo(TCLSIDList& list, ui::ListView& rows) {
   rows.Clear();
   GetCLSID(list);
   for (const TCLSIDInfo& e : list) {
-    if (e.Item.empty() || lib::FindCaptionIndex(rows, e.Item) >= 0) continue;
-    const Text publisher = vek::IfEmpty(lib::GetFileVersionValue(e.FileName, u"CompanyName"), kUnknownPublisher);
+    if (e.Item.empty() || core::FindCaptionIndex(rows, e.Item) >= 0) continue;
+    const Text publisher = vek::IfEmpty(core::GetFileVersionValue(e.FileName, u"CompanyName"), kUnknownPublisher);
     rows.AddRow(e.Item, {publisher, e.CLSID}, 0, e.Flags == -1);
   }
 }
@@ -123,16 +123,16 @@ void SetInfo(const ui::ListView& rows) {
   for (int r = 0; r < count; ++r) {
     const Text clsid = rows.SubItem(r, kClsidSubItem);
     if (rows.Checked(r)) {
-      lib::DeleteRegKey(kHkcu, kSettingsKey, clsid);
+      core::DeleteRegKey(kHkcu, kSettingsKey, clsid);
     } else {
-      lib::WriteRegSubKeyInteger(kHkcu, kSettingsKey, clsid, u"Flags", 1);
-      lib::WriteRegSubKeyString(kHkcu, kSettingsKey, clsid, u"Version", u"*");
+      core::WriteRegSubKeyInteger(kHkcu, kSettingsKey, clsid, u"Flags", 1);
+      core::WriteRegSubKeyString(kHkcu, kSettingsKey, clsid, u"Version", u"*");
     }
   }
 }
 
 void LogInfo(const TCLSIDList& list, std::vector<Text>& records) {
-  for (const TCLSIDInfo& e : list) records.push_back(app::BrowserRecord(e.CLSID, e.Item));
+  for (const TCLSIDInfo& e : list) records.push_back(core::BrowserRecord(e.CLSID, e.Item));
 }
 
 }  // namespace pages::browser

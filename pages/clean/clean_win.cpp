@@ -2,9 +2,9 @@
 
 #include <commctrl.h>
 
-#include "app/main_win.h"
-#include "app/service_win.h"
+#include "core/pump_win.h"
 #include "pages/clean/reset.h"
+#include "pages/host.h"
 
 namespace pages {
 namespace {
@@ -95,17 +95,17 @@ void TFrmClean::LogInfo(std::vector<vek::Text>& list) const {
 // The reset: runs once per program start, on the main thread, serving window
 // messages while it waits, and ends by closing the main window.
 void TFrmClean::BtnCleanClick() {
-  app::TFrmQuorvane* main = app::FrmQuorvane;
+  TPageHost* main = FrmQuorvane;
   if (!main || !IsWindowEnabled(BtnClean)) return;
 
   struct Host final : clean::ResetHost {
     TFrmClean& page;
-    app::TFrmQuorvane& main;
-    Host(TFrmClean& p, app::TFrmQuorvane& m) : page(p), main(m) {}
+    TPageHost& main;
+    Host(TFrmClean& p, TPageHost& m) : page(p), main(m) {}
     void AskApplyAgain() override { main.SetInfo(true); }
     // The question is modal, yet WM_USER can close the main window while it
     // shows, and the close ends the program while the run waits.
-    bool Closed() override { return app::Terminating() || !main.Handle(); }
+    bool Closed() override { return core::Terminating() || !main.OwnerWindow(); }
     void ShowRunning() override {
       SetWindowTextW(page.BtnClean, L"");
       EnableWindow(page.BtnClean, FALSE);
@@ -115,7 +115,7 @@ void TFrmClean::BtnCleanClick() {
     }
     std::vector<vek::Text> KeepList() override { return main.ListWhite(); }
     bool Terminate() override { return SendMessageW(page.ChkTerminate, BM_GETCHECK, 0, 0) == BST_CHECKED; }
-    void WaitOneSecond() override { app::WaitPumping(nullptr, 1000); }
+    void WaitOneSecond() override { core::WaitPumping(nullptr, 1000); }
     void ApplyAgain() override { main.SetInfo(false); }
     void PutInfo() override { main.PutInfo(); }
     void CloseMain() override { main.Close(); }

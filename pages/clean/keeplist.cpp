@@ -1,8 +1,8 @@
 #include "pages/clean/keeplist.h"
 
-#include "app/lib.h"
+#include "core/folders.h"
 
-namespace clean {
+namespace pages::clean {
 
 bool ProcessExists(const std::vector<vek::Text>& fileList, vek::TextView fileName) {
   // Matching ignores ASCII case on both sides, which is the same as comparing
@@ -15,7 +15,7 @@ bool ProcessExists(const std::vector<vek::Text>& fileList, vek::TextView fileNam
     while (e > b && raw[e - 1] <= 0x20) --e;
     vek::TextView entry(raw.data() + b, e - b);
     if (!entry.empty() && entry.front() == u'%') {
-      expanded = lib::ExpandPath(entry);
+      expanded = core::ExpandPath(entry);
       entry = expanded;
     }
     if (entry.empty() || entry.substr(0, 2) == u"//") continue;
@@ -28,4 +28,4 @@ bool ProcessExists(const std::vector<vek::Text>& fileList, vek::TextView fileNam
   return false;
 }
 
-}  // namespace clean
+}  // namespace pages::clean

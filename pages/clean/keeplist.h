@@ -3,7 +3,7 @@
 // protects a process from being ended.
 //
 // Each entry is trimmed, a leading folder variable followed by a backslash is
-// expanded (lib::ExpandPath), and it is compared with ASCII case ignored:
+// expanded (core::ExpandPath), and it is compared with ASCII case ignored:
 //   - empty, or beginning with "//": ignored;
 //   - ending with "*": the rest must equal the process's FileName;
 //   - anything else: it must occur somewhere within the FileName.
@@ -12,8 +12,8 @@
 
 #include "vek/text.h"
 
-namespace clean {
+namespace pages::clean {
 
 bool ProcessExists(const std::vector<vek::Text>& fileList, vek::TextView fileName);
 
-}  // namespace clean
+}  // namespace pages::clean

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "app/exchange.h"
-#include "app/lib.h"
+#include "core/folders.h"
+#include "core/report.h"
 #include "pages/clean/keeplist.h"
 
-namespace clean {
+namespace pages::clean {
 
 constexpr int32_t kMarked = -2;
 constexpr int32_t kGone = -1;
@@ -57,8 +57,8 @@ void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory,
 
 void AppendResetRecords(const vek::TProcessList& list, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records) {
-  for (const auto& process : list) records.push_back(app::CleanRecord(lib::FoldPath(process->FileName), process->State));
-  records.push_back(app::MemoryRecord(oldAvailMemory, newAvailMemory, totalMemory));
+  for (const auto& process : list) records.push_back(core::CleanRecord(core::FoldPath(process->FileName), process->State));
+  records.push_back(core::MemoryRecord(oldAvailMemory, newAvailMemory, totalMemory));
 }
 
-}  // namespace clean
+}  // namespace pages::clean

@@ -9,7 +9,7 @@
 #include "vek/process.h"
 #include "vek/text.h"
 
-namespace clean {
+namespace pages::clean {
 
 // Marks (State -2) every process that is neither this program (ownProcessId) nor
 // kept by keepList.
@@ -53,4 +53,4 @@ void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory,
 void AppendResetRecords(const vek::TProcessList& list, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records);
 
-}  // namespace clean
+}  // namespace pages::clean

@@ -1,11 +1,11 @@
 #include "pages/install/install.h"
 
-#include "app/exchange.h"
-#include "app/lib.h"
+#include "core/lib.h"
+#include "core/report.h"
 #include "vek/process.h"
 #include "vek/strings.h"
 
-namespace install {
+namespace pages::install {
 namespace {
 
 constexpr vek::TextView kUnknownPublisher = u"알수없음";
@@ -19,7 +19,7 @@ void PreferExisting(vek::Text& path, vek::TextView from, vek::TextView to) {
   if (at == vek::Text::npos) return;
   vek::Text other = path;
   other.replace(at, from.size(), to);
-  lib::ShellFiles& shell = lib::CurrentShell();
+  core::ShellFiles& shell = core::CurrentShell();
   if (shell.FileExists(other) && !shell.FileExists(path)) path = std::move(other);
 }
 
@@ -40,15 +40,15 @@ void FillRows(const vek::TInstallList& list, const std::vector<vek::Text>& plugi
   images.RemoveAdded();
   for (const auto& r : list) {
     if (!MatchesPluginList(plugins, r->DisplayName)) continue;
-    if (lib::FindCaptionIndex(rows, r->DisplayName) >= 0) continue;
-    const int image = lib::AddFileIcon(images, r->DisplayIcon, 0);
+    if (core::FindCaptionIndex(rows, r->DisplayName) >= 0) continue;
+    const int image = core::AddFileIcon(images, r->DisplayIcon, 0);
     rows.AddRow(r->DisplayName, {vek::IfEmpty(r->Publisher, kUnknownPublisher), r->InstallDate, r->UninstallString},
                 image, false);
   }
 }
 
 void AppendInstallRecords(const vek::TInstallList& list, std::vector<vek::Text>& records) {
-  for (const auto& r : list) records.push_back(app::InstallRecord(r->DisplayName, r->Publisher));
+  for (const auto& r : list) records.push_back(core::InstallRecord(r->DisplayName, r->Publisher));
 }
 
 Uninstaller ResolveUninstaller(vek::TextView command) {
@@ -65,4 +65,4 @@ void StartUninstaller(const ui::ListView& rows, int row) {
   vek::ShellOpen(u.FileName, u.Params, kSwShow);
 }
 
-}  // namespace install
+}  // namespace pages::install

@@ -8,7 +8,7 @@
 #include "vek/install.h"
 #include "vek/text.h"
 
-namespace install {
+namespace pages::install {
 
 // Whether the name begins with an item of the plug-in list. Items are trimmed;
 // empty items and "//" comments take no part; the test is case-sensitive.
@@ -37,4 +37,4 @@ Uninstaller ResolveUninstaller(vek::TextView command);
 // for a row out of range.
 void StartUninstaller(const ui::ListView& rows, int row);
 
-}  // namespace install
+}  // namespace pages::install

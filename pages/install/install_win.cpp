@@ -2,8 +2,7 @@
 
 #include <commctrl.h>
 
-#include "app/handover_win.h"
-#include "app/main_win.h"
+#include "pages/host.h"
 #include "pages/install/install.h"
 #include "vek/registry_watch_win.h"
 
@@ -14,7 +13,7 @@ constexpr wchar_t kClassName[] = L"TFrmInstall";
 constexpr wchar_t kSubmitCaption[] = L"제거하기";
 constexpr wchar_t kNameColumn[] = L"프로그램 이름";
 constexpr wchar_t kPublisherColumn[] = L"게시자";
-constexpr wchar_t kSelectFirst[] = L"제거할 항목을 선택해주세요.";
+constexpr char16_t kSelectFirst[] = u"제거할 항목을 선택해주세요.";
 constexpr wchar_t kFontFace[] = L"Tahoma";
 constexpr int kFontHeight = -11;  // 8 pt at 96 DPI
 constexpr int kNameWidth = 280, kPublisherWidth = 160;
@@ -66,14 +65,11 @@ void TFrmInstall::FormCreate() {
   layout_.Add(BtnSubmit, 417, 358, 75, 34);
   ApplyDpi(dpi);
 
-  vek::SetInstallFiles(&vek::WindowsInstallFiles());
   GetInfo();
 
-  // The watchers hand their changes to the main window's thread.
-  vek::SetMainThreadRunner(app::RunOnMainThread);
   for (const vek::UninstallKey& key : vek::kUninstallKeys)
     vek::RegistryMonitor(key.Root, vek::Text(key.Path), [] {
-      if (app::FrmQuorvane) app::FrmQuorvane->GetInfo();
+      if (FrmQuorvane) FrmQuorvane->GetInfo();
     }, true);
 }
 
@@ -89,7 +85,7 @@ void TFrmInstall::ApplyDpi(UINT dpi) {
 void TFrmInstall::GetInfo() {
   vek::GetInstall(InstallList);
   static const std::vector<vek::Text> kNoPlugins;
-  install::FillRows(InstallList, app::FrmQuorvane ? app::FrmQuorvane->ListBlack() : kNoPlugins, ListApp, ImageList1);
+  install::FillRows(InstallList, FrmQuorvane ? FrmQuorvane->ListBlack() : kNoPlugins, ListApp, ImageList1);
 }
 
 void TFrmInstall::LogInfo(std::vector<vek::Text>& list) const { install::AppendInstallRecords(InstallList, list); }
@@ -100,9 +96,7 @@ int TFrmInstall::SelectedRow() const {
 
 void TFrmInstall::BtnSubmitClick() {
   if (SelectedRow() < 0) {
-    app::TFrmQuorvane* main = app::FrmQuorvane;
-    vek::Text caption = main ? main->Caption() : vek::Text();
-    MessageBoxW(main ? main->Handle() : nullptr, kSelectFirst, vek::W(caption), MB_OK);
+    if (FrmQuorvane) FrmQuorvane->Inform(kSelectFirst);
     return;
   }
   ListAppDblClick();

@@ -1,7 +1,8 @@
 #include "pages/start/start.h"
 
-#include "app/exchange.h"
-#include "app/lib.h"
+#include "core/folders.h"
+#include "core/lib.h"
+#include "core/report.h"
 #include "vek/process.h"
 #include "vek/registry.h"
 #include "vek/strings.h"
@@ -32,7 +33,7 @@ TextView WithoutLeadingBackslash(TextView path) {
 // System Configuration utility writes the key without its leading backslash);
 // null for an unknown root, an empty key or any other place.
 const RunLocation* LocationOf(TextView hkey, TextView key) {
-  const uint32_t root = lib::RootKeyFromName(hkey);
+  const uint32_t root = core::RootKeyFromName(hkey);
   for (const RunLocation& at : kRunLocations)
     if (at.Root == root && vek::SameText(WithoutLeadingBackslash(key), WithoutLeadingBackslash(at.Key))) return &at;
   return nullptr;
@@ -49,10 +50,10 @@ bool HasVariable(TextView command) {
 
 void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
   std::vector<Text> names;
-  lib::ListRegValues(root, runKey, names);
+  core::ListRegValues(root, runKey, names);
   for (const Text& name : names) {
     TStartInfo& e = list.emplace_back();
-    const std::optional<vek::RegValue> value = lib::ReadRegValue(root, runKey, name);
+    const std::optional<vek::RegValue> value = core::ReadRegValue(root, runKey, name);
     if (value && (value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz)) {
       e.Command = vek::RegDataText(value->Data);
       e.Expandable = value->Type == vek::kRegExpandSz;
@@ -60,7 +61,7 @@ void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
     e.FileName = CommandToFileName(e.Command);
     e.Item = name;
     e.Icon = e.FileName;
-    e.HKey = lib::RootKeyName(root, true);
+    e.HKey = core::RootKeyName(root, true);
     e.Key = Text(runKey);
     e.Flags = -1;
   }
@@ -75,18 +76,18 @@ struct Backup {
 
 Backup ReadBackup(TextView item) {
   Backup b;
-  const std::optional<Text> path = lib::SubKeyPath(kStorePath, item);
-  if (!path || !lib::RegKeyExists(kHklm, *path)) return b;
+  const std::optional<Text> path = core::SubKeyPath(kStorePath, item);
+  if (!path || !core::RegKeyExists(kHklm, *path)) return b;
   b.Exists = true;
-  b.Command = lib::ReadRegString(kHklm, *path, u"command");
-  b.HKey = lib::ReadRegString(kHklm, *path, u"hkey");
-  b.Key = lib::ReadRegString(kHklm, *path, u"key");
+  b.Command = core::ReadRegString(kHklm, *path, u"command");
+  b.HKey = core::ReadRegString(kHklm, *path, u"hkey");
+  b.Key = core::ReadRegString(kHklm, *path, u"key");
   return b;
 }
 
 void AddBackupEntries(TStartList& list) {
   std::vector<Text> names;
-  lib::ListRegKeys(kHklm, kStorePath, names);
+  core::ListRegKeys(kHklm, kStorePath, names);
   for (const Text& name : names) {
     Backup b = ReadBackup(name);
     TStartInfo& e = list.emplace_back();
@@ -126,14 +127,14 @@ bool HasRunEntry(const TStartList& list, const RunLocation& at, TextView item) {
 
 // Whether the Run value is free for the entry: missing, or holding its command.
 bool RunValueFree(const RunLocation& at, const TStartInfo& e) {
-  const std::optional<vek::RegValue> value = lib::ReadRegValue(at.Root, at.Key, e.Item);
+  const std::optional<vek::RegValue> value = core::ReadRegValue(at.Root, at.Key, e.Item);
   return !value || ((value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz) &&
                     vek::RegDataText(value->Data) == e.Command);
 }
 
 bool WriteRunValue(const RunLocation& at, const TStartInfo& e) {
-  return e.Expandable ? lib::WriteRegExpandString(at.Root, at.Key, e.Item, e.Command)
-                      : lib::WriteRegString(at.Root, at.Key, e.Item, e.Command);
+  return e.Expandable ? core::WriteRegExpandString(at.Root, at.Key, e.Item, e.Command)
+                      : core::WriteRegString(at.Root, at.Key, e.Item, e.Command);
 }
 
 void Enable(const TStartInfo& e) {
@@ -146,12 +147,12 @@ void Enable(const TStartInfo& e) {
   // With no backup of that name the delete still runs: it makes the empty store
   // key where there was none.
   const Backup b = ReadBackup(e.Item);
-  if (!b.Exists || IsOwnBackup(b, *at, e.Command)) lib::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+  if (!b.Exists || IsOwnBackup(b, *at, e.Command)) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
 }
 
 void Disable(const TStartList& list, const TStartInfo& e) {
   const RunLocation* at = LocationOf(e.HKey, e.Key);
-  if (!at || !lib::IsKeyName(e.Item)) return;
+  if (!at || !core::IsKeyName(e.Item)) return;
   if (e.Flags != -1 && HasRunEntry(list, *at, e.Item)) return;
   const Backup b = ReadBackup(e.Item);
   // Another entry's backup is never overwritten: this entry stays enabled.
@@ -162,11 +163,11 @@ void Disable(const TStartList& list, const TStartInfo& e) {
       {u"hkey", e.HKey}, {u"key", e.Key}, {u"item", e.Item}, {u"inimapping", u"0"}, {u"command", e.Command}};
   bool saved = true;
   for (const auto& [name, data] : values)
-    saved = saved && lib::WriteRegSubKeyString(kHklm, kStoreWritePath, e.Item, name, data);
-  const bool moved = saved && (lib::DeleteRegValue(at->Root, at->Key, e.Item) ||
-                               !lib::ReadRegValue(at->Root, at->Key, e.Item));
+    saved = saved && core::WriteRegSubKeyString(kHklm, kStoreWritePath, e.Item, name, data);
+  const bool moved = saved && (core::DeleteRegValue(at->Root, at->Key, e.Item) ||
+                               !core::ReadRegValue(at->Root, at->Key, e.Item));
   // Undone when the move did not happen, so that the entry is in one place.
-  if (!moved && !b.Exists) lib::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+  if (!moved && !b.Exists) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
 }
 
 Text FileNamePart(TextView path) {
@@ -181,7 +182,7 @@ Text CommandToFileName(TextView command) {
   if (s.substr(0, 4) == u"\\??\\") s.remove_prefix(4);
   Text program, params;
   vek::SplitCommandLine(s, program, params);
-  Text result = lib::ExpandPath(program);
+  Text result = core::ExpandPath(program);
   if (FileNamePart(result) == u"rundll32.exe" && !params.empty()) {
     Text library = vek::Trim(params);
     if (!library.empty() && library.front() == u'"') {
@@ -190,7 +191,7 @@ Text CommandToFileName(TextView command) {
     }
     const size_t comma = library.find(u',');
     if (comma != Text::npos) library.resize(comma);
-    result = lib::ExpandPath(library);
+    result = core::ExpandPath(library);
   }
   Text single;
   single.reserve(result.size());
@@ -215,10 +216,10 @@ void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images) {
   images.RemoveAdded();
   GetFiles(list);
   for (const TStartInfo& e : list) {
-    if (e.Item.empty() || e.Command.empty() || lib::FindSubItemIndex(rows, e.Item, kItemSubItem) >= 0) continue;
-    const int image = lib::AddFileIcon(images, e.Icon, 0);
-    const Text caption = vek::IfEmpty(lib::GetFileVersionValue(e.FileName, u"ProductName"), e.Item);
-    const Text publisher = vek::IfEmpty(lib::GetFileVersionValue(e.FileName, u"CompanyName"), kUnknownPublisher);
+    if (e.Item.empty() || e.Command.empty() || core::FindSubItemIndex(rows, e.Item, kItemSubItem) >= 0) continue;
+    const int image = core::AddFileIcon(images, e.Icon, 0);
+    const Text caption = vek::IfEmpty(core::GetFileVersionValue(e.FileName, u"ProductName"), e.Item);
+    const Text publisher = vek::IfEmpty(core::GetFileVersionValue(e.FileName, u"CompanyName"), kUnknownPublisher);
     rows.AddRow(caption, {e.Item, publisher, e.Command}, image, e.Flags == -1);
   }
 }
@@ -236,7 +237,7 @@ void SetInfo(const TStartList& list, const ui::ListView& rows) {
 }
 
 void LogInfo(const TStartList& list, std::vector<Text>& records) {
-  for (const TStartInfo& e : list) records.push_back(app::StartRecord(e.Item));
+  for (const TStartInfo& e : list) records.push_back(core::StartRecord(e.Item));
 }
 
 }  // namespace pages::start

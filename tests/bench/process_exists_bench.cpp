@@ -3,16 +3,16 @@
 //   quorvane_bench --benchmark_filter=ProcessExists
 #include <benchmark/benchmark.h>
 
-#include "app/lib.h"
 #include "app/lists.h"
+#include "core/folders.h"
 #include "pages/clean/keeplist.h"
 
 namespace {
 
 using vek::Text;
 
-lib::FolderVarList Folders64() {
-  return lib::BuildFolderVars(
+core::FolderVarList Folders64() {
+  return core::BuildFolderVars(
       [](int csidl) -> Text {
         switch (csidl) {
           case 36: return u"C:\\Windows";
@@ -57,13 +57,13 @@ std::vector<Text> Processes() {
 }
 
 void BM_ProcessExists_Reset(benchmark::State& state) {
-  lib::FolderVars = Folders64();
+  core::FolderVars = Folders64();
   const std::vector<Text> keep = KeepList();
   const std::vector<Text> processes = Processes();
   int kept = 0;
   for (auto _ : state) {
     kept = 0;
-    for (const Text& p : processes) kept += clean::ProcessExists(keep, p);
+    for (const Text& p : processes) kept += pages::clean::ProcessExists(keep, p);
     benchmark::DoNotOptimize(kept);
   }
   state.counters["kept"] = kept;

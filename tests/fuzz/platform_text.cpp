@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/lib.h"
+#include "core/folders.h"
 #include "pages/clean/keeplist.h"
 #include "vek/process.h"
 #include "vek/registry.h"
@@ -24,8 +24,8 @@ vek::Text Units(const uint8_t* p, size_t n) {
   return t;
 }
 
-const lib::FolderVarList& Folders() {
-  static const lib::FolderVarList vars = lib::BuildFolderVars(
+const core::FolderVarList& Folders() {
+  static const core::FolderVarList vars = core::BuildFolderVars(
       [](int csidl) -> vek::Text {
         if (csidl == 36) return u"C:\\Windows";
         if (csidl == 44) return u"";  // an unresolved row takes no part
@@ -51,14 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(file.size() + params.size() <= line.size());
   Check(file == vek::Trim(file) && params == vek::Trim(params));
 
-  const vek::Text folded = lib::FoldPath(Folders(), line);
+  const vek::Text folded = core::FoldPath(Folders(), line);
   // Folding is undone by expansion, up to the case of the folder's letters.
-  if (folded != line) Check(vek::SameText(lib::ExpandPath(Folders(), folded), line));
+  if (folded != line) Check(vek::SameText(core::ExpandPath(Folders(), folded), line));
 
   const size_t half = size / 2;
   const std::vector<vek::Text> keep = {Units(data, half)};
   const vek::Text name = Units(data + half, size - half);
-  lib::FolderVars = Folders();
-  clean::ProcessExists(keep, name);
+  core::FolderVars = Folders();
+  pages::clean::ProcessExists(keep, name);
   return 0;
 }

@@ -14,7 +14,7 @@
 
 #include <map>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "pages/browser/browser.h"
 #include "tests/support/page_keys.h"
 #include "tests/support/page_property.h"
@@ -54,7 +54,7 @@ class BrowserPageProperty final : public PageProperty {
     pages::TCLSIDList listed;
     pages::browser::GetCLSID(listed);
     for (const auto& e : listed)
-      if (lib::IsKeyName(e.CLSID)) own_.push_back(u"HKCU" + kSettings + u"\\" + e.CLSID);
+      if (core::IsKeyName(e.CLSID)) own_.push_back(u"HKCU" + kSettings + u"\\" + e.CLSID);
     outside_ = DumpOutside(mem_.Dump(), own_);
   }
 
@@ -131,7 +131,7 @@ class BrowserPageProperty final : public PageProperty {
     std::map<Text, Ticks> byId;
     for (int r = 0; r < rows_.RowCount(); ++r) {
       const Text id = rows_.SubItem(r, 1);
-      if (!lib::IsKeyName(id)) continue;
+      if (!core::IsKeyName(id)) continue;
       Ticks& t = byId[vek::UpperCase(id)];
       t.Last = rows_.Checked(r);
       t.Any = t.Any || t.Last;

@@ -3,7 +3,7 @@
 // per-user settings that applying writes.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "pages/browser/browser.h"
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
@@ -30,7 +30,7 @@ class BrowserPage : public ::testing::Test {
   }
   void Rebuild() { pages::browser::GetInfo(list, rows); }
   void Apply() { pages::browser::SetInfo(rows); }
-  int RowOf(const Text& caption) { return lib::FindCaptionIndex(rows, caption); }
+  int RowOf(const Text& caption) { return core::FindCaptionIndex(rows, caption); }
 
   qvtest::MemoryRegistry mem;
   vek::ScopedRegistryBackend backend{mem};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/report.h"
 #include "vek/strings.h"
 
 namespace {
@@ -86,14 +87,14 @@ TEST(ReportReply, KeyIsReadAndMadeSafeForTheUrl) {
 }
 
 TEST(Report, RecordsAreFixedTextsAroundEscapedValues) {
-  EXPECT_EQ(app::CleanRecord(u"%SystemRoot%\\System32\\svchost.exe", 1),
+  EXPECT_EQ(core::CleanRecord(u"%SystemRoot%\\System32\\svchost.exe", 1),
             u"{\"cate\":\"clean\",\"file\":\"%SystemRoot%\\\\System32\\\\svchost.exe\",\"state\":\"1\"}");
-  EXPECT_EQ(app::CleanRecord(u"한.exe", -2), u"{\"cate\":\"clean\",\"file\":\"\\uD55C.exe\",\"state\":\"-2\"}");
-  EXPECT_EQ(app::MemoryRecord(1, 8589934592LL, -1),
+  EXPECT_EQ(core::CleanRecord(u"한.exe", -2), u"{\"cate\":\"clean\",\"file\":\"\\uD55C.exe\",\"state\":\"-2\"}");
+  EXPECT_EQ(core::MemoryRecord(1, 8589934592LL, -1),
             u"{\"cate\":\"memory\",\"old\":\"1\",\"new\":\"8589934592\",\"tot\":\"-1\"}");
-  EXPECT_EQ(app::BrowserRecord(u"{A}", u"x\"y"), u"{\"cate\":\"browser\",\"clsid\":\"{A}\",\"item\":\"x\\\"y\"}");
-  EXPECT_EQ(app::StartRecord(u"a/b"), u"{\"cate\":\"start\",\"item\":\"a\\/b\"}");
-  EXPECT_EQ(app::InstallRecord(u"n", u""), u"{\"cate\":\"install\",\"displayname\":\"n\",\"publisher\":\"\"}");
+  EXPECT_EQ(core::BrowserRecord(u"{A}", u"x\"y"), u"{\"cate\":\"browser\",\"clsid\":\"{A}\",\"item\":\"x\\\"y\"}");
+  EXPECT_EQ(core::StartRecord(u"a/b"), u"{\"cate\":\"start\",\"item\":\"a\\/b\"}");
+  EXPECT_EQ(core::InstallRecord(u"n", u""), u"{\"cate\":\"install\",\"displayname\":\"n\",\"publisher\":\"\"}");
   EXPECT_EQ(app::ReportBody({}), u"[]");
   EXPECT_EQ(app::ReportBody({u"{1}", u"{2}"}), u"[{1},{2}]");
 }

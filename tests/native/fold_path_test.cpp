@@ -4,12 +4,12 @@
 
 #include <map>
 
-#include "app/lib.h"
+#include "core/folders.h"
 #include "pages/clean/keeplist.h"
 
 namespace {
 
-using lib::FolderVarList;
+using core::FolderVarList;
 using vek::Text;
 
 // What the shell tells a 32-bit process on 64-bit Windows.
@@ -31,8 +31,8 @@ Text X86Folder(int csidl) {
   return it == folders.end() ? Text() : it->second;
 }
 
-FolderVarList Table64() { return lib::BuildFolderVars(Wow64Folder, true); }
-FolderVarList Table32() { return lib::BuildFolderVars(X86Folder, false); }
+FolderVarList Table64() { return core::BuildFolderVars(Wow64Folder, true); }
+FolderVarList Table32() { return core::BuildFolderVars(X86Folder, false); }
 
 TEST(FolderVars, NativeX64TableHasNativeAndX86Folders) {
   const FolderVarList want = {
@@ -65,17 +65,17 @@ TEST(FolderVars, X86IsRemovedOnceWithoutRegardToCase) {
   auto folders = [](int csidl) -> Text {
     return csidl == 38 ? u"D:\\PROGRAM FILES (X86) (x86)" : u"C:\\W";
   };
-  EXPECT_EQ(lib::BuildFolderVars(folders, true)[4].Folder, u"D:\\PROGRAM FILES (x86)");
+  EXPECT_EQ(core::BuildFolderVars(folders, true)[4].Folder, u"D:\\PROGRAM FILES (x86)");
 }
 
 TEST(FolderVars, ReplacedRowsThatComeOutEmptyAreDropped) {
   auto onlyWindows = [](int csidl) -> Text { return csidl == 36 ? u"C:\\Windows" : u""; };
-  const FolderVarList on32 = lib::BuildFolderVars(onlyWindows, false);
+  const FolderVarList on32 = core::BuildFolderVars(onlyWindows, false);
   // Rows 1 and 4 took the empty folders of rows 2 and 5 and went; 2, 3, 5, 6
   // keep their places with empty folders.
   ASSERT_EQ(on32.size(), 6u);
   EXPECT_EQ(on32[0].Name, u"%CommonProgramFiles%");
-  const FolderVarList on64 = lib::BuildFolderVars(onlyWindows, true);
+  const FolderVarList on64 = core::BuildFolderVars(onlyWindows, true);
   ASSERT_EQ(on64.size(), 4u);
   EXPECT_EQ(on64[0].Name, u"%CommonProgramFiles(x86)%");
   EXPECT_EQ(on64[1].Name, u"%ProgramFiles(x86)%");
@@ -101,14 +101,14 @@ TEST(FoldPath, FoldsTheFirstRowWhoseFolderLeadsThePath) {
       {u"", u""},
   };
   const FolderVarList vars = Table64();
-  for (const PathCase& c : cases) EXPECT_EQ(lib::FoldPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
+  for (const PathCase& c : cases) EXPECT_EQ(core::FoldPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
 }
 
 TEST(FoldPath, ProgramFilesFoldToX86NamesOn32BitWindows) {
   const FolderVarList vars = Table32();
-  EXPECT_EQ(lib::FoldPath(vars, u"C:\\Program Files\\Common Files\\a.exe"), u"%CommonProgramFiles(x86)%\\a.exe");
-  EXPECT_EQ(lib::FoldPath(vars, u"C:\\Program Files\\b.exe"), u"%ProgramFiles(x86)%\\b.exe");
-  EXPECT_EQ(lib::FoldPath(vars, u"c:\\windows\\c.exe"), u"%SystemRoot%\\c.exe");
+  EXPECT_EQ(core::FoldPath(vars, u"C:\\Program Files\\Common Files\\a.exe"), u"%CommonProgramFiles(x86)%\\a.exe");
+  EXPECT_EQ(core::FoldPath(vars, u"C:\\Program Files\\b.exe"), u"%ProgramFiles(x86)%\\b.exe");
+  EXPECT_EQ(core::FoldPath(vars, u"c:\\windows\\c.exe"), u"%SystemRoot%\\c.exe");
 }
 
 TEST(ExpandPath, ExpandsEveryNameFollowedByABackslash) {
@@ -127,25 +127,25 @@ TEST(ExpandPath, ExpandsEveryNameFollowedByABackslash) {
       {u"%", u"%"},
   };
   const FolderVarList vars = Table64();
-  for (const PathCase& c : cases) EXPECT_EQ(lib::ExpandPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
+  for (const PathCase& c : cases) EXPECT_EQ(core::ExpandPath(vars, c.in), c.out) << vek::ToUtf8(c.in);
 }
 
 // A folder the shell could not resolve must neither fold every path that
 // begins with a backslash to its name nor expand its name to nothing.
 TEST(FoldPath, UnresolvedFolderTakesNoPart) {
   auto noX86 = [](int csidl) -> Text { return csidl == 42 || csidl == 44 ? u"" : Wow64Folder(csidl); };
-  const FolderVarList vars = lib::BuildFolderVars(noX86, true);
+  const FolderVarList vars = core::BuildFolderVars(noX86, true);
   ASSERT_EQ(vars[0].Folder, u"");
-  EXPECT_EQ(lib::FoldPath(vars, u"\\Device\\x.exe"), u"\\Device\\x.exe");
-  EXPECT_EQ(lib::FoldPath(vars, u"\\\\server\\share\\x.exe"), u"\\\\server\\share\\x.exe");
-  EXPECT_EQ(lib::ExpandPath(vars, u"%ProgramFiles(x86)%\\a.exe"), u"%ProgramFiles(x86)%\\a.exe");
-  EXPECT_EQ(lib::ExpandPath(vars, u"%ProgramFiles%\\a.exe"), u"C:\\Program Files\\a.exe");
+  EXPECT_EQ(core::FoldPath(vars, u"\\Device\\x.exe"), u"\\Device\\x.exe");
+  EXPECT_EQ(core::FoldPath(vars, u"\\\\server\\share\\x.exe"), u"\\\\server\\share\\x.exe");
+  EXPECT_EQ(core::ExpandPath(vars, u"%ProgramFiles(x86)%\\a.exe"), u"%ProgramFiles(x86)%\\a.exe");
+  EXPECT_EQ(core::ExpandPath(vars, u"%ProgramFiles%\\a.exe"), u"C:\\Program Files\\a.exe");
 }
 
 class KeepList : public ::testing::Test {
  protected:
-  void SetUp() override { saved_ = std::exchange(lib::FolderVars, Table64()); }
-  void TearDown() override { lib::FolderVars = std::move(saved_); }
+  void SetUp() override { saved_ = std::exchange(core::FolderVars, Table64()); }
+  void TearDown() override { core::FolderVars = std::move(saved_); }
 
  private:
   FolderVarList saved_;
@@ -183,17 +183,17 @@ TEST_F(KeepList, EntryKindsDecideWhatIsKept) {
       {u"x.exe", u"", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(clean::ProcessExists({c.entry}, c.fileName), c.kept)
+    EXPECT_EQ(pages::clean::ProcessExists({c.entry}, c.fileName), c.kept)
         << "entry '" << vek::ToUtf8(c.entry) << "' file '" << vek::ToUtf8(c.fileName) << "'";
   }
 }
 
 TEST_F(KeepList, AnyEntryOfTheListKeeps) {
   const std::vector<Text> list = {u"", u"// comment", u"explorer.exe*", u"%ProgramFiles(x86)%\\VMware\\"};
-  EXPECT_TRUE(clean::ProcessExists(list, u"C:\\Program Files (x86)\\VMware\\VMware Tools\\vmtoolsd.exe"));
-  EXPECT_TRUE(clean::ProcessExists(list, u"explorer.exe"));
-  EXPECT_FALSE(clean::ProcessExists(list, u"C:\\Windows\\explorer.exe"));
-  EXPECT_FALSE(clean::ProcessExists({}, u"System"));
+  EXPECT_TRUE(pages::clean::ProcessExists(list, u"C:\\Program Files (x86)\\VMware\\VMware Tools\\vmtoolsd.exe"));
+  EXPECT_TRUE(pages::clean::ProcessExists(list, u"explorer.exe"));
+  EXPECT_FALSE(pages::clean::ProcessExists(list, u"C:\\Windows\\explorer.exe"));
+  EXPECT_FALSE(pages::clean::ProcessExists({}, u"System"));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // row starts.
 #include <gtest/gtest.h>
 
-#include "app/exchange.h"
+#include "core/report.h"
 #include "pages/install/install.h"
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
@@ -42,7 +42,7 @@ TEST(InstallPage, PluginListMatching) {
       {{u"AhnLab"}, u"AhnLab Safe Transaction", true},
       {{}, u"Anything", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(install::MatchesPluginList(c.items, c.name), c.matches) << vek::ToUtf8(c.name);
+  for (const Case& c : cases) EXPECT_EQ(pages::install::MatchesPluginList(c.items, c.name), c.matches) << vek::ToUtf8(c.name);
 }
 
 class InstallRows : public ::testing::Test {
@@ -62,7 +62,7 @@ TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
   list.push_back(Record(u"Delfino G3", u"Someone else", u"20230101"));
   list.push_back(Record(u"nProtect Online", u"", u"", u"C:\\N\\n.exe", u"n.exe"));
   rows.AddRow(u"stale", {}, 0, false);
-  install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
+  pages::install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
   ASSERT_EQ(rows.RowCount(), 2);
   EXPECT_EQ(rows.Rows()[0].Caption, u"Delfino G3");
   EXPECT_EQ(rows.Rows()[0].SubItems, (std::vector<Text>{u"Wizvera", u"20231212", u"C:\\D\\un.exe /S"}));
@@ -71,7 +71,7 @@ TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
   EXPECT_EQ(rows.Rows()[1].ImageIndex, 0) << "a file without an icon shows the built-in image";
   EXPECT_EQ(images.Count(), 2);
   // A rebuild replaces the icons of the previous one instead of adding to them.
-  install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
+  pages::install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
   EXPECT_EQ(images.Count(), 2);
   EXPECT_EQ(rows.Rows()[0].ImageIndex, 1);
 }
@@ -81,10 +81,10 @@ TEST(InstallPage, ReportHasEveryProgramWithThePublisherAsStored) {
   list.push_back(Record(u"Not a plug-in", u""));
   list.push_back(Record(u"Quote \" name", u"Pub "));
   std::vector<Text> records{u"earlier"};
-  install::AppendInstallRecords(list, records);
+  pages::install::AppendInstallRecords(list, records);
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[1], app::InstallRecord(u"Not a plug-in", u""));
-  EXPECT_EQ(records[2], app::InstallRecord(u"Quote \" name", u"Pub "));
+  EXPECT_EQ(records[1], core::InstallRecord(u"Not a plug-in", u""));
+  EXPECT_EQ(records[2], core::InstallRecord(u"Quote \" name", u"Pub "));
   EXPECT_EQ(records[1].find(u"알수없음"), Text::npos);
 }
 
@@ -109,7 +109,7 @@ TEST(InstallPage, UninstallerFolderSubstitutions) {
     qvtest::FakeShell shell;
     shell.Files.insert(c.files.begin(), c.files.end());
     qvtest::ScopedShell use(shell);
-    install::Uninstaller u = install::ResolveUninstaller(c.command);
+    pages::install::Uninstaller u = pages::install::ResolveUninstaller(c.command);
     EXPECT_EQ(u.FileName, c.file) << vek::ToUtf8(c.command);
     EXPECT_EQ(u.Params, c.params) << vek::ToUtf8(c.command);
   }
@@ -120,10 +120,10 @@ TEST(InstallPage, StartingARowOpensItsCommandAndNothingWithoutARow) {
   qvtest::ScopedProcesses use(processes);
   qvtest::MemoryListView rows;
   rows.AddRow(u"A", {u"P", u"", u"\"C:\\A\\un.exe\" /remove"}, 0, false);
-  install::StartUninstaller(rows, -1);
-  install::StartUninstaller(rows, 1);
+  pages::install::StartUninstaller(rows, -1);
+  pages::install::StartUninstaller(rows, 1);
   EXPECT_TRUE(processes.Shell.empty());
-  install::StartUninstaller(rows, 0);
+  pages::install::StartUninstaller(rows, 0);
   ASSERT_EQ(processes.Shell.size(), 1u);
   EXPECT_EQ(processes.Shell[0].File, u"C:\\A\\un.exe");
   EXPECT_EQ(processes.Shell[0].Params, u"/remove");

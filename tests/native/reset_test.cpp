@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/lib.h"
+#include "core/folders.h"
 #include "tests/support/recorded_processes.h"
 
 namespace {
@@ -14,10 +14,10 @@ using vek::Text;
 class ResetRun : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = lib::FolderVars;
-    lib::FolderVars = {{u"%SystemRoot%", u"C:\\Windows"}, {u"%ProgramFiles%", u"C:\\Program Files"}};
+    saved_ = core::FolderVars;
+    core::FolderVars = {{u"%SystemRoot%", u"C:\\Windows"}, {u"%ProgramFiles%", u"C:\\Program Files"}};
   }
-  void TearDown() override { lib::FolderVars = saved_; }
+  void TearDown() override { core::FolderVars = saved_; }
 
   vek::TProcessList List(std::initializer_list<std::pair<uint32_t, const char16_t*>> processes) {
     vek::TProcessList list;
@@ -38,27 +38,27 @@ class ResetRun : public testing::Test {
 
   qvtest::RecordedProcesses system_;
   qvtest::ScopedProcesses scope_{system_};
-  lib::FolderVarList saved_;
+  core::FolderVarList saved_;
 };
 
 TEST_F(ResetRun, MarksAllButThisProgramAndKeptProcesses) {
   auto list = List({{4, u"System"}, {100, u"C:\\Windows\\System32\\svchost.exe"}, {200, u"C:\\Tools\\me.exe"},
                     {300, u"C:\\Tools\\other.exe"}, {400, u"svchost.exe"}});
-  clean::MarkProcesses(list, {u"System*", u"%SystemRoot%\\System32\\svchost.exe"}, 200);
+  pages::clean::MarkProcesses(list, {u"System*", u"%SystemRoot%\\System32\\svchost.exe"}, 200);
   EXPECT_EQ(States(list), (std::vector<int32_t>{1, 1, 1, -2, -2}));
 }
 
 TEST_F(ResetRun, EmptyKeepListMarksEverythingButThisProgram) {
   auto list = List({{4, u"System"}, {200, u"me.exe"}, {300, u"x.exe"}});
-  clean::MarkProcesses(list, {}, 200);
+  pages::clean::MarkProcesses(list, {}, 200);
   EXPECT_EQ(States(list), (std::vector<int32_t>{-2, 1, -2}));
 }
 
 TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
   auto list = List({{10, u"a.exe"}, {20, u"b.exe"}, {30, u"kept.exe"}, {40, u"stubborn.exe"}});
-  clean::MarkProcesses(list, {u"kept.exe*"}, 0);
+  pages::clean::MarkProcesses(list, {u"kept.exe*"}, 0);
   int waits = 0;
-  clean::EndMarkedProcesses(list, true, [&] {
+  pages::clean::EndMarkedProcesses(list, true, [&] {
     ++waits;
     // a.exe is gone by the first check, b.exe by the third; stubborn.exe never ends.
     if (waits == 1) system_.Entries.erase(system_.Entries.begin());
@@ -73,16 +73,16 @@ TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
 TEST_F(ResetRun, AllFivePassesRunEvenWithNothingMarked) {
   auto list = List({{30, u"kept.exe"}});
   int waits = 0;
-  clean::EndMarkedProcesses(list, true, [&] { ++waits; });
+  pages::clean::EndMarkedProcesses(list, true, [&] { ++waits; });
   EXPECT_EQ(waits, 5);
   EXPECT_TRUE(system_.Terminated.empty());
 }
 
 TEST_F(ResetRun, WithoutTerminationMarkedBecomeGoneAtOnce) {
   auto list = List({{10, u"a.exe"}, {30, u"kept.exe"}});
-  clean::MarkProcesses(list, {u"kept.exe*"}, 0);
+  pages::clean::MarkProcesses(list, {u"kept.exe*"}, 0);
   int waits = 0;
-  clean::EndMarkedProcesses(list, false, [&] { ++waits; });
+  pages::clean::EndMarkedProcesses(list, false, [&] { ++waits; });
   EXPECT_EQ(waits, 0);
   EXPECT_TRUE(system_.Terminated.empty());
   EXPECT_EQ(States(list), (std::vector<int32_t>{-1, 1}));
@@ -90,7 +90,7 @@ TEST_F(ResetRun, WithoutTerminationMarkedBecomeGoneAtOnce) {
 
 // The windows around a run, writing down what the run asked of them; the main
 // window counts as closed from the named call on.
-struct RecordingHost final : clean::ResetHost {
+struct RecordingHost final : pages::clean::ResetHost {
   std::string closedBy;
   std::vector<std::string> calls;
   bool closed = false;
@@ -140,7 +140,7 @@ TEST_F(ResetRun, AClosedMainWindowEndsTheRunWhereItIs) {
     host.closedBy = c.closedBy;
     vek::TProcessList list;
     int64_t oldAvail = -1;
-    clean::RunReset(host, list, oldAvail, 99);
+    pages::clean::RunReset(host, list, oldAvail, 99);
     EXPECT_EQ(host.calls, c.calls);
     EXPECT_EQ(system_.Snapshots > 0, c.snapshot);
     EXPECT_EQ(list.size(), c.snapshot ? 2u : 0u);
@@ -152,7 +152,7 @@ TEST_F(ResetRun, RecordsFoldEscapeAndEndWithMemory) {
   auto list = List({{100, u"C:\\Windows\\System32\\svchost.exe"}, {300, u"D:\\게임.exe"}});
   list[1]->State = -1;
   std::vector<Text> records;
-  clean::AppendResetRecords(list, 1000, 2000, 8000, records);
+  pages::clean::AppendResetRecords(list, 1000, 2000, 8000, records);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], u"{\"cate\":\"clean\",\"file\":\"%SystemRoot%\\\\System32\\\\svchost.exe\",\"state\":\"1\"}");
   EXPECT_EQ(records[1], u"{\"cate\":\"clean\",\"file\":\"D:\\\\\\uAC8C\\uC784.exe\",\"state\":\"-1\"}");

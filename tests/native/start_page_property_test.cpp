@@ -21,7 +21,7 @@
 #include <optional>
 #include <set>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "pages/start/start.h"
 #include "tests/support/page_keys.h"
 #include "tests/support/page_property.h"
@@ -62,7 +62,7 @@ const Text kKeys[] = {kRun,
 // what makes a backup an entry's: the root in any case and either form of key.
 int LocationIndex(TextView hkey, TextView key) {
   if (!key.empty() && key.front() == u'\\') key.remove_prefix(1);
-  const uint32_t root = lib::RootKeyFromName(hkey);
+  const uint32_t root = core::RootKeyFromName(hkey);
   for (int i = 0; i < 4; ++i)
     if (kLocations[i].Root == root && vek::SameText(key, TextView(kLocations[i].Key).substr(1))) return i;
   return -1;
@@ -252,7 +252,7 @@ class StartPageProperty final : public PageProperty {
       const auto saved = mem_.Get(HKLM, backup, u"command");
       std::ostringstream row;
       row << "row " << vek::ToUtf8(e->Item.substr(0, 20)) << ": ";
-      if (!lib::IsKeyName(e->Item) || e->Item.size() > 255) {
+      if (!core::IsKeyName(e->Item) || e->Item.size() > 255) {
         if (!run || !IsText(*run) || vek::RegDataText(run->Data) != e->Command)
           return row.str() + "a name that cannot be a store subkey was not left where it was";
       } else if (rows_.Checked(r)) {

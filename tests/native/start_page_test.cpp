@@ -5,7 +5,8 @@
 
 #include <functional>
 
-#include "app/lib.h"
+#include "core/folders.h"
+#include "core/lib.h"
 #include "pages/start/start.h"
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
@@ -30,13 +31,13 @@ using qvtest::kStore;
 class StartFolders : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = lib::FolderVars;
-    lib::FolderVars = {{u"%ProgramFiles%", u"C:\\Program Files"}, {u"%windir%", u"C:\\Windows"}};
+    saved_ = core::FolderVars;
+    core::FolderVars = {{u"%ProgramFiles%", u"C:\\Program Files"}, {u"%windir%", u"C:\\Windows"}};
   }
-  void TearDown() override { lib::FolderVars = saved_; }
+  void TearDown() override { core::FolderVars = saved_; }
 
  private:
-  lib::FolderVarList saved_;
+  core::FolderVarList saved_;
 };
 
 using CommandToFileName = StartFolders;
@@ -87,7 +88,7 @@ class StartPage : public StartFolders {
     if (v->Type != type) return u"<type " + vek::FromUtf8(std::to_string(v->Type)) + u">";
     return vek::RegDataText(v->Data);
   }
-  int RowOf(const Text& item) { return lib::FindSubItemIndex(rows, item, 0); }
+  int RowOf(const Text& item) { return core::FindSubItemIndex(rows, item, 0); }
 
   void Backup(const Text& name, const Text& command, const Text& hkey, const Text& key) {
     const Text path = kStore + u"\\" + name;

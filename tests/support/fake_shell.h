@@ -5,11 +5,11 @@
 #include <set>
 #include <utility>
 
-#include "app/lib.h"
+#include "core/lib.h"
 
 namespace qvtest {
 
-class FakeShell final : public lib::ShellFiles {
+class FakeShell final : public core::ShellFiles {
  public:
   std::map<int, vek::Text> Folders;
   std::set<vek::Text> Files;            // exact names that exist
@@ -37,13 +37,13 @@ class FakeShell final : public lib::ShellFiles {
 // Installs a shell for the life of a test.
 class ScopedShell {
  public:
-  explicit ScopedShell(lib::ShellFiles& shell) : previous_(lib::SetShell(&shell)) {}
-  ~ScopedShell() { lib::SetShell(previous_); }
+  explicit ScopedShell(core::ShellFiles& shell) : previous_(core::SetShell(&shell)) {}
+  ~ScopedShell() { core::SetShell(previous_); }
   ScopedShell(const ScopedShell&) = delete;
   ScopedShell& operator=(const ScopedShell&) = delete;
 
  private:
-  lib::ShellFiles* previous_;
+  core::ShellFiles* previous_;
 };
 
 }  // namespace qvtest

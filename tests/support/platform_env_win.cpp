@@ -1,14 +1,14 @@
 // Every Windows test runs with the program's start-up done: the Windows
-// registry, process system and shell behind their seams, and FolderVars built.
+// implementations behind every seam, and FolderVars built.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "app/seams_win.h"
 
 namespace {
 
 class PlatformEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { lib::InitLib(); }
+  void SetUp() override { app::WireSeams(); }
 };
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);

@@ -2,7 +2,7 @@
 // under a class identifier of this test's own, and its per-user settings key.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "pages/browser/browser_win.h"
 #include "vek/handles_win.h"
 
@@ -83,7 +83,7 @@ class BrowserPageWin : public ::testing::Test {
     DestroyWindow(host_);
   }
   std::wstring Settings() const { return std::wstring(kSettings) + L"\\" + clsid_; }
-  int Row(pages::TFrmBrowser& page) const { return lib::FindCaptionIndex(page.ListApp, vek::U(name_.c_str())); }
+  int Row(pages::TFrmBrowser& page) const { return core::FindCaptionIndex(page.ListApp, vek::U(name_.c_str())); }
 
   HWND host_ = nullptr;
   std::wstring clsid_, name_;

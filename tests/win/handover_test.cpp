@@ -1,5 +1,5 @@
 // Procedures handed from worker threads to the main thread.
-#include "app/handover_win.h"
+#include "core/handover_win.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +7,13 @@
 #include <memory>
 #include <thread>
 
-#include "app/service_win.h"
+#include "core/pump_win.h"
 
 namespace {
 
 LRESULT CALLBACK ServeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == app::WM_QV_HANDOVER) {
-    app::ServeHandover(lp);
+  if (msg == core::WM_QV_HANDOVER) {
+    core::ServeHandover(lp);
     return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
@@ -28,10 +28,10 @@ class Handover : public testing::Test {
     wc.lpszClassName = L"QvHandoverTest";
     RegisterClassW(&wc);
     window_ = CreateWindowW(L"QvHandoverTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    app::SetHandoverWindow(window_);
+    core::SetHandoverWindow(window_);
   }
   void TearDown() override {
-    app::SetHandoverWindow(nullptr);
+    core::SetHandoverWindow(nullptr);
     if (window_) DestroyWindow(window_);
   }
   HWND window_ = nullptr;
@@ -43,14 +43,14 @@ TEST_F(Handover, RunsOnTheMainThreadInsideANestedWaitAndBlocksTheWorker) {
   std::atomic<bool> returned{false}, result{false};
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::thread worker([&] {
-    result = app::RunOnMainThread([&] {
+    result = core::RunOnMainThread([&] {
       ranOn = GetCurrentThreadId();
       EXPECT_FALSE(returned.load()) << "the worker must wait until the procedure has run";
     });
     returned = true;
     SetEvent(done);
   });
-  EXPECT_TRUE(app::WaitPumping(done, INFINITE));
+  EXPECT_TRUE(core::WaitPumping(done, INFINITE));
   worker.join();
   CloseHandle(done);
   EXPECT_TRUE(result);
@@ -64,7 +64,7 @@ TEST_F(Handover, ConcurrentWorkersNeverOverlap) {
   std::vector<std::thread> workers;
   for (int i = 0; i < 8; ++i)
     workers.emplace_back([&] {
-      app::RunOnMainThread([&] {
+      core::RunOnMainThread([&] {
         int now = ++inside;
         maxInside = std::max(maxInside.load(), now);
         Sleep(5);
@@ -73,7 +73,7 @@ TEST_F(Handover, ConcurrentWorkersNeverOverlap) {
       });
       if (++finished == 8) SetEvent(done);
     });
-  EXPECT_TRUE(app::WaitPumping(done, INFINITE));
+  EXPECT_TRUE(core::WaitPumping(done, INFINITE));
   for (auto& w : workers) w.join();
   CloseHandle(done);
   EXPECT_EQ(runs.load(), 8);
@@ -81,10 +81,10 @@ TEST_F(Handover, ConcurrentWorkersNeverOverlap) {
 }
 
 TEST_F(Handover, WithoutAMainWindowNothingRunsAndTheWorkerIsNotStuck) {
-  app::SetHandoverWindow(nullptr);
+  core::SetHandoverWindow(nullptr);
   bool ran = false;
   bool result = true;
-  std::thread([&] { result = app::RunOnMainThread([&] { ran = true; }); }).join();
+  std::thread([&] { result = core::RunOnMainThread([&] { ran = true; }); }).join();
   EXPECT_FALSE(result);
   EXPECT_FALSE(ran);
 }
@@ -99,15 +99,15 @@ TEST_F(Handover, AWindowGoneBeforeServingFreesTheProcedureAndReleasesTheWorker) 
     if (!window_) {
       window_ = CreateWindowW(L"QvHandoverTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
                               nullptr);
-      app::SetHandoverWindow(window_);
+      core::SetHandoverWindow(window_);
     }
     auto held = std::make_shared<int>(0);
     std::atomic<bool> ran{false}, result{true};
-    std::thread worker([&, held] { result = app::RunOnMainThread([&ran, held] { ran = true; }); });
+    std::thread worker([&, held] { result = core::RunOnMainThread([&ran, held] { ran = true; }); });
     Sleep(50);  // the message is posted but never dispatched
-    if (droppedFirst) app::SetHandoverWindow(nullptr);
+    if (droppedFirst) core::SetHandoverWindow(nullptr);
     DestroyWindow(window_);
-    if (!droppedFirst) app::SetHandoverWindow(nullptr);
+    if (!droppedFirst) core::SetHandoverWindow(nullptr);
     window_ = nullptr;
     worker.join();
     EXPECT_FALSE(result.load());
@@ -119,7 +119,7 @@ TEST_F(Handover, AWindowGoneBeforeServingFreesTheProcedureAndReleasesTheWorker) 
 TEST(WaitPumping, AnEventThatNeverComesEndsAtTheTimeout) {
   HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ULONGLONG start = GetTickCount64();
-  EXPECT_TRUE(app::WaitPumping(never, 300));
+  EXPECT_TRUE(core::WaitPumping(never, 300));
   EXPECT_GE(GetTickCount64() - start, 250u);
   CloseHandle(never);
 }
@@ -140,7 +140,7 @@ TEST(WaitPumping, ServesPostedMessagesWhileItWaits) {
   int served = 0;
   SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&served));
   for (int i = 0; i < 3; ++i) PostMessageW(w, WM_APP + 7, 0, 0);
-  EXPECT_TRUE(app::WaitPumping(nullptr, 100));
+  EXPECT_TRUE(core::WaitPumping(nullptr, 100));
   EXPECT_EQ(served, 3);
   DestroyWindow(w);
 }

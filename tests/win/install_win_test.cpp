@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/exchange.h"
+#include "core/report.h"
 #include "pages/install/install_win.h"
 #include "vek/handles_win.h"
 
@@ -186,7 +186,7 @@ TEST_F(InstallWin, PageFormControlsAndReport) {
     page.ListAppDblClick();  // no row: nothing
     std::vector<Text> records;
     page.LogInfo(records);
-    EXPECT_NE(std::find(records.begin(), records.end(), app::InstallRecord(u"Quorvane \"page\" " + entry, u"")),
+    EXPECT_NE(std::find(records.begin(), records.end(), core::InstallRecord(u"Quorvane \"page\" " + entry, u"")),
               records.end());
   }
   DestroyWindow(parent);

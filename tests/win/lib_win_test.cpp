@@ -2,7 +2,8 @@
 // start-up builds from it.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "core/folders.h"
+#include "core/lib.h"
 #include "tests/support/child_process_win.h"
 #include "vek/sysinfo.h"
 
@@ -28,33 +29,33 @@ class Win32ImageList final : public ui::ImageList {
   HIMAGELIST list_;
 };
 
-Text WindowsFile(const Text& name) { return lib::GetSpecialFolder(lib::kCsidlWindows) + u"\\" + name; }
+Text WindowsFile(const Text& name) { return core::GetSpecialFolder(core::kCsidlWindows) + u"\\" + name; }
 
 TEST(SpecialFolder, ResolvesWithoutTrailingBackslash) {
-  for (int csidl : {lib::kCsidlAppData, lib::kCsidlWindows, lib::kCsidlProgramFiles}) {
-    const Text folder = lib::GetSpecialFolder(csidl);
+  for (int csidl : {core::kCsidlAppData, core::kCsidlWindows, core::kCsidlProgramFiles}) {
+    const Text folder = core::GetSpecialFolder(csidl);
     ASSERT_FALSE(folder.empty()) << csidl;
     EXPECT_NE(folder.back(), u'\\') << csidl;
     const DWORD attributes = GetFileAttributesW(vek::W(folder));
     EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES) << csidl;
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY) << csidl;
   }
-  EXPECT_EQ(lib::GetSpecialFolder(0x7F), u"");
+  EXPECT_EQ(core::GetSpecialFolder(0x7F), u"");
 }
 
 TEST(FolderTable, StartUpBuildsEightRowsThatFoldAndExpand) {
 #ifdef _WIN64
   EXPECT_TRUE(vek::IsNativeX64()) << "a 64-bit process runs on x64 here";
 #endif
-  ASSERT_EQ(lib::FolderVars.size(), 8u);
-  const Text windows = lib::GetSpecialFolder(lib::kCsidlWindows);
-  EXPECT_EQ(lib::FoldPath(windows + u"\\System32\\svchost.exe"), u"%SystemRoot%\\System32\\svchost.exe");
-  EXPECT_EQ(lib::ExpandPath(u"%WinDir%\\notepad.exe"), windows + u"\\notepad.exe");
-  const Text x86 = lib::GetSpecialFolder(lib::kCsidlProgramFilesX86);
+  ASSERT_EQ(core::FolderVars.size(), 8u);
+  const Text windows = core::GetSpecialFolder(core::kCsidlWindows);
+  EXPECT_EQ(core::FoldPath(windows + u"\\System32\\svchost.exe"), u"%SystemRoot%\\System32\\svchost.exe");
+  EXPECT_EQ(core::ExpandPath(u"%WinDir%\\notepad.exe"), windows + u"\\notepad.exe");
+  const Text x86 = core::GetSpecialFolder(core::kCsidlProgramFilesX86);
   if (vek::IsNativeX64() && !x86.empty()) {
-    EXPECT_EQ(lib::FoldPath(x86 + u"\\Common Files\\a.exe"), u"%CommonProgramFiles(x86)%\\a.exe");
-    EXPECT_EQ(lib::FoldPath(x86 + u"\\b.exe"), u"%ProgramFiles(x86)%\\b.exe");
-    EXPECT_EQ(lib::ExpandPath(u"%ProgramFiles%\\c.exe").find(u"(x86)"), Text::npos);
+    EXPECT_EQ(core::FoldPath(x86 + u"\\Common Files\\a.exe"), u"%CommonProgramFiles(x86)%\\a.exe");
+    EXPECT_EQ(core::FoldPath(x86 + u"\\b.exe"), u"%ProgramFiles(x86)%\\b.exe");
+    EXPECT_EQ(core::ExpandPath(u"%ProgramFiles%\\c.exe").find(u"(x86)"), Text::npos);
   }
 }
 
@@ -63,13 +64,13 @@ TEST(FileIcon, AddsTheFirstIconOrGivesTheDefault) {
   ASSERT_TRUE(images.Valid());
   const Text notepad = WindowsFile(u"notepad.exe");
   ASSERT_NE(GetFileAttributesW(vek::W(notepad)), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(lib::AddFileIcon(images, u"\"" + notepad + u"\",3", -7), 0);
-  EXPECT_EQ(lib::AddFileIcon(images, notepad + u",5", -7), 1);
-  EXPECT_EQ(lib::AddFileIcon(images, u"  " + notepad + u"  ", -7), 2);
+  EXPECT_EQ(core::AddFileIcon(images, u"\"" + notepad + u"\",3", -7), 0);
+  EXPECT_EQ(core::AddFileIcon(images, notepad + u",5", -7), 1);
+  EXPECT_EQ(core::AddFileIcon(images, u"  " + notepad + u"  ", -7), 2);
   EXPECT_EQ(images.Count(), 3);
-  EXPECT_EQ(lib::AddFileIcon(images, u"\"" + notepad, -7), -7);
-  EXPECT_EQ(lib::AddFileIcon(images, WindowsFile(u"no such file.exe"), -7), -7);
-  EXPECT_EQ(lib::AddFileIcon(images, u"", -7), -7);
+  EXPECT_EQ(core::AddFileIcon(images, u"\"" + notepad, -7), -7);
+  EXPECT_EQ(core::AddFileIcon(images, WindowsFile(u"no such file.exe"), -7), -7);
+  EXPECT_EQ(core::AddFileIcon(images, u"", -7), -7);
   EXPECT_EQ(images.Count(), 3);
 }
 
@@ -80,7 +81,7 @@ TEST(FileVersion, ReadsTheProgramsOwnStrings) {
   DWORD ignored = 0;
   if (GetFileVersionInfoSizeW(vek::W(program), &ignored) == 0) GTEST_SKIP() << "quorvane.exe has no version resource yet";
   for (const char16_t* name : {u"ProductName", u"CompanyName"}) {
-    const Text value = lib::GetFileVersionValue(program, name);
+    const Text value = core::GetFileVersionValue(program, name);
     EXPECT_FALSE(value.empty()) << vek::ToUtf8(name);
     // The same string straight from the 041204b0 table.
     std::vector<BYTE> block(GetFileVersionInfoSizeW(vek::W(program), &ignored));
@@ -91,14 +92,14 @@ TEST(FileVersion, ReadsTheProgramsOwnStrings) {
     ASSERT_TRUE(VerQueryValueW(block.data(), vek::W(query), &raw, &len));
     EXPECT_EQ(value, vek::U(static_cast<const wchar_t*>(raw)));
   }
-  EXPECT_EQ(lib::GetFileVersionValue(program, u"NoSuchString"), u"");
+  EXPECT_EQ(core::GetFileVersionValue(program, u"NoSuchString"), u"");
 }
 
 TEST(FileVersion, EmptyWithoutResourceOrFile) {
   // The test program carries no version resource.
-  EXPECT_EQ(lib::GetFileVersionValue(qvtest::BesideTestProgram(u"quorvane_win_tests.exe"), u"CompanyName"), u"");
-  EXPECT_EQ(lib::GetFileVersionValue(WindowsFile(u"no such file.dll"), u"CompanyName"), u"");
-  EXPECT_EQ(lib::GetFileVersionValue(u"", u"CompanyName"), u"");
+  EXPECT_EQ(core::GetFileVersionValue(qvtest::BesideTestProgram(u"quorvane_win_tests.exe"), u"CompanyName"), u"");
+  EXPECT_EQ(core::GetFileVersionValue(WindowsFile(u"no such file.dll"), u"CompanyName"), u"");
+  EXPECT_EQ(core::GetFileVersionValue(u"", u"CompanyName"), u"");
 }
 
 }  // namespace

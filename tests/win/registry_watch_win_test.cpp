@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
-#include "app/handover_win.h"
-#include "app/service_win.h"
+#include "core/handover_win.h"
+#include "core/pump_win.h"
 #include "vek/handles_win.h"
 #include "vek/registry.h"
 #include "vek/registry_watch_win.h"
@@ -25,8 +25,8 @@ bool RunningUnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), 
 Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
 
 LRESULT CALLBACK ServeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == app::WM_QV_HANDOVER) {
-    app::ServeHandover(lp);
+  if (msg == core::WM_QV_HANDOVER) {
+    core::ServeHandover(lp);
     return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
@@ -41,8 +41,8 @@ class RegistryWatch : public ::testing::Test {
     wc.lpszClassName = L"QvRegistryWatchTest";
     RegisterClassW(&wc);
     window_ = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    app::SetHandoverWindow(window_);
-    vek::SetMainThreadRunner(app::RunOnMainThread);
+    core::SetHandoverWindow(window_);
+    vek::SetMainThreadRunner(core::RunOnMainThread);
     path_ = u"Software\\Quorvane Tests\\" + TestName();
     RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
     ASSERT_TRUE(Create(u""));
@@ -51,7 +51,7 @@ class RegistryWatch : public ::testing::Test {
   void TearDown() override {
     // Watchers of earlier tests stay blocked on their (deleted) keys; without a
     // window they can hand nothing over.
-    app::SetHandoverWindow(nullptr);
+    core::SetHandoverWindow(nullptr);
     DestroyWindow(window_);
     RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");  // only when empty

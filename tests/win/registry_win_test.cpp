@@ -2,7 +2,7 @@
 // under its own sandbox key HKCU\Software\Quorvane Tests\<test> and removes it.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "vek/handles_win.h"
 #include "vek/registry.h"
 
@@ -109,7 +109,7 @@ TEST_F(RegistrySandbox, OddlySizedTextReadsSafely) {
   EXPECT_EQ(reg.ReadString(u"odd"), Text(u"a"));
   EXPECT_EQ(reg.ReadString(u"empty"), Text());
   EXPECT_EQ(reg.ReadString(u"big"), Text(big.size(), u'x'));
-  EXPECT_EQ(lib::ReadRegString(HKCU, Path(), u"big").size(), big.size());
+  EXPECT_EQ(core::ReadRegString(HKCU, Path(), u"big").size(), big.size());
 }
 
 TEST_F(RegistrySandbox, DeleteKeyRemovesTheWholeSubtree) {
@@ -127,26 +127,26 @@ TEST_F(RegistrySandbox, DeleteKeyRemovesTheWholeSubtree) {
 }
 
 TEST_F(RegistrySandbox, HelpersCreatePathsAndGiveNeutralResults) {
-  EXPECT_TRUE(lib::WriteRegString(HKCU, Path(u"New\\Deep"), u"s", u"값"));
-  EXPECT_TRUE(lib::WriteRegInteger(HKCU, Path(u"New\\Deep"), u"i", 42));
-  EXPECT_EQ(lib::ReadRegString(HKCU, Path(u"New\\Deep"), u"s"), u"값");
-  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"i"), 42);
-  EXPECT_EQ(lib::ReadRegString(HKCU, Path(u"New\\Deep"), u"i"), u"");
-  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"s"), -1);
-  EXPECT_EQ(lib::ReadRegInteger(HKCU, Path(u"Missing"), u"i"), -1);
+  EXPECT_TRUE(core::WriteRegString(HKCU, Path(u"New\\Deep"), u"s", u"값"));
+  EXPECT_TRUE(core::WriteRegInteger(HKCU, Path(u"New\\Deep"), u"i", 42));
+  EXPECT_EQ(core::ReadRegString(HKCU, Path(u"New\\Deep"), u"s"), u"값");
+  EXPECT_EQ(core::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"i"), 42);
+  EXPECT_EQ(core::ReadRegString(HKCU, Path(u"New\\Deep"), u"i"), u"");
+  EXPECT_EQ(core::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"s"), -1);
+  EXPECT_EQ(core::ReadRegInteger(HKCU, Path(u"Missing"), u"i"), -1);
   EXPECT_FALSE(RawKeyExists(u"Missing"));
 
   std::vector<Text> list{u"stale"};
-  EXPECT_EQ(lib::ListRegKeys(HKCU, Path(u"Missing"), list), 0);
+  EXPECT_EQ(core::ListRegKeys(HKCU, Path(u"Missing"), list), 0);
   EXPECT_TRUE(list.empty());
-  EXPECT_EQ(lib::ListRegKeys(HKCU, Path(), list), 1);
+  EXPECT_EQ(core::ListRegKeys(HKCU, Path(), list), 1);
   EXPECT_EQ(list, std::vector<Text>{u"New"});
-  EXPECT_EQ(lib::ListRegValues(HKCU, Path(u"New\\Deep"), list), 2);
+  EXPECT_EQ(core::ListRegValues(HKCU, Path(u"New\\Deep"), list), 2);
 
-  EXPECT_FALSE(lib::DeleteRegValue(HKCU, Path(u"Other\\Path"), u"none"));
+  EXPECT_FALSE(core::DeleteRegValue(HKCU, Path(u"Other\\Path"), u"none"));
   EXPECT_TRUE(RawKeyExists(u"Other\\Path"));
-  EXPECT_TRUE(lib::DeleteRegValue(HKCU, Path(u"New\\Deep"), u"s"));
-  EXPECT_TRUE(lib::DeleteRegKey(HKCU, Path(), u"New"));
+  EXPECT_TRUE(core::DeleteRegValue(HKCU, Path(u"New\\Deep"), u"s"));
+  EXPECT_TRUE(core::DeleteRegKey(HKCU, Path(), u"New"));
   EXPECT_FALSE(RawKeyExists(u"New"));
 }
 
@@ -159,7 +159,7 @@ TEST_F(RegistrySandbox, QueryOnlyKeyOpensReadOnlyWithReducedRights) {
                               key.put(), nullptr),
               ERROR_SUCCESS);
   }
-  ASSERT_TRUE(lib::WriteRegInteger(HKCU, Path(u"Q"), u"v", 5));
+  ASSERT_TRUE(core::WriteRegInteger(HKCU, Path(u"Q"), u"v", 5));
   {
     // Everyone: KEY_QUERY_VALUE only, not inherited from the parent.
     SECURITY_DESCRIPTOR sd;
@@ -233,19 +233,19 @@ class RegistryViews : public ::testing::Test {
 };
 
 TEST_F(RegistryViews, Wow6432NodePathReachesThe32BitView) {
-  if (!lib::WriteRegString(HKLM, u"\\SOFTWARE\\Wow6432Node\\" + sub_, u"mark", u"32"))
+  if (!core::WriteRegString(HKLM, u"\\SOFTWARE\\Wow6432Node\\" + sub_, u"mark", u"32"))
     GTEST_SKIP() << "HKLM is not writable here";
   EXPECT_TRUE(SeenIn(KEY_WOW64_32KEY));
   EXPECT_FALSE(SeenIn(KEY_WOW64_64KEY));
-  EXPECT_EQ(lib::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"");
+  EXPECT_EQ(core::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"");
 }
 
 TEST_F(RegistryViews, PlainPathReachesThe64BitView) {
-  if (!lib::WriteRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark", u"64")) GTEST_SKIP() << "HKLM is not writable here";
+  if (!core::WriteRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark", u"64")) GTEST_SKIP() << "HKLM is not writable here";
   EXPECT_TRUE(SeenIn(KEY_WOW64_64KEY));
   EXPECT_FALSE(SeenIn(KEY_WOW64_32KEY));
-  EXPECT_EQ(lib::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"64");
-  EXPECT_TRUE(lib::DeleteRegKey(HKLM, u"\\SOFTWARE\\Quorvane Tests", TestName()));
+  EXPECT_EQ(core::ReadRegString(HKLM, u"\\SOFTWARE\\" + sub_, u"mark"), u"64");
+  EXPECT_TRUE(core::DeleteRegKey(HKLM, u"\\SOFTWARE\\Quorvane Tests", TestName()));
   EXPECT_FALSE(SeenIn(KEY_WOW64_64KEY));
 }
 

@@ -3,7 +3,7 @@
 // their own, removed again by each test.
 #include <gtest/gtest.h>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "pages/start/start_win.h"
 #include "ui/listview_win.h"
 #include "vek/handles_win.h"
@@ -117,7 +117,7 @@ TEST(ListViewWin, RowsKeepHiddenSubItemsTicksAndImages) {
   view.SetChecked(1, true);
   EXPECT_FALSE(view.Checked(0));
   EXPECT_TRUE(view.Checked(1));
-  EXPECT_EQ(lib::FindSubItemIndex(view, u"x", 1), 1);
+  EXPECT_EQ(core::FindSubItemIndex(view, u"x", 1), 1);
 
   view.Clear();
   EXPECT_EQ(view.RowCount(), 0);
@@ -145,7 +145,7 @@ class StartPageWin : public ::testing::Test {
     }
   }
   static int RowOf(pages::TFrmStart& page, const std::wstring& name) {
-    return lib::FindSubItemIndex(page.ListApp, vek::U(name.c_str()), 0);
+    return core::FindSubItemIndex(page.ListApp, vek::U(name.c_str()), 0);
   }
 
   std::wstring item_, backupItem_, command_;

@@ -6,7 +6,7 @@
 
 #include "vek/win32.h"
 
-namespace app {
+namespace core {
 
 constexpr UINT WM_QV_HANDOVER = WM_APP + 1;
 
@@ -23,4 +23,4 @@ bool RunOnMainThread(const std::function<void()>& proc);
 // Called by the main window for WM_QV_HANDOVER.
 void ServeHandover(LPARAM lp);
 
-}  // namespace app
+}  // namespace core

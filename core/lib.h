@@ -1,7 +1,8 @@
 #pragma once
-// Lib: the small helpers the start-up code and the pages share: shell folders,
-// file icons, version-resource strings, one-shot registry operations, root-key
-// names, list-view look-ups, and the folder-variable table with path folding.
+// The unit Lib: the small helpers the start-up code and the pages share: shell
+// folders, file icons, version-resource strings, one-shot registry operations,
+// root-key names and list-view look-ups. (The folder-variable table is in
+// core/folders.h.)
 //
 // Every helper is a free function with no state of its own and never throws:
 // each failure becomes the neutral result written on its declaration. Each
@@ -9,7 +10,6 @@
 // and file calls go through ShellFiles: WindowsShell() in the program
 // (lib_win.cpp), a fake in native tests.
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -17,7 +17,7 @@
 #include "vek/registry.h"
 #include "vek/text.h"
 
-namespace lib {
+namespace core {
 
 using vek::Text;
 using vek::TextView;
@@ -55,9 +55,6 @@ ShellFiles* SetShell(ShellFiles* shell);
 #ifdef _WIN32
 // shell32, version.dll and the file system (lib_win.cpp).
 ShellFiles& WindowsShell();
-// Start-up before any window: installs the Windows registry, process system and
-// shell, computes the native-x64 flag and builds FolderVars.
-void InitLib();
 #endif
 
 // Folder path without a trailing backslash (a drive root comes back as "C:");
@@ -125,29 +122,4 @@ bool DeleteRegKey(uint32_t rootKey, TextView keyPath, TextView subKey);
 int FindCaptionIndex(const ui::ListView& view, TextView text);
 int FindSubItemIndex(const ui::ListView& view, TextView text, int n);
 
-// The folder-variable table: names with their percent signs, folders without a
-// trailing backslash. Built once at start (InitLib) and read-only afterwards.
-struct FolderVar {
-  Text Name;
-  Text Folder;
-};
-using FolderVarList = std::vector<FolderVar>;
-extern FolderVarList FolderVars;
-
-// Builds the table from the folders the shell gives for each CSIDL, as a 32-bit
-// process sees them. On native x64 the "(x86)" is taken out of the common-files
-// and program-files rows; elsewhere the "(x86)" rows take the folders of the
-// plain ones. A row whose replaced folder is empty is dropped.
-FolderVarList BuildFolderVars(const std::function<Text(int)>& folderOf, bool nativeX64);
-
-// The path with a leading known folder (followed by a backslash) replaced by the
-// first row's name that fits, or the path unchanged. Rows whose folder the shell
-// could not resolve take no part.
-Text FoldPath(const FolderVarList& vars, TextView path);
-Text FoldPath(TextView path);
-// The text with a leading row name followed by a backslash replaced by the row's
-// folder, or the text unchanged. Rows with an empty folder take no part.
-Text ExpandPath(const FolderVarList& vars, TextView path);
-Text ExpandPath(TextView path);
-
-}  // namespace lib
+}  // namespace core

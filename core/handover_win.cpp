@@ -1,4 +1,4 @@
-#include "app/handover_win.h"
+#include "core/handover_win.h"
 
 #include <map>
 #include <memory>
@@ -6,7 +6,7 @@
 
 #include "vek/handles_win.h"
 
-namespace app {
+namespace core {
 namespace {
 
 struct Handover {
@@ -90,4 +90,4 @@ void ServeHandover(LPARAM lp) {
   SetEvent(h->Done.get());
 }
 
-}  // namespace app
+}  // namespace core

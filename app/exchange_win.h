@@ -1,8 +1,7 @@
 #pragma once
 // Requests to the web service on worker threads while the main thread keeps
-// serving window messages, and the main thread's waits.
+// serving window messages (core/pump_win.h).
 #include "vek/text.h"
-#include "vek/win32.h"
 
 namespace app {
 
@@ -19,12 +18,5 @@ vek::Text GetHTTP(const vek::Text& url, const vek::Text& json);
 // The configuration reply of the https address, else of the http address,
 // whichever first says "ok"; empty when neither does.
 vek::Text GetServerInit();
-
-// Waits until event is set or timeoutMs (INFINITE: no limit) has passed,
-// whichever comes first, dispatching the main thread's window messages
-// meanwhile; a null event waits for the time alone. False when the application
-// began terminating (WM_QUIT was seen; it is posted again for the outer loop).
-bool WaitPumping(HANDLE event, DWORD timeoutMs);
-bool Terminating();
 
 }  // namespace app

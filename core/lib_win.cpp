@@ -1,18 +1,14 @@
-// shell32, version.dll and the file system behind Lib's helpers, and the start-up
-// that puts the Windows implementations behind every seam.
+// shell32, version.dll and the file system behind Lib's helpers.
 #include <cwchar>
 #include <vector>
 
-#include "app/lib.h"
+#include "core/lib.h"
 #include "vek/handles_win.h"
-#include "vek/process.h"
-#include "vek/registry.h"
-#include "vek/sysinfo.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
 
-namespace lib {
+namespace core {
 namespace {
 
 using vek::U;
@@ -84,12 +80,4 @@ ShellFiles& WindowsShell() {
   return shell;
 }
 
-void InitLib() {
-  vek::SetRegistryBackend(&vek::WindowsRegistry());
-  vek::SetProcessSystem(&vek::WindowsProcesses());
-  SetShell(&WindowsShell());
-  vek::SetNativeX64(vek::DetectNativeX64());
-  FolderVars = BuildFolderVars(GetSpecialFolder, vek::IsNativeX64());
-}
-
-}  // namespace lib
+}  // namespace core

@@ -1,10 +1,11 @@
-#include "app/service_win.h"
+#include "app/exchange_win.h"
 
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "app/exchange.h"
+#include "core/pump_win.h"
 #include "vek/handles_win.h"
 #include "vek/http.h"
 #include "vek/system_win.h"
@@ -22,7 +23,6 @@ namespace {
 
 constexpr char16_t kConfigPath[] = u"/api.init.php";
 constexpr int32_t kConnectionTimeout = 5000;
-bool g_terminating = false;
 
 // Shared by the calling thread and the worker; the worker writes Data, then sets
 // Finished and the event. The caller reads Data only after seeing Finished.
@@ -61,34 +61,6 @@ vek::Text ServiceUrl(bool https, vek::TextView path) {
          vek::Text(path);
 }
 
-bool Terminating() { return g_terminating; }
-
-bool WaitPumping(HANDLE event, DWORD timeoutMs) {
-  const bool forever = timeoutMs == INFINITE;
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    if (g_terminating) return false;
-    if (event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return true;
-    ULONGLONG now = GetTickCount64();
-    if (!forever && now >= deadline) return true;
-    DWORD wait = forever ? INFINITE : DWORD(deadline - now);
-    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        g_terminating = true;
-        PostQuitMessage(int(msg.wParam));
-        return false;
-      }
-      HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-      if (!root || !IsDialogMessageW(root, &msg)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
-    }
-  }
-}
-
 vek::Text GetHTTP(const vek::Text& url, const vek::Text& json) {
   auto request = std::make_shared<Request>();
   request->URL = url;
@@ -100,7 +72,7 @@ vek::Text GetHTTP(const vek::Text& url, const vek::Text& json) {
   } catch (...) {
     return vek::Text();
   }
-  if (!WaitPumping(request->Done.get(), INFINITE) || !request->Finished.load(std::memory_order_acquire))
+  if (!core::WaitPumping(request->Done.get(), INFINITE) || !request->Finished.load(std::memory_order_acquire))
     return vek::Text();
   return request->Data;
 }
@@ -108,7 +80,7 @@ vek::Text GetHTTP(const vek::Text& url, const vek::Text& json) {
 vek::Text GetServerInit() {
   vek::Text reply = GetHTTP(ServiceUrl(true, kConfigPath), vek::Text());
   if (StatusIsOk(reply)) return reply;
-  if (g_terminating) return vek::Text();
+  if (core::Terminating()) return vek::Text();
   reply = GetHTTP(ServiceUrl(false, kConfigPath), vek::Text());
   return StatusIsOk(reply) ? reply : vek::Text();
 }

@@ -1,0 +1,18 @@
+#pragma once
+// The report records the pages append for the upload after a reset, one JSON
+// object per record, written by concatenating fixed texts with escaped values.
+#include <cstdint>
+
+#include "vek/text.h"
+
+namespace core {
+
+// Text values must already be what the record shows (folded paths); they are
+// escaped here.
+vek::Text CleanRecord(vek::TextView foldedFile, int32_t state);
+vek::Text MemoryRecord(int64_t oldAvail, int64_t newAvail, int64_t total);
+vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item);
+vek::Text StartRecord(vek::TextView item);
+vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher);
+
+}  // namespace core

@@ -1,0 +1,7 @@
+#include "pages/host.h"
+
+namespace pages {
+
+TPageHost* FrmQuorvane = nullptr;
+
+}  // namespace pages
