@@ -1,6 +1,6 @@
-# Windows build (MinGW-w64, posix threads): the program, its Win32 layer, the Wine
-# tests and the UI driver. Everything links statically so that the program needs
-# no DLL beyond Windows' own.
+# Windows build (MinGW-w64, posix threads): the program and its layers, the Wine
+# tests and benchmarks, and the UI driver. Everything links statically so that
+# the program needs no DLL beyond Windows' own.
 add_compile_definitions(UNICODE _UNICODE)
 add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type -ffunction-sections -fdata-sections)
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
@@ -11,26 +11,24 @@ if(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE STREQUAL "")
   set(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE "${QUORVANE_SERVICE_HOST}")
 endif()
 
-add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
-target_include_directories(quorvane_core PUBLIC ${PROJECT_SOURCE_DIR})
-
-quorvane_glob(QUORVANE_WIN_SOURCES vek/*_win.cpp ui/*_win.cpp core/*_win.cpp pages/*_win.cpp app/*_win.cpp)
-list(REMOVE_ITEM QUORVANE_WIN_SOURCES ${PROJECT_SOURCE_DIR}/app/entry_win.cpp)
-add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
-target_compile_definitions(quorvane_win PRIVATE
+# What each layer calls in Windows beside the layers below it.
+find_library(QUORVANE_ZLIB NAMES libz.a z)
+set(QUORVANE_LAYER_LIBRARIES_vek advapi32 bcrypt ole32 oleaut32 uuid psapi shell32 urlmon user32 version winhttp)
+if(QUORVANE_ZLIB)
+  list(APPEND QUORVANE_LAYER_LIBRARIES_vek ${QUORVANE_ZLIB})
+endif()
+set(QUORVANE_LAYER_LIBRARIES_ui comctl32 gdi32 gdiplus shlwapi user32)
+set(QUORVANE_LAYER_LIBRARIES_core ole32 shell32 version)
+set(QUORVANE_LAYER_LIBRARIES_pages comctl32 user32)
+set(QUORVANE_LAYER_LIBRARIES_app comctl32 ole32 shell32 user32)
+quorvane_add_layers("")
+target_compile_definitions(quorvane_app PRIVATE
   QUORVANE_SERVICE_HOST=u"${QUORVANE_SERVICE_HOST}"
   QUORVANE_SERVICE_HTTP_HOST=u"${QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE}")
-target_link_libraries(quorvane_win PUBLIC quorvane_core
-  comctl32 uxtheme gdi32 gdiplus user32 shell32 shlwapi ole32 oleaut32 uuid
-  advapi32 version bcrypt winhttp psapi urlmon)
-find_library(QUORVANE_ZLIB NAMES libz.a z)
-if(QUORVANE_ZLIB)
-  target_link_libraries(quorvane_win PUBLIC ${QUORVANE_ZLIB})
-endif()
 
 add_executable(quorvane WIN32 app/entry_win.cpp app/res/quorvane.rc)
 target_link_options(quorvane PRIVATE -municode)
-target_link_libraries(quorvane PRIVATE quorvane_win)
+target_link_libraries(quorvane PRIVATE quorvane_app)
 set_source_files_properties(app/res/quorvane.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/app/res/quorvane.manifest;${PROJECT_SOURCE_DIR}/app/res/logo.png;${PROJECT_SOURCE_DIR}/ui/ostivnet.style")
 
@@ -40,10 +38,9 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 quorvane_glob(QUORVANE_WIN_TESTS tests/win/*.cpp)
-quorvane_glob(QUORVANE_SUPPORT_WIN_SOURCES tests/support/*_win.cpp)
-add_executable(quorvane_win_tests ${QUORVANE_WIN_TESTS} ${QUORVANE_SUPPORT_SOURCES} ${QUORVANE_SUPPORT_WIN_SOURCES})
+add_executable(quorvane_win_tests ${QUORVANE_WIN_TESTS} ${QUORVANE_SUPPORT_SOURCES})
 target_include_directories(quorvane_win_tests PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(quorvane_win_tests PRIVATE quorvane_win gtest gmock)
+target_link_libraries(quorvane_win_tests PRIVATE quorvane_app gtest gmock)
 target_link_options(quorvane_win_tests PRIVATE -municode)
 add_dependencies(quorvane_win_tests quorvane)
 
