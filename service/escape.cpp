@@ -169,4 +169,21 @@ void RepairLoneSurrogateEscapes(std::string& json) {
   }
 }
 
+std::string LogEscape(std::string_view raw) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(raw.size());
+  for (const char ch : raw) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c > 0x20 && c < 0x7F && c != '\\') {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace quorvane::service

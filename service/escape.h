@@ -1,6 +1,7 @@
 #pragma once
 // Text conversions at the service's edges: the marker-safe JSON strings of the
-// configuration reply, HTML text, and header values that end up in storage.
+// configuration reply, HTML text, header values that end up in storage, and
+// log fields.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -33,5 +34,10 @@ std::string CleanHeaderValue(std::string_view raw, std::size_t max_bytes);
 // may hold unpaired surrogates, and the program escapes each code unit on its
 // own; a strict JSON reader would otherwise refuse the whole report.
 void RepairLoneSurrogateEscapes(std::string& json);
+
+// Makes text a client chose fit for one field of a log line: every byte outside
+// printable ASCII, the blank and the backslash become \xHH, so that no line
+// break, field separator or terminal control can come through.
+std::string LogEscape(std::string_view raw);
 
 }  // namespace quorvane::service

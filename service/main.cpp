@@ -1,11 +1,11 @@
 // quorvane-service: the program's web service.
 //
-//   quorvane-service --https-port N --http-port N --data DIR [--config FILE]
-//                    [--bind ADDRESS] [--store sqlite|postgres|none]
-//                    [--postgres CONNINFO] [--threads N]
+//   quorvane-service --data DIR [--https-port N] [--http-port N] [--proxy-port N] ...
 //
-// Prints "listening https=N http=N" once both ports accept connections, then
-// one line per request; stops cleanly on SIGINT or SIGTERM.
+// Prints "listening https=N http=N" (each listener asked for, with the port it
+// got) once they accept connections, then one line per request; stops cleanly
+// on SIGINT or SIGTERM.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <pthread.h>
 
@@ -30,27 +31,34 @@ namespace {
 using namespace quorvane::service;
 
 constexpr std::string_view kUsage =
-    "usage: quorvane-service --https-port N --http-port N --data DIR [--config FILE]\n"
-    "                        [--bind ADDRESS] [--store sqlite|postgres|none]\n"
-    "                        [--postgres CONNINFO] [--threads N]\n"
-    "  --https-port, --http-port  ports to listen on; 0 picks a free one\n"
+    "usage: quorvane-service --data DIR [--https-port N] [--http-port N] [--proxy-port N]\n"
+    "                        [--config FILE] [--bind ADDRESS] [--store sqlite|postgres|none]\n"
+    "                        [--postgres CONNINFO] [--threads N] [--store-threads N]\n"
+    "  --https-port N     https, every endpoint; 0 picks a free port\n"
+    "  --http-port N      plain http, the configuration request only\n"
+    "  --proxy-port N     plain http for a TLS-terminating proxy on this machine (nginx):\n"
+    "                     X-Real-IP names the client, X-Forwarded-Proto its scheme\n"
+    "                     (at least one of the three ports is needed)\n"
     "  --data DIR         data folder: database, certificate, default configuration\n"
     "  --config FILE      configuration file (default DIR/config.json, created when missing)\n"
-    "  --bind ADDRESS     address to listen on (default 127.0.0.1)\n"
+    "  --bind ADDRESS     numeric address to listen on (default 127.0.0.1)\n"
     "  --store KIND       sqlite (default, DIR/reports.sqlite3), postgres, or none\n"
     "                     (takes reports without keeping them, for load comparison)\n"
     "  --postgres CONNINFO  libpq connection string for --store postgres\n"
-    "  --threads N        request threads per listener (default 16)\n";
+    "  --threads N        network threads (default: one per core)\n"
+    "  --store-threads N  requests waiting on storage at once (default 16)\n";
 
 struct CommandLine {
   std::optional<int> https_port;
   std::optional<int> http_port;
+  std::optional<int> proxy_port;
   std::filesystem::path data;
   std::filesystem::path config;
   std::string bind = "127.0.0.1";
   std::string store = "sqlite";
   std::string postgres;
-  std::size_t threads = 16;
+  std::size_t threads = 0;
+  std::size_t store_threads = 16;
 };
 
 [[noreturn]] void Usage(std::string_view problem) {
@@ -86,6 +94,8 @@ CommandLine Parse(int argc, char** argv) {
       cl.https_port = static_cast<int>(Number(option, value, 0, 65535));
     } else if (option == "--http-port") {
       cl.http_port = static_cast<int>(Number(option, value, 0, 65535));
+    } else if (option == "--proxy-port") {
+      cl.proxy_port = static_cast<int>(Number(option, value, 0, 65535));
     } else if (option == "--data") {
       cl.data = value;
     } else if (option == "--config") {
@@ -99,14 +109,19 @@ CommandLine Parse(int argc, char** argv) {
       cl.postgres = value;
     } else if (option == "--threads") {
       cl.threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
+    } else if (option == "--store-threads") {
+      cl.store_threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
     } else {
       Usage("unknown option " + std::string(option));
     }
   }
-  if (!cl.https_port || !cl.http_port || cl.data.empty()) Usage("--https-port, --http-port and --data are needed");
+  if (cl.data.empty()) Usage("--data is needed");
+  if (!cl.https_port && !cl.http_port && !cl.proxy_port) Usage("--https-port, --http-port or --proxy-port is needed");
   if (cl.store == "postgres" && cl.postgres.empty()) Usage("--store postgres needs --postgres CONNINFO");
   return cl;
 }
+
+constexpr auto kStopLimit = std::chrono::milliseconds(4700);
 
 std::mutex g_output;
 
@@ -118,7 +133,7 @@ void Print(std::string_view line) {
 }
 
 std::unique_ptr<ReportStore> OpenStore(const CommandLine& cl) {
-  if (cl.store == "postgres") return std::make_unique<PostgresStore>(cl.postgres, cl.threads);
+  if (cl.store == "postgres") return std::make_unique<PostgresStore>(cl.postgres, cl.store_threads);
   if (cl.store == "none") return std::make_unique<NullStore>();
   return std::make_unique<SqliteStore>(cl.data / "reports.sqlite3");
 }
@@ -135,17 +150,31 @@ int Run(const CommandLine& cl, const sigset_t& stop_signals) {
 
   ServiceOptions options;
   options.bind_address = cl.bind;
-  options.https_port = *cl.https_port;
-  options.http_port = *cl.http_port;
-  options.certificate = EnsureCertificate(cl.data);
-  options.worker_threads = cl.threads;
+  options.https_port = cl.https_port;
+  options.http_port = cl.http_port;
+  options.proxy_port = cl.proxy_port;
+  if (cl.https_port) options.certificate = EnsureCertificate(cl.data);
+  options.network_threads = cl.threads;
+  options.store_threads = cl.store_threads;
   Service service(options, config, *store, Print);
   service.Start();
-  Print("listening https=" + std::to_string(service.https_port()) + " http=" + std::to_string(service.http_port()));
+  std::string listening = "listening";
+  if (cl.https_port) listening += " https=" + std::to_string(service.https_port());
+  if (cl.http_port) listening += " http=" + std::to_string(service.http_port());
+  if (cl.proxy_port) listening += " proxy=" + std::to_string(service.proxy_port());
+  Print(listening);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);
   Print(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  // The front gives requests in flight a bounded time, but a store may still
+  // wait on a dead database; the process ends in time all the same. A report
+  // caught then was never answered, so no client holds a key to it.
+  std::thread([] {
+    std::this_thread::sleep_for(kStopLimit);
+    Print("stopping took too long; exiting now");
+    std::_Exit(1);
+  }).detach();
   service.Stop();
   Print("stopped");
   return 0;

@@ -98,7 +98,7 @@ std::optional<int> WaitForHttpPort(const std::filesystem::path& output) {
     std::istringstream text(ReadFile(output));
     for (std::string line; std::getline(text, line);) {
       int https = 0, http = 0;
-      if (std::sscanf(line.c_str(), "listening https=%d http=%d", &https, &http) == 2) return http;
+      if (std::sscanf(line.c_str(), "listening https=%d http=%d", &https, &http) == 2) return https;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -126,17 +126,17 @@ Run Measure(const Options& options, const std::string& store, const std::string&
   std::vector<std::thread> clients;
   for (int c = 0; c < options.clients; ++c) {
     clients.emplace_back([&] {
-      httplib::Client client("127.0.0.1", *port);
-      client.set_keep_alive(true);
-      client.set_tcp_nodelay(true);
-      client.set_read_timeout(60);
+      const Endpoint endpoint{*port, dir.path() / "data" / "cert.pem"};
+      auto client = std::make_unique<Connection>(endpoint);
       std::vector<double> mine;
       int failures = 0;
       std::string key;
       while (next.fetch_add(1) < options.reports && Clock::now() < deadline) {
         const auto t0 = Clock::now();
-        const auto res = client.Post("/report.php", {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "0A1B2C3D"}},
-                                     body, "application/json");
+        if (!client->ok()) client = std::make_unique<Connection>(endpoint);
+        const auto res = client->Exchange(
+            "POST", "/report.php", body,
+            {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "0A1B2C3D"}, {"Content-Type", "application/json"}});
         mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         if (res && res->status == 200) {
           key = KeyOf(res->body);
@@ -161,7 +161,7 @@ Run Measure(const Options& options, const std::string& store, const std::string&
   run.rss_kib = StatusField(service.pid(), "VmRSS:");
   run.hwm_kib = StatusField(service.pid(), "VmHWM:");
   if (store == "sqlite" && !run.last_key.empty()) {
-    const auto page = httplib::Client("127.0.0.1", *port).Get("/?report=" + run.last_key);
+    const auto page = Get({*port, dir.path() / "data" / "cert.pem"}, "/?report=" + run.last_key);
     if (!page || page->status != 200) {
       std::cerr << "a stored report does not show\n";
       std::exit(1);

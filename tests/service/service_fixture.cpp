@@ -1,6 +1,8 @@
 #include "tests/service/service_fixture.h"
 
+#include <algorithm>
 #include <array>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -73,7 +75,7 @@ void SpyStore::RecordCheckIn(const CheckIn& check_in) {
 
 std::vector<CheckIn> SpyStore::RecentCheckIns(std::size_t limit) { return inner_.RecentCheckIns(limit); }
 
-TestService::TestService(std::string config_json, ReportStore* store) {
+TestService::TestService(std::string config_json, ReportStore* store, ServiceOptions options) {
   config_file_ = dir_.path() / "config.json";
   WriteFile(config_file_, config_json);
   if (!store) {
@@ -86,28 +88,18 @@ TestService::TestService(std::string config_json, ReportStore* store) {
     log_.emplace_back(line);
   };
   config_ = std::make_unique<ConfigSource>(config_file_, log);
-  ServiceOptions options;
   options.certificate = EnsureCertificate(dir_.path());
-  options.worker_threads = 4;
+  if (options.network_threads == 0) options.network_threads = 2;
+  options.store_threads = 4;
   service_ = std::make_unique<Service>(options, *config_, *spy_, log);
   service_->Start();
 }
 
 TestService::~TestService() { service_->Stop(); }
 
-std::unique_ptr<httplib::Client> TestService::Http() const {
-  auto client = std::make_unique<httplib::Client>("127.0.0.1", service_->http_port());
-  client->set_read_timeout(30);
-  return client;
-}
+Endpoint TestService::Http() const { return {service_->http_port(), std::nullopt}; }
 
-std::unique_ptr<httplib::SSLClient> TestService::Https() const {
-  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", service_->https_port());
-  client->set_ca_cert_path((dir_.path() / "cert.pem").c_str());
-  client->enable_server_certificate_verification(true);
-  client->set_read_timeout(30);
-  return client;
-}
+Endpoint TestService::Https() const { return {service_->https_port(), dir_.path() / "cert.pem"}; }
 
 std::vector<std::string> TestService::log() const {
   std::lock_guard lock(log_mutex_);
@@ -220,6 +212,22 @@ int Child::StopWith(int signal) {
   return Wait();
 }
 
+std::optional<int> Child::WaitFor(std::chrono::milliseconds time) {
+  int status = 0;
+  if (pid_ <= 0) return status;
+  const auto until = std::chrono::steady_clock::now() + time;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    if (r < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 int Child::Wait() {
   int status = 0;
   if (pid_ <= 0) return status;
@@ -227,6 +235,59 @@ int Child::Wait() {
   }
   pid_ = -1;
   return status;
+}
+
+long ProcessStatusKib(pid_t pid, std::string_view field) {
+  std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(text, line);) {
+    if (line.starts_with(field)) return std::stol(line.substr(field.size()));
+  }
+  return -1;
+}
+
+namespace {
+
+std::atomic<int> started_services{0};
+
+std::vector<std::string> WithDefaults(const std::filesystem::path& data, std::vector<std::string> args) {
+  const auto has = [&](std::string_view option) { return std::find(args.begin(), args.end(), option) != args.end(); };
+  if (!has("--https-port") && !has("--http-port") && !has("--proxy-port")) {
+    args.insert(args.end(), {"--https-port", "0", "--http-port", "0"});
+  }
+  args.insert(args.begin(), {QV_SERVICE_EXE, "--data", data.string()});
+  return args;
+}
+
+}  // namespace
+
+ServiceProcess::ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args)
+    : data_(dir / "data"),
+      output_(dir / ("service." + std::to_string(::getpid()) + "." + std::to_string(++started_services) + ".log")),
+      child_(WithDefaults(data_, std::move(args)), output_) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::istringstream text(ReadFile(output_));
+    for (std::string line; std::getline(text, line);) {
+      if (!line.starts_with("listening ")) continue;
+      std::istringstream fields(line.substr(10));
+      for (std::string field; fields >> field;) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos) ports_.emplace_back(field.substr(0, eq), std::stoi(field.substr(eq + 1)));
+      }
+      listening_ = true;
+      return;
+    }
+    if (child_.WaitFor(std::chrono::milliseconds(20))) return;  // ended before listening
+  }
+}
+
+std::string ServiceProcess::output() const { return ReadFile(output_); }
+
+int ServiceProcess::port(std::string_view kind) const {
+  for (const auto& [name, port] : ports_) {
+    if (name == kind) return port;
+  }
+  return 0;
 }
 
 std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {

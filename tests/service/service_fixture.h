@@ -3,6 +3,7 @@
 // process on loopback, reports written the way the program writes them, child
 // processes, and a private PostgreSQL server.
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -12,11 +13,10 @@
 
 #include <sys/types.h>
 
-#include <httplib.h>
-
 #include "service/config.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "tests/service/http_client.h"
 
 namespace quorvane::service::testing {
 
@@ -59,12 +59,13 @@ class SpyStore final : public ReportStore {
 // free loopback ports.
 class TestService {
  public:
-  explicit TestService(std::string config_json = "{}", ReportStore* store = nullptr);
+  explicit TestService(std::string config_json = "{}", ReportStore* store = nullptr, ServiceOptions options = {});
   ~TestService();
 
-  std::unique_ptr<httplib::Client> Http() const;
+  Endpoint Http() const;
   // Trusts the generated certificate only, and checks the host name against it.
-  std::unique_ptr<httplib::SSLClient> Https() const;
+  Endpoint Https() const;
+  Service& service() { return *service_; }
 
   SpyStore& store() { return *spy_; }
   const std::filesystem::path& data() const { return dir_.path(); }
@@ -116,9 +117,38 @@ class Child {
   int StopWith(int signal);
   // Waits for the end; the exit status as waitpid gives it.
   int Wait();
+  // Waits at most that long; the exit status, or nullopt while it still runs.
+  std::optional<int> WaitFor(std::chrono::milliseconds time);
 
  private:
   pid_t pid_ = -1;
+};
+
+// A field of /proc/PID/status in KiB ("VmRSS:", "VmHWM:"); -1 when unreadable.
+long ProcessStatusKib(pid_t pid, std::string_view field);
+
+// The built service executable, started with a data folder under dir and the
+// arguments given (or https and http on free ports when none name a port),
+// waited for until it prints its "listening" line.
+class ServiceProcess {
+ public:
+  explicit ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args = {});
+  // Whether it is listening; output() says why not.
+  bool listening() const { return listening_; }
+  std::string output() const;
+  // The port a listener got ("https", "http", "proxy"); 0 when there is none.
+  int port(std::string_view kind) const;
+  Endpoint Https() const { return {port("https"), data_ / "cert.pem"}; }
+  Endpoint Http() const { return {port("http"), std::nullopt}; }
+  const std::filesystem::path& data() const { return data_; }
+  Child& process() { return child_; }
+
+ private:
+  std::filesystem::path data_;
+  std::filesystem::path output_;  // a new file for each start
+  Child child_;
+  bool listening_ = false;
+  std::vector<std::pair<std::string, int>> ports_;
 };
 
 // A PostgreSQL server of its own in a temporary folder, on a free loopback

@@ -148,11 +148,11 @@ TEST_P(StoreTest, ReopeningKeepsReportsAndRefusesANewerSchema) {
 TEST_P(StoreTest, ServesTheWholeRoadThroughTheService) {
   auto store = Open();
   TestService service("{}", store.get());
-  const auto client = service.Http();
-  EXPECT_EQ(client->Get("/api.init.php", {{"User-Version", "3.6.0.0"}})->status, 200);
-  const auto up = client->Post("/report.php", SampleReport().Body(), "application/json");
+  const auto client = service.Https();
+  EXPECT_EQ(Get(service.Http(), "/api.init.php", {{"User-Version", "3.6.0.0"}})->status, 200);
+  const auto up = PostJson(client, "/report.php", SampleReport().Body());
   ASSERT_EQ(up->status, 200) << up->body;
-  const auto page = client->Get("/?report=" + KeyOf(up->body));
+  const auto page = Get(client, "/?report=" + KeyOf(up->body));
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("id=\"ended-count\">2<"), std::string::npos);
   EXPECT_EQ(store->RecentCheckIns(1).at(0).version, "3.6.0.0");
