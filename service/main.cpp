@@ -19,10 +19,13 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "service/certificate.h"
 #include "service/config.h"
 #include "service/postgres_store.h"
+#include "service/retention.h"
 #include "service/server.h"
 #include "service/sqlite_store.h"
 
@@ -33,18 +36,21 @@ using namespace quorvane::service;
 constexpr std::string_view kUsage =
     "usage: quorvane-service --data DIR [--https-port N] [--http-port N] [--proxy-port N]\n"
     "                        [--config FILE] [--bind ADDRESS] [--store sqlite|postgres|none]\n"
-    "                        [--postgres CONNINFO] [--threads N] [--store-threads N]\n"
+    "                        [--postgres CONNINFO] [--keep-days N] [--discard-reports]\n"
+    "                        [--threads N] [--store-threads N]\n"
     "  --https-port N     https, every endpoint; 0 picks a free port\n"
     "  --http-port N      plain http, the configuration request only\n"
     "  --proxy-port N     plain http for a TLS-terminating proxy on this machine (nginx):\n"
     "                     X-Real-IP names the client, X-Forwarded-Proto its scheme\n"
     "                     (at least one of the three ports is needed)\n"
-    "  --data DIR         data folder: database, certificate, default configuration\n"
+    "  --data DIR         data folder, owner-only: database, certificate, configuration\n"
     "  --config FILE      configuration file (default DIR/config.json, created when missing)\n"
     "  --bind ADDRESS     numeric address to listen on (default 127.0.0.1)\n"
     "  --store KIND       sqlite (default, DIR/reports.sqlite3), postgres, or none\n"
-    "                     (takes reports without keeping them, for load comparison)\n"
     "  --postgres CONNINFO  libpq connection string for --store postgres\n"
+    "  --keep-days N      reports older than N days are deleted, daily (default 180)\n"
+    "  --discard-reports  needed with --store none, which answers uploads with keys\n"
+    "                     but keeps nothing (to measure the service without storage)\n"
     "  --threads N        network threads (default: one per core)\n"
     "  --store-threads N  requests waiting on storage at once (default 16)\n";
 
@@ -57,6 +63,8 @@ struct CommandLine {
   std::string bind = "127.0.0.1";
   std::string store = "sqlite";
   std::string postgres;
+  int keep_days = 180;
+  bool discard_reports = false;
   std::size_t threads = 0;
   std::size_t store_threads = 16;
 };
@@ -88,6 +96,10 @@ CommandLine Parse(int argc, char** argv) {
       std::cout << kUsage;
       std::exit(0);
     }
+    if (option == "--discard-reports") {
+      cl.discard_reports = true;
+      continue;
+    }
     if (i + 1 >= argc) Usage(std::string(option) + " needs a value");
     const std::string value = argv[++i];
     if (option == "--https-port") {
@@ -107,6 +119,8 @@ CommandLine Parse(int argc, char** argv) {
       cl.store = value;
     } else if (option == "--postgres") {
       cl.postgres = value;
+    } else if (option == "--keep-days") {
+      cl.keep_days = static_cast<int>(Number(option, value, 1, 36500));
     } else if (option == "--threads") {
       cl.threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
     } else if (option == "--store-threads") {
@@ -118,6 +132,10 @@ CommandLine Parse(int argc, char** argv) {
   if (cl.data.empty()) Usage("--data is needed");
   if (!cl.https_port && !cl.http_port && !cl.proxy_port) Usage("--https-port, --http-port or --proxy-port is needed");
   if (cl.store == "postgres" && cl.postgres.empty()) Usage("--store postgres needs --postgres CONNINFO");
+  if (cl.store == "none" && !cl.discard_reports) {
+    Usage("--store none keeps no report, so every key it hands out leads nowhere; add --discard-reports if that is "
+          "what you want");
+  }
   return cl;
 }
 
@@ -138,8 +156,26 @@ std::unique_ptr<ReportStore> OpenStore(const CommandLine& cl) {
   return std::make_unique<SqliteStore>(cl.data / "reports.sqlite3");
 }
 
+// Reports, the certificate's key and the configuration are nobody else's
+// business: the folder is owner-only, and so is whatever is created in it.
+void MakeDataFolder(const std::filesystem::path& data) {
+  ::umask(077);
+  std::filesystem::create_directories(data);
+  std::filesystem::permissions(data, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+}
+
+// As many connections as the system lets this process have.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 int Run(const CommandLine& cl, const sigset_t& stop_signals) {
-  std::filesystem::create_directories(cl.data);
+  MakeDataFolder(cl.data);
+  RaiseDescriptorLimit();
   std::filesystem::path config_file = cl.config;
   if (config_file.empty()) {
     config_file = cl.data / "config.json";
@@ -147,6 +183,13 @@ int Run(const CommandLine& cl, const sigset_t& stop_signals) {
   }
   ConfigSource config(config_file, Print);
   const std::unique_ptr<ReportStore> store = OpenStore(cl);
+  std::optional<Retention> retention;
+  if (cl.store == "none") {
+    Print("warning: --store none --discard-reports: uploads are answered with keys, but no report is kept and no "
+          "report page will be found");
+  } else {
+    retention.emplace(*store, cl.keep_days, Print);
+  }
 
   ServiceOptions options;
   options.bind_address = cl.bind;

@@ -58,8 +58,13 @@ Response Refusal(int status, const Request* request, std::string_view reason) {
 }  // namespace
 
 Service::Service(ServiceOptions options, ConfigSource& config, ReportStore& store, Log log)
-    : options_(std::move(options)), config_(config), store_(store), log_(std::move(log)), router_(&Refusal) {
-  router_.Add({"GET", "/api.init.php", 0, /*plain_http=*/true, /*blocking=*/true,
+    : options_(std::move(options)),
+      config_(config),
+      store_(store),
+      log_(std::move(log)),
+      check_ins_(store, log_, options_.check_ins),
+      router_(&Refusal) {
+  router_.Add({"GET", "/api.init.php", 0, /*plain_http=*/true, /*blocking=*/false,
                [this](Request& r) { return Configuration(r); }});
   router_.Add({"POST", "/report.php", options_.max_report_bytes, false, true, [this](Request& r) { return Upload(r); }});
   router_.Add({"GET", "/", 0, false, true, [this](Request& r) { return Page(r); }});
@@ -85,14 +90,8 @@ void Service::Start() { server_->Start(); }
 void Service::Stop() { server_->Stop(); }
 
 Response Service::Configuration(const Request& request) {
-  const auto snapshot = config_.Current();
-  try {
-    store_.RecordCheckIn({NowMs(), Header(request, "User-Version"), Header(request, "User-UnionKey")});
-  } catch (const StoreError& e) {
-    // The program needs its configuration more than we need the record.
-    log_(std::string("check-in not recorded: ") + e.what());
-  }
-  return Json(200, snapshot->reply);
+  check_ins_.Record(NowMs(), Header(request, "User-Version"));
+  return Json(200, config_.Current()->reply);
 }
 
 Response Service::Upload(Request& request) {

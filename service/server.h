@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "service/certificate.h"
+#include "service/check_in_recorder.h"
 #include "service/config.h"
 #include "service/http.h"
 #include "service/http_server.h"
@@ -29,6 +30,7 @@ struct ServiceOptions {
   std::size_t network_threads = 0;  // 0: one per core
   std::size_t store_threads = 16;   // uploads and pages waiting on storage at once
   HttpLimits limits;
+  CheckInRecorder::Options check_ins;
 };
 
 class Service {
@@ -37,7 +39,8 @@ class Service {
   // Called from many threads, one line at a time.
   using Log = std::function<void(std::string_view line)>;
 
-  // config and store must outlive the service.
+  // config and store must outlive the service. The configuration request is
+  // answered without waiting for storage; its check-in is counted on the side.
   Service(ServiceOptions options, ConfigSource& config, ReportStore& store, Log log);
   // Stops first.
   ~Service();
@@ -56,6 +59,8 @@ class Service {
   int http_port() const { return server_->port(ListenerKind::Http); }
   int proxy_port() const { return server_->port(ListenerKind::Proxy); }
 
+  CheckInRecorder& check_ins() { return check_ins_; }
+
  private:
   Response Configuration(const Request& request);
   Response Upload(Request& request);
@@ -65,8 +70,9 @@ class Service {
   ConfigSource& config_;
   ReportStore& store_;
   Log log_;
+  CheckInRecorder check_ins_;
   Router router_;
-  std::unique_ptr<HttpServer> server_;
+  std::unique_ptr<HttpServer> server_;  // last: stopped first
 };
 
 }  // namespace quorvane::service

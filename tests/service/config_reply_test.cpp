@@ -1,14 +1,19 @@
 // The configuration reply, read back the way the program reads it.
 #include <algorithm>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include "service/check_in_recorder.h"
 #include "service/config.h"
+#include "service/sqlite_store.h"
 #include "tests/service/service_fixture.h"
 #include "vek/strings.h"
 
 namespace quorvane::service::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 using vek::ExtractBetween;
 using vek::FromUtf8;
@@ -120,32 +125,84 @@ TEST(ConfigReply, EditedFileIsServedWithoutRestartAndABrokenEditIsIgnored) {
   EXPECT_EQ(ReadAsProgram(Get(client, "/api.init.php")->body).bankclean, std::vector<Text>{u"Other"});
 }
 
-TEST(ConfigReply, RecordsVersionAndMachineKeyAndAnswersWithoutThem) {
+TEST(ConfigReply, CountsCheckInsByDayAndVersionWithoutKeepingMachineKeys) {
   TestService service;
-  const auto client = service.Http();
-  EXPECT_EQ(Get(client, "/api.init.php")->status, 200);
-  EXPECT_EQ(Get(client, "/api.init.php", {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "AB12CD34"}})->status, 200);
-  // A header that is not text (Latin-1 from an old build, say) is kept readable.
-  EXPECT_EQ(Get(client, "/api.init.php", {{"User-Version", "3.6\xff"}})->status, 200);
-
-  const auto seen = service.store().RecentCheckIns(10);
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0].version, "3.6\xEF\xBF\xBD");
-  EXPECT_EQ(seen[0].union_key, std::nullopt);
-  EXPECT_EQ(seen[1].version, "3.6.0.0");
-  EXPECT_EQ(seen[1].union_key, "AB12CD34");
-  EXPECT_EQ(seen[2].version, std::nullopt);
-  EXPECT_EQ(seen[2].union_key, std::nullopt);
-  EXPECT_GT(seen[2].received_ms, 1'600'000'000'000);
+  const std::string today = UtcDay(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+  const std::pair<Headers, std::string> requests[] = {
+      {{}, ""},
+      {{{"User-Version", "3.6.0.0"}, {"User-UnionKey", "AB12CD34"}}, "3.6.0.0"},
+      {{{"User-Version", "3.6.0.0"}, {"User-UnionKey", "EF56"}}, "3.6.0.0"},
+      {{{"User-Version", "3.7"}}, "3.7"},
+      // Not a version number: counted, under one label for all of them.
+      {{{"User-Version", "3.6\xff"}}, "other"},
+      {{{"User-Version", "<script>"}}, "other"},
+      {{{"User-Version", "1.2.3.4.5"}}, "other"},
+      {{{"User-Version", "123456.0"}}, "other"},
+      {{{"User-Version", "3..6"}}, "other"},
+      {{{"User-Version", ""}}, "other"},
+  };
+  std::map<std::string, std::int64_t> expected;
+  for (const auto& [headers, label] : requests) {
+    const auto res = Get(service.Http(), "/api.init.php", headers);
+    ASSERT_TRUE(res && res->status == 200);
+    ++expected[label];
+  }
+  service.service().check_ins().Flush();
+  std::map<std::string, std::int64_t> counted;
+  for (const auto& c : service.store().CheckInCounts(today)) {
+    EXPECT_EQ(c.day, today);
+    counted[c.version] += c.count;
+  }
+  EXPECT_EQ(counted, expected);
 }
 
-TEST(ConfigReply, StorageFailureStillAnswersTheProgram) {
+TEST(ConfigReply, IsAnsweredWhileTheStoreIsStuckOrFailing) {
   TestService service;
+  service.store().Hold();  // a checkpoint or a lock that takes its time
+  for (int i = 0; i < 3; ++i) {
+    const auto res = Fetch(service.Http(), "GET", "/api.init.php", {}, {}, 5s);
+    ASSERT_TRUE(res) << "the reply waited for the store";
+    EXPECT_EQ(ReadAsProgram(res->body).status, u"ok");
+  }
   service.store().failing = true;
+  service.store().Release();
   const auto res = Get(service.Http(), "/api.init.php");
   ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
   EXPECT_EQ(ReadAsProgram(res->body).status, u"ok");
+}
+
+TEST(CheckInRecorder, BatchesCountsKeepsThemThroughAFailureAndDropsBeyondItsRoom) {
+  TempDir dir;
+  SqliteStore sqlite(dir.path() / "r.sqlite3");
+  SpyStore store(sqlite);
+  std::vector<std::string> log;
+  std::mutex log_mutex;
+  CheckInRecorder recorder(
+      store,
+      [&](std::string_view line) {
+        std::lock_guard lock(log_mutex);
+        log.emplace_back(line);
+      },
+      {/*capacity=*/3, /*interval=*/std::chrono::hours(1)});
+  constexpr std::int64_t kDay1 = 1'700'000'000'000, kDay2 = kDay1 + 86'400'000;
+  store.failing = true;
+  for (int i = 0; i < 5; ++i) recorder.Record(kDay1, "3.6.0.0");
+  recorder.Record(kDay1, std::nullopt);
+  recorder.Flush();  // fails: the counts wait for the next write
+  recorder.Record(kDay2, "3.6.0.0");
+  recorder.Record(kDay2, "3.7.0.0");  // a fourth key: no room
+  recorder.Record(kDay1, "3.6.0.0");  // a known key still counts
+  EXPECT_EQ(recorder.dropped(), 1u);
+  store.failing = false;
+  recorder.Flush();
+  const std::vector<CheckInCount> expected{
+      {UtcDay(kDay1), "", 1}, {UtcDay(kDay1), "3.6.0.0", 6}, {UtcDay(kDay2), "3.6.0.0", 1}};
+  EXPECT_EQ(store.CheckInCounts("2000-01-01"), expected);
+  std::lock_guard lock(log_mutex);
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto& l) { return l.find("not written") != l.npos; }));
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto& l) { return l.find("1 check-ins dropped") != l.npos; }));
 }
 
 TEST(ConfigFile, RefusesWhatTheProgramWouldMisread) {

@@ -11,6 +11,8 @@ using namespace std::chrono_literals;
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "service/report_key.h"
+#include "service/sqlite_store.h"
 #include "tests/service/service_fixture.h"
 
 namespace quorvane::service::testing {
@@ -44,9 +46,6 @@ TEST(Executable, FirstStartSetsUpItsFolderServesAndStopsCleanly) {
     const auto ports = WaitForListening(out);
     ASSERT_TRUE(ports) << ReadFile(out);
     EXPECT_EQ(ReadFile(data / "config.json"), "{\n  \"update\": \"\",\n  \"noclean\": [],\n  \"bankclean\": []\n}\n");
-    struct stat st {};
-    ASSERT_EQ(::stat((data / "key.pem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
     certificate = ReadFile(data / "cert.pem");
 
     const auto up = PostJson({ports->first, data / "cert.pem"}, "/report.php", SampleReport().Body());
@@ -54,6 +53,19 @@ TEST(Executable, FirstStartSetsUpItsFolderServesAndStopsCleanly) {
     key = KeyOf(up->body);
     ASSERT_FALSE(key.empty()) << up->body;
     EXPECT_EQ(Get({ports->second, std::nullopt}, "/api.init.php")->status, 200);
+
+    // Nobody but the service's own user reads reports, keys or settings.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) {
+      struct stat st {};
+      ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 077, 0u) << entry.path() << " is open to others: " << std::oct << (st.st_mode & 0777);
+    }
+    for (const char* file : {"reports.sqlite3", "reports.sqlite3-wal", "reports.sqlite3-shm", "key.pem"}) {
+      EXPECT_TRUE(std::filesystem::exists(data / file)) << file;
+    }
+    struct stat folder {};
+    ASSERT_EQ(::stat(data.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
 
     const int status = service.StopWith(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
@@ -116,6 +128,8 @@ TEST(Executable, RefusesToStartOnWhatItCannotUse) {
        1, "http:// or https://"},
       {{"--https-port", "0", "--http-port", "0", "--data", dir.path().string(), "--config", (dir.path() / "none.json").string()},
        1, "no such file"},
+      {{"--https-port", "0", "--data", dir.path().string(), "--store", "none"}, 2, "add --discard-reports"},
+      {{"--https-port", "0", "--data", dir.path().string(), "--keep-days", "0"}, 2, "needs a number from 1"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(out);
@@ -127,6 +141,42 @@ TEST(Executable, RefusesToStartOnWhatItCannotUse) {
     EXPECT_EQ(WEXITSTATUS(status), c.exit_code) << c.says;
     EXPECT_NE(ReadFile(out).find(c.says), std::string::npos) << ReadFile(out);
   }
+}
+
+TEST(Executable, ReportsOlderThanTheKeptDaysAreDeletedAtStart) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "data");
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = [](std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  };
+  StoredReport old{NewReportKey(), ms(now - std::chrono::hours(24 * 31)), "3.6.0.0", "K", "[]"};
+  StoredReport recent{NewReportKey(), ms(now - std::chrono::hours(24 * 29)), "3.6.0.0", "K", "[]"};
+  {
+    SqliteStore store(dir.path() / "data" / "reports.sqlite3");
+    ASSERT_TRUE(store.PutReport(old));
+    ASSERT_TRUE(store.PutReport(recent));
+  }
+  ServiceProcess service(dir.path(), {"--https-port", "0", "--keep-days", "30"});
+  ASSERT_TRUE(service.listening()) << service.output();
+  int status = 0;
+  for (int i = 0; i < 100 && (status = Get(service.Https(), "/?report=" + old.key)->status) == 200; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(status, 404) << "a report of 31 days is still there";
+  EXPECT_EQ(Get(service.Https(), "/?report=" + recent.key)->status, 200);
+  EXPECT_NE(service.output().find("deleted 1 reports older than 30 days"), std::string::npos) << service.output();
+}
+
+TEST(Executable, NoStoreAnswersOnlyWhenToldTwiceAndSaysSo) {
+  TempDir dir;
+  ServiceProcess service(dir.path(), {"--https-port", "0", "--store", "none", "--discard-reports"});
+  ASSERT_TRUE(service.listening()) << service.output();
+  EXPECT_NE(service.output().find("warning: --store none"), std::string::npos) << service.output();
+  const auto up = PostJson(service.Https(), "/report.php", SampleReport().Body());
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->status, 200);
+  EXPECT_FALSE(std::filesystem::exists(service.data() / "reports.sqlite3"));
 }
 
 // A second copy on ports already in use must refuse to start rather than share

@@ -57,8 +57,27 @@ std::string ReadFile(const std::filesystem::path& file) {
   return std::move(text).str();
 }
 
-bool SpyStore::PutReport(const StoredReport& report) {
+void SpyStore::Hold() {
+  std::lock_guard lock(mutex_);
+  held_ = true;
+}
+
+void SpyStore::Release() {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+  }
+  released_.notify_all();
+}
+
+void SpyStore::Write() {
+  std::unique_lock lock(mutex_);
+  released_.wait(lock, [&] { return !held_; });
   if (failing) throw StoreError("spy: failing as told");
+}
+
+bool SpyStore::PutReport(const StoredReport& report) {
+  Write();
   ++puts;
   return inner_.PutReport(report);
 }
@@ -68,12 +87,19 @@ std::optional<StoredReport> SpyStore::GetReport(std::string_view key) {
   return inner_.GetReport(key);
 }
 
-void SpyStore::RecordCheckIn(const CheckIn& check_in) {
-  if (failing) throw StoreError("spy: failing as told");
-  inner_.RecordCheckIn(check_in);
+std::size_t SpyStore::PurgeReports(std::int64_t received_before_ms, std::size_t limit) {
+  Write();
+  return inner_.PurgeReports(received_before_ms, limit);
 }
 
-std::vector<CheckIn> SpyStore::RecentCheckIns(std::size_t limit) { return inner_.RecentCheckIns(limit); }
+void SpyStore::AddCheckIns(const std::vector<CheckInCount>& counts) {
+  Write();
+  inner_.AddCheckIns(counts);
+}
+
+std::vector<CheckInCount> SpyStore::CheckInCounts(std::string_view since_day) {
+  return inner_.CheckInCounts(since_day);
+}
 
 TestService::TestService(std::string config_json, ReportStore* store, ServiceOptions options) {
   config_file_ = dir_.path() / "config.json";
@@ -95,7 +121,10 @@ TestService::TestService(std::string config_json, ReportStore* store, ServiceOpt
   service_->Start();
 }
 
-TestService::~TestService() { service_->Stop(); }
+TestService::~TestService() {
+  spy_->Release();
+  service_->Stop();
+}
 
 Endpoint TestService::Http() const { return {service_->http_port(), std::nullopt}; }
 
@@ -167,21 +196,6 @@ bool RunToEnd(const std::vector<std::string>& argv, const std::filesystem::path&
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 std::string Tail(const std::filesystem::path& file) {
   const std::string text = ReadFile(file);
   return text.size() > 600 ? text.substr(text.size() - 600) : text;
@@ -237,6 +251,21 @@ int Child::Wait() {
   return status;
 }
 
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
 long ProcessStatusKib(pid_t pid, std::string_view field) {
   std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(text, line);) {
@@ -250,6 +279,7 @@ namespace {
 std::atomic<int> started_services{0};
 
 std::vector<std::string> WithDefaults(const std::filesystem::path& data, std::vector<std::string> args) {
+  std::filesystem::create_directories(data.parent_path());
   const auto has = [&](std::string_view option) { return std::find(args.begin(), args.end(), option) != args.end(); };
   if (!has("--https-port") && !has("--http-port") && !has("--proxy-port")) {
     args.insert(args.end(), {"--https-port", "0", "--http-port", "0"});
@@ -330,10 +360,10 @@ std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {
     why = "initdb failed: " + Tail(log);
     return nullptr;
   }
-  const std::string server_options = "-p " + std::to_string(cluster->port_) + " -k " + cluster->dir_.string() +
-                                     " -c listen_addresses=127.0.0.1 -c fsync=off";
+  cluster->server_options_ = "-p " + std::to_string(cluster->port_) + " -k " + cluster->dir_.string() +
+                             " -c listen_addresses=127.0.0.1 -c fsync=off";
   if (!RunToEnd(as({(cluster->bin_ / "pg_ctl").string(), "-D", data, "-l", (cluster->dir_ / "server.log").string(),
-                    "-w", "-t", "30", "-o", server_options, "start"}),
+                    "-w", "-t", "30", "-o", cluster->server_options_, "start"}),
                 log)) {
     why = "the server did not start: " + Tail(cluster->dir_ / "server.log");
     return nullptr;
@@ -349,6 +379,14 @@ PostgresCluster::~PostgresCluster() {
   if (std::filesystem::exists(dir_ / "data" / "postmaster.pid")) RunToEnd(stop, "/dev/null");
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
+}
+
+bool PostgresCluster::Restart() {
+  std::vector<std::string> argv{(bin_ / "pg_ctl").string(), "-D", (dir_ / "data").string(), "-l",
+                                (dir_ / "server.log").string(), "-w", "-t", "30", "-m", "fast", "-o",
+                                server_options_, "restart"};
+  if (as_postgres_) argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
+  return RunToEnd(argv, dir_ / "commands.log");
 }
 
 std::string PostgresCluster::conninfo() const {

@@ -4,6 +4,7 @@
 // processes, and a private PostgreSQL server.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -37,21 +38,29 @@ void WriteFile(const std::filesystem::path& file, std::string_view text);
 std::string ConfigJson(const ServiceConfig& config);
 std::string ReadFile(const std::filesystem::path& file);
 
-// Passes everything to another store, counting the reports it was asked to keep,
-// or failing every operation when told to.
+// Passes everything to another store, counting the reports it was asked to keep;
+// fails every operation when told to, or holds every write until let go.
 class SpyStore final : public ReportStore {
  public:
   explicit SpyStore(ReportStore& inner) : inner_(inner) {}
   std::atomic<int> puts{0};
   std::atomic<bool> failing{false};
 
+  void Hold();
+  void Release();
+
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
-  void RecordCheckIn(const CheckIn& check_in) override;
-  std::vector<CheckIn> RecentCheckIns(std::size_t limit) override;
+  std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  void AddCheckIns(const std::vector<CheckInCount>& counts) override;
+  std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
  private:
+  void Write();  // waits while held, throws while failing
   ReportStore& inner_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
 };
 
 // The service in this process, with its own data folder, configuration file,
@@ -124,6 +133,9 @@ class Child {
   pid_t pid_ = -1;
 };
 
+// A loopback port free at the time of asking.
+int FreeLoopbackPort();
+
 // A field of /proc/PID/status in KiB ("VmRSS:", "VmHWM:"); -1 when unreadable.
 long ProcessStatusKib(pid_t pid, std::string_view field);
 
@@ -160,11 +172,15 @@ class PostgresCluster {
   static std::unique_ptr<PostgresCluster> Start(std::string& why);
   ~PostgresCluster();
   std::string conninfo() const;
+  // Stops the server (fast: connections are cut) and starts it again on the
+  // same port; false when it did not come back.
+  bool Restart();
 
  private:
   PostgresCluster() = default;
   std::filesystem::path dir_;
   std::filesystem::path bin_;
+  std::string server_options_;
   int port_ = 0;
   bool as_postgres_ = false;
 };
