@@ -16,7 +16,7 @@ QV_PACKAGES=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils imagemagick fonts-nanum
   libboost-dev nlohmann-json3-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
-  libpq-dev postgresql chromium curl python3
+  libpq-dev postgresql nginx chromium curl python3
 )
 
 qv_log() { printf '== %s\n' "$*" >&2; }
