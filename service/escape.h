@@ -23,6 +23,9 @@ std::string MarkerSafeJsonString(std::string_view utf8);
 // Control characters other than tab and line breaks, and invalid UTF-8, become
 // U+FFFD, so nothing a report carries can change the page's structure.
 std::string HtmlEscape(std::string_view utf8);
+// The same, appended to out; and the size it comes to.
+void AppendHtmlEscaped(std::string& out, std::string_view utf8);
+std::size_t HtmlEscapedSize(std::string_view utf8);
 
 // Makes a request header value fit for storage: valid UTF-8 without control
 // characters (each replaced by U+FFFD), cut to at most max_bytes at a character

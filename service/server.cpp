@@ -98,7 +98,7 @@ Response Service::Upload(Request& request) {
   StoredReport report;
   report.body = std::move(request.body);
   RepairLoneSurrogateEscapes(report.body);
-  if (const ReportParse parsed = ParseReport(report.body); !parsed.report) return ErrorJson(400, parsed.error);
+  if (const std::string error = ReportError(report.body); !error.empty()) return ErrorJson(400, error);
   report.received_ms = NowMs();
   report.version = Header(request, "User-Version");
   report.union_key = Header(request, "User-UnionKey");
@@ -126,13 +126,14 @@ Response Service::Page(const Request& request) {
     return Html(503, RenderUnavailablePage());
   }
   if (!stored) return Html(404, RenderNotFoundPage());
-  const ReportParse parsed = ParseReport(stored->body);
+  ReportParse parsed = ParseReport(stored->body);
   if (!parsed.report) {
     log_("error: stored report cannot be read: " + parsed.error);
     return Html(500, RenderUnavailablePage());
   }
+  std::string().swap(stored->body);  // read: not needed beside its page
   const auto plugins = EffectivePluginList(config_.Current()->config.bankclean);
-  return Html(200, RenderReportPage(*parsed.report, *stored, plugins));
+  return Html(200, RenderReportPage(std::move(*parsed.report), *stored, plugins));
 }
 
 }  // namespace quorvane::service

@@ -286,8 +286,28 @@ TEST(Executable, HostileInputIsRefusedAndMemoryStaysBounded) {
   const auto after = PostJson(service.Https(), "/report.php", SampleReport().Body());
   ASSERT_TRUE(after) << "the service is down";
   EXPECT_EQ(after->status, 200);
-  const long peak = ProcessStatusKib(pid, "VmHWM:");
-  EXPECT_LT(peak - before, 3 * 4 * 1024) << "KiB over the RSS before the hostile requests (" << before << ")";
+  constexpr long kBodyKib = 4 * 1024;
+  EXPECT_LT(ProcessStatusKib(pid, "VmHWM:") - before, 3 * kBodyKib)
+      << "KiB over the RSS before the hostile requests (" << before << ")";
+
+  // A report at the limit whose every string is "&": a page five times its
+  // size, rendered with little beside it.
+  std::string ampersands = "[";
+  while (ampersands.size() < (kBodyKib - 8) * 1024) {
+    ampersands += "{\"cate\":\"install\",\"displayname\":\"" + std::string(2000, '&') + "\",\"publisher\":\"&\"},";
+  }
+  ampersands.back() = ']';
+  const auto up2 = PostJson(service.Https(), "/report.php", ampersands);
+  ASSERT_TRUE(up2 && up2->status == 200);
+  const long page_before = ProcessStatusKib(pid, "VmRSS:");
+  WriteFile("/proc/" + std::to_string(pid) + "/clear_refs", "5");  // the peak counter starts again
+  const auto page = Get(service.Https(), "/?report=" + KeyOf(up2->body));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_GT(page->body.size(), 4 * ampersands.size());
+  // The page, the report it is made from, and room for reading it.
+  EXPECT_LT(ProcessStatusKib(pid, "VmHWM:") - page_before, 8 * kBodyKib)
+      << "KiB for a page of " << page->body.size() << " bytes";
 }
 
 }  // namespace

@@ -82,6 +82,10 @@ Connection::Connection(const Endpoint& endpoint, Deadline deadline) : state_(std
   s.connected = true;
   const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(endpoint.port));
   bool made = s.Run(deadline, "connect", [&](auto&, auto done) { s.Lowest().async_connect(to, done); });
+  // A request goes out in more than one write; with Nagle's algorithm the
+  // last would wait for the server's delayed acknowledgement of the first.
+  error_code ignored;
+  if (made) s.Lowest().socket().set_option(tcp::no_delay(true), ignored);
   if (auto* tls = std::get_if<TlsStream>(&s.stream); made && tls) {
     made = s.Run(deadline, "handshake",
                  [&](auto&, auto done) { tls->async_handshake(asio::ssl::stream_base::client, done); });

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -319,6 +319,76 @@ int ServiceProcess::port(std::string_view kind) const {
   }
   return 0;
 }
+
+namespace {
+
+// Replaces from, which must be there that many times: a shipped file that says
+// it otherwise is refused rather than run with a production value left in.
+bool Replace(std::string& text, std::string_view from, std::string_view to, int times, std::string& why) {
+  int seen = 0;
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+    ++seen;
+  }
+  if (seen != times && why.empty()) {
+    why = "the shipped configuration says this " + std::to_string(seen) + " times: " + std::string(from);
+  }
+  return seen == times;
+}
+
+bool Accepts(int port) {
+  Connection c({port, std::nullopt}, std::chrono::seconds(1));
+  return c.ok();
+}
+
+}  // namespace
+
+NginxFront::NginxFront(const std::filesystem::path& dir, const std::vector<int>& instance_ports)
+    : dir_(dir / "nginx") {
+  if (!std::filesystem::exists(kExecutable)) {
+    why_ = "nginx is not installed (scripts/test installs it)";
+    return;
+  }
+  std::filesystem::create_directories(dir_);
+  const auto tls = EnsureCertificate(dir_);
+  certificate_ = tls.certificate;
+  https_ = FreeLoopbackPort();
+  http_ = FreeLoopbackPort();
+  std::string site = ReadFile(std::filesystem::path(QUORVANE_SOURCE_DIR) / "service/deploy/quorvane.nginx.conf");
+  const std::string upstream = "    server 127.0.0.1:8101 max_fails=1 fail_timeout=10s;\n"
+                               "    server 127.0.0.1:8102 max_fails=1 fail_timeout=10s;\n";
+  std::string servers;
+  for (const int port : instance_ports) {
+    servers += "    server 127.0.0.1:" + std::to_string(port) + " max_fails=1 fail_timeout=10s;\n";
+  }
+  const bool ok = Replace(site, "listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(https_) + " ssl;", 1, why_) &&
+                  Replace(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(http_) + ";", 1, why_) &&
+                  Replace(site, upstream, servers, 1, why_) &&
+                  Replace(site, "/etc/quorvane/tls/fullchain.pem", tls.certificate.string(), 1, why_) &&
+                  Replace(site, "/etc/quorvane/tls/privkey.pem", tls.private_key.string(), 1, why_) &&
+                  Replace(site, "/var/log/nginx/quorvane.access.log", (dir_ / "access.log").string(), 2, why_);
+  if (!ok) return;
+  WriteFile(dir_ / "quorvane.conf", site);
+  const std::string n = dir_.string();
+  // As root, nginx hands its work to an unprivileged user, who could not reach
+  // the temporary files in this owner-only folder.
+  const std::string user = ::geteuid() == 0 ? "user root;\n" : "";
+  WriteFile(dir_ / "nginx.conf", user + "daemon off;\nworker_processes auto;\npid " + n + "/nginx.pid;\nerror_log " + n +
+                                      "/error.log info;\nevents { worker_connections 1024; }\nhttp {\n"
+                                      "  client_body_temp_path " + n + "/body;\n  proxy_temp_path " + n +
+                                      "/proxy;\n  fastcgi_temp_path " + n + "/fastcgi;\n  uwsgi_temp_path " + n +
+                                      "/uwsgi;\n  scgi_temp_path " + n + "/scgi;\n  include " + n +
+                                      "/quorvane.conf;\n}\n");
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{kExecutable, "-p", n, "-e", n + "/error.log", "-c", n + "/nginx.conf"}, dir_ / "out.log");
+  for (int i = 0; i < 200 && !running_; ++i) {
+    running_ = Accepts(https_) && Accepts(http_);
+    if (!running_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!running_) why_ = "nginx did not start: " + ReadFile(dir_ / "error.log") + ReadFile(dir_ / "out.log");
+}
+
+std::string NginxFront::access_log() const { return ReadFile(dir_ / "access.log"); }
 
 std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {
   std::unique_ptr<PostgresCluster> cluster(new PostgresCluster());

@@ -163,6 +163,32 @@ class ServiceProcess {
   std::vector<std::pair<std::string, int>> ports_;
 };
 
+// nginx with service/deploy/quorvane.nginx.conf as shipped, its ports, paths and
+// certificate moved into dir, in front of service instances on the given
+// loopback ports. Stopped when dropped.
+class NginxFront {
+ public:
+  static constexpr const char* kExecutable = "/usr/sbin/nginx";
+
+  NginxFront(const std::filesystem::path& dir, const std::vector<int>& instance_ports);
+  // Whether it accepts connections on both ports; why() says why not.
+  bool running() const { return running_; }
+  const std::string& why() const { return why_; }
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  Endpoint Https() const { return {https_, certificate_}; }
+  Endpoint Http() const { return {http_, std::nullopt}; }
+  std::string access_log() const;
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path certificate_;
+  int https_ = 0;
+  int http_ = 0;
+  bool running_ = false;
+  std::string why_;
+  std::unique_ptr<Child> child_;
+};
+
 // A PostgreSQL server of its own in a temporary folder, on a free loopback
 // port, stopped and removed when dropped. Runs as the "postgres" user when the
 // tests run as root, since the server refuses root.
