@@ -388,6 +388,14 @@ NginxFront::NginxFront(const std::filesystem::path& dir, const std::vector<int>&
   if (!running_) why_ = "nginx did not start: " + ReadFile(dir_ / "error.log") + ReadFile(dir_ / "out.log");
 }
 
+NginxFront::~NginxFront() {
+  if (!child_ || child_->pid() <= 0) return;
+  // On SIGTERM the master takes its workers down before it ends; killed
+  // outright, it would leave them running, holding the ports.
+  ::kill(child_->pid(), SIGTERM);
+  if (!child_->WaitFor(std::chrono::seconds(10))) child_->StopWith(SIGKILL);
+}
+
 std::string NginxFront::access_log() const { return ReadFile(dir_ / "access.log"); }
 
 std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {

@@ -171,6 +171,9 @@ class NginxFront {
   static constexpr const char* kExecutable = "/usr/sbin/nginx";
 
   NginxFront(const std::filesystem::path& dir, const std::vector<int>& instance_ports);
+  ~NginxFront();
+  NginxFront(const NginxFront&) = delete;
+  NginxFront& operator=(const NginxFront&) = delete;
   // Whether it accepts connections on both ports; why() says why not.
   bool running() const { return running_; }
   const std::string& why() const { return why_; }
