@@ -15,8 +15,8 @@ QV_PACKAGES=(
   gcc-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils imagemagick fonts-nanum
-  libcpp-httplib-dev nlohmann-json3-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
-  libpq-dev postgresql chromium curl python3
+  libboost-dev nlohmann-json3-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
+  libpq-dev postgresql nginx chromium curl python3
 )
 
 qv_log() { printf '== %s\n' "$*" >&2; }

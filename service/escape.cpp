@@ -115,23 +115,49 @@ std::string MarkerSafeJsonString(std::string_view utf8) {
   return out;
 }
 
+namespace {
+
+// Hands the escaped form of utf8 to put, piece by piece.
+template <class Put>
+void EscapeHtml(std::string_view utf8, Put put) {
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    const std::size_t start = pos;
+    const char32_t cp = NextCodePoint(utf8, pos);
+    switch (cp) {
+      case '&': put("&amp;"); break;
+      case '<': put("&lt;"); break;
+      case '>': put("&gt;"); break;
+      case '"': put("&quot;"); break;
+      case '\'': put("&#39;"); break;
+      case '\t':
+      case '\n':
+      case '\r': put(utf8.substr(start, 1)); break;
+      default:
+        if (cp != kReplacement && !IsControl(cp)) {
+          put(utf8.substr(start, pos - start));
+        } else {
+          put("\xEF\xBF\xBD");  // U+FFFD
+        }
+    }
+  }
+}
+
+}  // namespace
+
+void AppendHtmlEscaped(std::string& out, std::string_view utf8) {
+  EscapeHtml(utf8, [&](std::string_view piece) { out += piece; });
+}
+
+std::size_t HtmlEscapedSize(std::string_view utf8) {
+  std::size_t n = 0;
+  EscapeHtml(utf8, [&](std::string_view piece) { n += piece.size(); });
+  return n;
+}
+
 std::string HtmlEscape(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size() + 16);
-  for (std::size_t pos = 0; pos < utf8.size();) {
-    const char32_t cp = NextCodePoint(utf8, pos);
-    switch (cp) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      case '\t':
-      case '\n':
-      case '\r': out += static_cast<char>(cp); break;
-      default: AppendUtf8(out, IsControl(cp) ? kReplacement : cp);
-    }
-  }
+  AppendHtmlEscaped(out, utf8);
   return out;
 }
 
@@ -167,6 +193,23 @@ void RepairLoneSurrogateEscapes(std::string& json) {
     if (unit >= 0xD800 && unit <= 0xDFFF) json.replace(pos + 2, 4, kReplacementEscape);
     pos += 5;
   }
+}
+
+std::string LogEscape(std::string_view raw) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(raw.size());
+  for (const char ch : raw) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c > 0x20 && c < 0x7F && c != '\\') {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace quorvane::service

@@ -1,6 +1,7 @@
 #pragma once
 // Text conversions at the service's edges: the marker-safe JSON strings of the
-// configuration reply, HTML text, and header values that end up in storage.
+// configuration reply, HTML text, header values that end up in storage, and
+// log fields.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ std::string MarkerSafeJsonString(std::string_view utf8);
 // Control characters other than tab and line breaks, and invalid UTF-8, become
 // U+FFFD, so nothing a report carries can change the page's structure.
 std::string HtmlEscape(std::string_view utf8);
+// The same, appended to out; and the size it comes to.
+void AppendHtmlEscaped(std::string& out, std::string_view utf8);
+std::size_t HtmlEscapedSize(std::string_view utf8);
 
 // Makes a request header value fit for storage: valid UTF-8 without control
 // characters (each replaced by U+FFFD), cut to at most max_bytes at a character
@@ -33,5 +37,10 @@ std::string CleanHeaderValue(std::string_view raw, std::size_t max_bytes);
 // may hold unpaired surrogates, and the program escapes each code unit on its
 // own; a strict JSON reader would otherwise refuse the whole report.
 void RepairLoneSurrogateEscapes(std::string& json);
+
+// Makes text a client chose fit for one field of a log line: every byte outside
+// printable ASCII, the blank and the backslash become \xHH, so that no line
+// break, field separator or terminal control can come through.
+std::string LogEscape(std::string_view raw);
 
 }  // namespace quorvane::service

@@ -1,5 +1,6 @@
 #include "service/postgres_store.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -25,7 +26,7 @@ using Result = std::unique_ptr<PGresult, ResultClearer>;
 constexpr long long kMigrationLock = 0x51756f7276616e65;  // "Quorvane"
 
 // Step i brings the schema from version i to i + 1.
-constexpr std::array<std::string_view, 1> kMigrations{
+constexpr std::array<std::string_view, 2> kMigrations{
     R"sql(
 CREATE TABLE reports (
   report_key  text PRIMARY KEY,
@@ -42,8 +43,40 @@ CREATE TABLE check_ins (
   union_key   text
 );
 )sql",
+    // A row per day and version instead of one per request; the requests
+    // counted so far keep their count.
+    R"sql(
+CREATE TABLE check_in_days (
+  day     date NOT NULL,
+  version text NOT NULL,
+  count   bigint NOT NULL,
+  PRIMARY KEY (day, version)
+);
+INSERT INTO check_in_days (day, version, count)
+  SELECT (to_timestamp(received_ms / 1000) AT TIME ZONE 'UTC')::date, coalesce(version, ''), count(*)
+  FROM check_ins GROUP BY 1, 2;
+DROP TABLE check_ins;
+CREATE INDEX reports_by_time ON reports (received_ms);
+)sql",
 };
 static_assert(kMigrations.size() == PostgresStore::kSchemaVersion);
+
+// What a connection gets where the operator's conninfo says nothing.
+constexpr std::array<std::pair<const char*, const char*>, 6> kConnectionDefaults{{
+    {"connect_timeout", "5"},
+    {"keepalives", "1"},
+    {"keepalives_idle", "30"},
+    {"keepalives_interval", "10"},
+    {"keepalives_count", "3"},
+    // Sent data unacknowledged this long (a server gone mid-statement) ends the connection.
+    {"tcp_user_timeout", "20000"},
+}};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kSessionDefaults{{
+    {"statement_timeout", "15000"},
+    // A report is answered as stored only once its commit is durable, whatever
+    // the server's own default.
+    {"synchronous_commit", "on"},
+}};
 
 std::string Trimmed(const char* message) {
   std::string s = message ? message : "";
@@ -76,8 +109,15 @@ std::optional<std::string> Optional(PGresult* r, int row, int column) {
 
 std::int64_t Int64(PGresult* r, int row, int column) { return std::stoll(PQgetvalue(r, row, column)); }
 
-Connection Connect(const std::string& conninfo) {
-  Connection c(PQconnectdb(conninfo.c_str()));
+Connection Connect(const std::vector<std::pair<std::string, std::string>>& parameters) {
+  std::vector<const char*> keywords, values;
+  for (const auto& [k, v] : parameters) {
+    keywords.push_back(k.c_str());
+    values.push_back(v.c_str());
+  }
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  Connection c(PQconnectdbParams(keywords.data(), values.data(), 0));
   if (!c) throw StoreError("postgres: connect: out of memory");
   if (PQstatus(c.get()) != CONNECTION_OK) Throw(c.get(), "connect");
   if (PQsetClientEncoding(c.get(), "UTF8") != 0) Throw(c.get(), "set client encoding");
@@ -112,30 +152,71 @@ void Migrate(PGconn* c) {
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> PostgresConnectionParameters(const std::string& conninfo) {
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> parsed(PQconninfoParse(conninfo.c_str(), &error),
+                                                                      &PQconninfoFree);
+  if (!parsed) {
+    const std::string why = error ? Trimmed(error) : "out of memory";
+    PQfreemem(error);
+    throw StoreError("postgres: the connection string cannot be read: " + why);
+  }
+  std::vector<std::pair<std::string, std::string>> parameters;
+  std::string options;
+  for (const PQconninfoOption* o = parsed.get(); o->keyword; ++o) {
+    if (!o->val) continue;
+    if (std::string_view(o->keyword) == "options") {
+      options = o->val;
+    } else {
+      parameters.emplace_back(o->keyword, o->val);
+    }
+  }
+  for (const auto& [keyword, value] : kConnectionDefaults) {
+    const bool given = std::any_of(parameters.begin(), parameters.end(), [&](const auto& p) { return p.first == keyword; });
+    if (!given) parameters.emplace_back(keyword, value);
+  }
+  for (const auto& [setting, value] : kSessionDefaults) {
+    if (options.find(setting) != std::string::npos) continue;
+    if (!options.empty()) options += ' ';
+    options += "-c ";
+    options += setting;
+    options += '=';
+    options += value;
+  }
+  parameters.emplace_back("options", options);
+  return parameters;
+}
+
 struct PostgresStore::State {
-  std::string conninfo;
+  std::vector<std::pair<std::string, std::string>> parameters;
   std::size_t max_connections = 1;
   std::mutex mutex;
   std::condition_variable returned;
   std::vector<Connection> idle;
   std::size_t open = 0;  // idle and leased
 
-  // A connection for one operation. One that has broken is closed when the
-  // lease ends instead of going back to the pool.
+  // A connection for one operation: a pooled one, or a fresh one when asked
+  // (or when none is idle). One that has broken, or was given up, is closed
+  // when the lease ends instead of going back to the pool.
   class Lease {
    public:
-    explicit Lease(State& state) : state_(state) {
+    Lease(State& state, bool fresh) : state_(state) {
       std::unique_lock lock(state_.mutex);
       state_.returned.wait(lock, [&] { return !state_.idle.empty() || state_.open < state_.max_connections; });
-      if (!state_.idle.empty()) {
+      if (!state_.idle.empty() && !fresh) {
         connection_ = std::move(state_.idle.back());
         state_.idle.pop_back();
+        pooled_ = true;
         return;
       }
-      ++state_.open;
+      if (state_.open >= state_.max_connections) {
+        state_.idle.pop_back();  // makes room for the fresh one
+      } else {
+        ++state_.open;
+      }
       lock.unlock();
       try {
-        connection_ = Connect(state_.conninfo);
+        connection_ = Connect(state_.parameters);
       } catch (...) {
         lock.lock();
         --state_.open;
@@ -147,81 +228,146 @@ struct PostgresStore::State {
     ~Lease() {
       {
         std::lock_guard lock(state_.mutex);
-        if (PQstatus(connection_.get()) == CONNECTION_OK && PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) {
+        if (!given_up_ && PQstatus(connection_.get()) == CONNECTION_OK &&
+            PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) {
           state_.idle.push_back(std::move(connection_));
         } else {
           --state_.open;
+          // A connection that broke likely did so with the server, and the
+          // idle ones with it.
+          if (PQstatus(connection_.get()) != CONNECTION_OK) {
+            state_.open -= state_.idle.size();
+            state_.idle.clear();
+          }
         }
       }
-      state_.returned.notify_one();
+      state_.returned.notify_all();
       connection_.reset();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
+
     PGconn* get() const { return connection_.get(); }
+    bool pooled() const { return pooled_; }
+    void GiveUp() { given_up_ = true; }
 
    private:
     State& state_;
     Connection connection_;
+    bool pooled_ = false;
+    bool given_up_ = false;
   };
+
+  // Runs op on a connection; when it fails on a pooled one, once more on a
+  // fresh one.
+  template <class Op>
+  auto WithConnection(Op op) {
+    {
+      Lease c(*this, false);
+      try {
+        return op(c.get());
+      } catch (const StoreError&) {
+        if (!c.pooled()) throw;
+        c.GiveUp();
+      }
+    }
+    Lease fresh(*this, true);
+    return op(fresh.get());
+  }
 };
 
 PostgresStore::PostgresStore(std::string conninfo, std::size_t max_connections) : state_(std::make_unique<State>()) {
-  state_->conninfo = std::move(conninfo);
+  state_->parameters = PostgresConnectionParameters(conninfo);
   state_->max_connections = max_connections > 0 ? max_connections : 1;
-  State::Lease c(*state_);
+  State::Lease c(*state_, true);
   Migrate(c.get());
 }
 
 PostgresStore::~PostgresStore() = default;
 
 bool PostgresStore::PutReport(const StoredReport& report) {
-  State::Lease c(*state_);
   const std::string received = std::to_string(report.received_ms);
   const std::array<const char*, 5> params{report.key.c_str(), received.c_str(), OrNull(report.version),
                                           OrNull(report.union_key), report.body.c_str()};
-  Result r = Run(c.get(),
-                 "INSERT INTO reports (report_key, received_ms, version, union_key, body) "
-                 "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (report_key) DO NOTHING",
-                 params, PGRES_COMMAND_OK, "insert report");
-  return std::string_view(PQcmdTuples(r.get())) == "1";
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "INSERT INTO reports (report_key, received_ms, version, union_key, body) "
+                   "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (report_key) DO NOTHING",
+                   params, PGRES_COMMAND_OK, "insert report");
+    if (std::string_view(PQcmdTuples(r.get())) == "1") return true;
+    // Taken already: by this very report when an earlier try committed but its
+    // answer was lost, otherwise by another.
+    const std::array<const char*, 3> same{report.key.c_str(), received.c_str(), report.body.c_str()};
+    Result mine = Run(c, "SELECT 1 FROM reports WHERE report_key = $1 AND received_ms = $2 AND body = $3", same,
+                      PGRES_TUPLES_OK, "check report");
+    return PQntuples(mine.get()) == 1;
+  });
 }
 
 std::optional<StoredReport> PostgresStore::GetReport(std::string_view key) {
-  State::Lease c(*state_);
   const std::string k(key);
   const std::array<const char*, 1> params{k.c_str()};
-  Result r = Run(c.get(), "SELECT received_ms, version, union_key, body FROM reports WHERE report_key = $1", params,
-                 PGRES_TUPLES_OK, "read report");
-  if (PQntuples(r.get()) == 0) return std::nullopt;
-  StoredReport report;
-  report.key = k;
-  report.received_ms = Int64(r.get(), 0, 0);
-  report.version = Optional(r.get(), 0, 1);
-  report.union_key = Optional(r.get(), 0, 2);
-  report.body = Optional(r.get(), 0, 3).value_or("");
-  return report;
+  return state_->WithConnection([&](PGconn* c) -> std::optional<StoredReport> {
+    Result r = Run(c, "SELECT received_ms, version, union_key, body FROM reports WHERE report_key = $1", params,
+                   PGRES_TUPLES_OK, "read report");
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    StoredReport report;
+    report.key = k;
+    report.received_ms = Int64(r.get(), 0, 0);
+    report.version = Optional(r.get(), 0, 1);
+    report.union_key = Optional(r.get(), 0, 2);
+    report.body = Optional(r.get(), 0, 3).value_or("");
+    return report;
+  });
 }
 
-void PostgresStore::RecordCheckIn(const CheckIn& check_in) {
-  State::Lease c(*state_);
-  const std::string received = std::to_string(check_in.received_ms);
-  const std::array<const char*, 3> params{received.c_str(), OrNull(check_in.version), OrNull(check_in.union_key)};
-  Run(c.get(), "INSERT INTO check_ins (received_ms, version, union_key) VALUES ($1, $2, $3)", params,
-      PGRES_COMMAND_OK, "insert check-in");
+std::size_t PostgresStore::PurgeReports(std::int64_t received_before_ms, std::size_t limit) {
+  const std::string before = std::to_string(received_before_ms), n = std::to_string(limit);
+  const std::array<const char*, 2> params{before.c_str(), n.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "DELETE FROM reports WHERE report_key IN "
+                   "(SELECT report_key FROM reports WHERE received_ms < $1 LIMIT $2)",
+                   params, PGRES_COMMAND_OK, "purge reports");
+    return static_cast<std::size_t>(std::stoull(PQcmdTuples(r.get())));
+  });
 }
 
-std::vector<CheckIn> PostgresStore::RecentCheckIns(std::size_t limit) {
-  State::Lease c(*state_);
-  const std::string n = std::to_string(limit);
-  const std::array<const char*, 1> params{n.c_str()};
-  Result r = Run(c.get(), "SELECT received_ms, version, union_key FROM check_ins ORDER BY id DESC LIMIT $1", params,
-                 PGRES_TUPLES_OK, "read check-ins");
-  std::vector<CheckIn> rows;
-  for (int i = 0; i < PQntuples(r.get()); ++i) {
-    rows.push_back({Int64(r.get(), i, 0), Optional(r.get(), i, 1), Optional(r.get(), i, 2)});
-  }
-  return rows;
+void PostgresStore::AddCheckIns(const std::vector<CheckInCount>& counts) {
+  if (counts.empty()) return;
+  state_->WithConnection([&](PGconn* c) {
+    Run(c, "BEGIN", {}, PGRES_COMMAND_OK, "begin");
+    try {
+      for (const CheckInCount& k : counts) {
+        const std::string count = std::to_string(k.count);
+        const std::array<const char*, 3> params{k.day.c_str(), k.version.c_str(), count.c_str()};
+        Run(c,
+            "INSERT INTO check_in_days (day, version, count) VALUES ($1, $2, $3) "
+            "ON CONFLICT (day, version) DO UPDATE SET count = check_in_days.count + EXCLUDED.count",
+            params, PGRES_COMMAND_OK, "add check-ins");
+      }
+      Run(c, "COMMIT", {}, PGRES_COMMAND_OK, "commit");
+    } catch (...) {
+      Result(PQexec(c, "ROLLBACK"));
+      throw;
+    }
+  });
+}
+
+std::vector<CheckInCount> PostgresStore::CheckInCounts(std::string_view since_day) {
+  const std::string since(since_day);
+  const std::array<const char*, 1> params{since.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "SELECT to_char(day, 'YYYY-MM-DD'), version, count FROM check_in_days WHERE day >= $1 "
+                   "ORDER BY day, version",
+                   params, PGRES_TUPLES_OK, "read check-ins");
+    std::vector<CheckInCount> rows;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      rows.push_back({PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), Int64(r.get(), i, 2)});
+    }
+    return rows;
+  });
 }
 
 }  // namespace quorvane::service

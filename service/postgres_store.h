@@ -2,19 +2,31 @@
 // The store for many PCs: a PostgreSQL database reached through libpq.
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "service/store.h"
 
 namespace quorvane::service {
 
-// Keeps a small pool of connections; a connection that breaks is dropped and a
-// fresh one opened for the next operation. Commits are durable as the server's
-// synchronous_commit makes them (on by default).
+// The libpq connection parameters the store uses for conninfo: the operator's,
+// with what a service needs where the operator said nothing, so that no wait on
+// the database is unbounded and no commit is acknowledged before it is
+// durable: connect_timeout, TCP keepalives, tcp_user_timeout, and in options a
+// statement_timeout and synchronous_commit=on. Throws StoreError when conninfo
+// cannot be read.
+std::vector<std::pair<std::string, std::string>> PostgresConnectionParameters(const std::string& conninfo);
+
+// Keeps a small pool of connections. An operation that fails on a pooled
+// connection (one that may have died with a database restart) is tried once
+// more on a fresh one. A report whose first try committed but whose answer
+// was lost is recognised on the second and not stored twice; a check-in count
+// could then be added twice, which costs nothing that matters.
 class PostgresStore final : public ReportStore {
  public:
-  // conninfo is a libpq connection string ("host=... port=... dbname=...").
-  // Connects once and brings the schema up to date, under an advisory lock so
-  // that services starting together migrate once. Throws StoreError.
+  // conninfo is a libpq connection string ("host=... port=... dbname=...") or
+  // URI. Connects once and brings the schema up to date, under an advisory lock
+  // so that services starting together migrate once. Throws StoreError.
   PostgresStore(std::string conninfo, std::size_t max_connections);
   ~PostgresStore() override;
 
@@ -23,10 +35,11 @@ class PostgresStore final : public ReportStore {
 
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
-  void RecordCheckIn(const CheckIn& check_in) override;
-  std::vector<CheckIn> RecentCheckIns(std::size_t limit) override;
+  std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  void AddCheckIns(const std::vector<CheckInCount>& counts) override;
+  std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
  private:
   struct State;

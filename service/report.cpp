@@ -37,6 +37,9 @@ std::optional<std::uint64_t> ParseByteCount(std::string_view text) {
 // instead of first being built into a document.
 class ReportReader final : public nlohmann::json_sax<Json> {
  public:
+  // keep: build the report; otherwise only check the body.
+  explicit ReportReader(bool keep) : keep_(keep) {}
+
   Report report;
   std::string error;
 
@@ -95,6 +98,8 @@ class ReportReader final : public nlohmann::json_sax<Json> {
   }
 
  private:
+  const bool keep_;
+  bool memory_seen_ = false;
   int depth_ = 0;  // 0 outside, 1 in the array, 2 in a record
   std::size_t index_ = 0;
   std::string key_;
@@ -152,14 +157,17 @@ class ReportReader final : public nlohmann::json_sax<Json> {
       } else {
         return Fail(Where() + "state must be 1, -1 or -2, not \"" + state + "\"");
       }
-      report.clean.push_back({take("file"), outcome});
+      if (keep_) report.clean.push_back({take("file"), outcome});
     } else if (*cate == "memory") {
-      if (report.memory) return Fail(Where() + "a report has one memory record, this is the second");
+      if (memory_seen_) return Fail(Where() + "a report has one memory record, this is the second");
+      memory_seen_ = true;
       const auto before = ParseByteCount(*Field("old"));
       const auto after = ParseByteCount(*Field("new"));
       const auto total = ParseByteCount(*Field("tot"));
       if (!before || !after || !total) return Fail(Where() + "memory figures must be decimal byte counts");
-      report.memory = MemoryRecord{*before, *after, *total};
+      if (keep_) report.memory = MemoryRecord{*before, *after, *total};
+    } else if (!keep_) {
+      return true;
     } else if (*cate == "browser") {
       report.browser.push_back({take("clsid"), take("item")});
     } else if (*cate == "start") {
@@ -173,13 +181,21 @@ class ReportReader final : public nlohmann::json_sax<Json> {
 
 }  // namespace
 
-ReportParse ParseReport(std::string_view body) {
-  ReportReader reader;
+namespace {
+
+ReportParse Read(std::string_view body, bool keep) {
+  ReportReader reader(keep);
   const bool ok = Json::sax_parse(body.begin(), body.end(), &reader, nlohmann::detail::input_format_t::json, true);
   if (!ok) {
     return {std::nullopt, reader.error.empty() ? std::string("the report could not be read") : reader.error};
   }
   return {std::move(reader.report), {}};
 }
+
+}  // namespace
+
+ReportParse ParseReport(std::string_view body) { return Read(body, true); }
+
+std::string ReportError(std::string_view body) { return Read(body, false).error; }
 
 }  // namespace quorvane::service

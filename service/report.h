@@ -59,4 +59,8 @@ struct ReportParse {
 // decimal byte counts; there is at most one memory record. Nothing is thrown.
 ReportParse ParseReport(std::string_view body);
 
+// ParseReport's check alone, without building the report: why the body is
+// refused, or empty when it is a report.
+std::string ReportError(std::string_view body);
+
 }  // namespace quorvane::service

@@ -59,7 +59,7 @@ std::string Head(std::string_view title) {
   std::string html = "<!doctype html>\n<html lang=\"ko\">\n<head>\n<meta charset=\"utf-8\">\n"
                      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                      "<meta name=\"robots\" content=\"noindex\">\n<title>";
-  html += HtmlEscape(title);
+  AppendHtmlEscaped(html, title);
   html += "</title>\n<style>";
   html += kStyle;
   html += "</style>\n</head>\n<body>\n<header class=\"top\"><div class=\"wrap\"><span class=\"brand\">쿼베노</span>"
@@ -72,11 +72,11 @@ constexpr std::string_view kTail = "</main>\n</body>\n</html>\n";
 std::string SimplePage(std::string_view title, std::string_view headline, std::initializer_list<std::string_view> paragraphs) {
   std::string html = Head(title);
   html += "<h1>";
-  html += HtmlEscape(headline);
+  AppendHtmlEscaped(html, headline);
   html += "</h1>\n<section class=\"card\">\n";
   for (const auto p : paragraphs) {
     html += "<p>";
-    html += HtmlEscape(p);
+    AppendHtmlEscaped(html, p);
     html += "</p>\n";
   }
   html += "</section>\n";
@@ -121,7 +121,7 @@ void PathList(std::string& html, const std::vector<const CleanRecord*>& rows) {
   html += "<ol class=\"paths\">\n";
   for (const auto* row : rows) {
     html += "<li><code>";
-    html += HtmlEscape(row->file);
+    AppendHtmlEscaped(html, row->file);
     html += "</code></li>\n";
   }
   html += "</ol>\n";
@@ -175,8 +175,23 @@ std::string FormatByteChange(std::uint64_t before, std::uint64_t after) {
   return (after > before ? "+" : "-") + FormatBytes(after > before ? after - before : before - after);
 }
 
-std::string RenderReportPage(const Report& report, const StoredReport& stored,
-                             std::span<const std::string> plugin_list) {
+// The page's size, near enough: the texts as escaped and the markup around
+// each, so that the page is built in one piece rather than copied as it grows.
+std::size_t PageSizeEstimate(const Report& r) {
+  std::size_t n = 16 * 1024;  // head, style, figures, chart, empty sections
+  for (const auto& c : r.clean) n += HtmlEscapedSize(c.file) + 24;
+  for (const auto& b : r.browser) n += HtmlEscapedSize(b.item) + HtmlEscapedSize(b.clsid) + 40;
+  for (const auto& s : r.start) n += HtmlEscapedSize(s.item) + 12;
+  for (const auto& p : r.install) n += HtmlEscapedSize(p.display_name) + HtmlEscapedSize(p.publisher) + 100;
+  return n;
+}
+
+template <class T>
+void Free(std::vector<T>& v) {
+  std::vector<T>().swap(v);
+}
+
+std::string RenderReportPage(Report report, const StoredReport& stored, std::span<const std::string> plugin_list) {
   std::vector<const CleanRecord*> ended, running, kept;
   for (const auto& c : report.clean) {
     switch (c.outcome) {
@@ -192,7 +207,9 @@ std::string RenderReportPage(const Report& report, const StoredReport& stored,
     plugins += is_plugin.back();
   }
 
-  std::string html = Head("쿼베노 초기화 보고서");
+  std::string html;
+  html.reserve(PageSizeEstimate(report));
+  html += Head("쿼베노 초기화 보고서");
   html += "<h1>초기화 결과</h1>\n<p class=\"meta\">";
   html += KoreanTime(stored.received_ms);
   html += " · 쿼베노 ";
@@ -254,6 +271,10 @@ std::string RenderReportPage(const Report& report, const StoredReport& stored,
     html += "</details>\n";
   }
   html += "</section>\n";
+  Free(ended);
+  Free(running);
+  Free(kept);
+  Free(report.clean);
 
   html += "<section class=\"card\">\n";
   SectionTitle(html, "설치된 프로그램", report.install.size());
@@ -271,19 +292,25 @@ std::string RenderReportPage(const Report& report, const StoredReport& stored,
     for (std::size_t i = 0; i < report.install.size(); ++i) {
       const auto& p = report.install[i];
       html += is_plugin[i] ? "<tr class=\"plugin\"><td>" : "<tr><td>";
-      html += HtmlEscape(p.display_name);
+      AppendHtmlEscaped(html, p.display_name);
       if (is_plugin[i]) {
         html += "<span class=\"badge\">보안 프로그램 · ";
         html += kForcedInstallPage;
         html += "에서 삭제</span>";
       }
       html += "</td><td>";
-      html += p.publisher.empty() ? std::string("알수없음") : HtmlEscape(p.publisher);
+      if (p.publisher.empty()) {
+        html += "알수없음";
+      } else {
+        AppendHtmlEscaped(html, p.publisher);
+      }
       html += "</td></tr>\n";
     }
     html += "</table>\n";
   }
   html += "</section>\n";
+  Free(report.install);
+  Free(is_plugin);
 
   html += "<section class=\"card\">\n";
   SectionTitle(html, "자동 실행 항목", report.start.size());
@@ -293,12 +320,13 @@ std::string RenderReportPage(const Report& report, const StoredReport& stored,
     html += "<ul class=\"items\">\n";
     for (const auto& s : report.start) {
       html += "<li>";
-      html += HtmlEscape(s.item);
+      AppendHtmlEscaped(html, s.item);
       html += "</li>\n";
     }
     html += "</ul>\n";
   }
   html += "</section>\n";
+  Free(report.start);
 
   html += "<section class=\"card\">\n";
   SectionTitle(html, "브라우저 추가 기능", report.browser.size());
@@ -308,9 +336,9 @@ std::string RenderReportPage(const Report& report, const StoredReport& stored,
     html += "<table>\n<tr><th>이름</th><th>CLSID</th></tr>\n";
     for (const auto& b : report.browser) {
       html += "<tr><td>";
-      html += HtmlEscape(b.item);
+      AppendHtmlEscaped(html, b.item);
       html += "</td><td><code>";
-      html += HtmlEscape(b.clsid);
+      AppendHtmlEscaped(html, b.clsid);
       html += "</code></td></tr>\n";
     }
     html += "</table>\n";

@@ -12,9 +12,10 @@ namespace quorvane::service {
 
 // The page of one stored report. plugin_list is the list the program holds once
 // it has read the configuration (EffectivePluginList); installed programs that
-// match it are marked and pointed to the program's forced-install page.
-std::string RenderReportPage(const Report& report, const StoredReport& stored,
-                             std::span<const std::string> plugin_list);
+// match it are marked and pointed to the program's forced-install page. The
+// report is taken whole and each of its lists freed once its section is
+// written, so that a large report and its page are never both in memory.
+std::string RenderReportPage(Report report, const StoredReport& stored, std::span<const std::string> plugin_list);
 
 // What a report is; shown for the site's root and for an empty key, which is
 // also where the program lands when its upload failed.

@@ -1,42 +1,46 @@
 #pragma once
-// The service's two listeners, https and plain http, serving the same endpoints:
-//   GET  /api.init.php   the configuration reply
+// The service's endpoints on the HTTP front:
+//   GET  /api.init.php   the configuration reply (also over plain http)
 //   POST /report.php     a report upload, answered with its key "pk"
 //   GET  /?report=KEY    the report page
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "service/certificate.h"
+#include "service/check_in_recorder.h"
 #include "service/config.h"
+#include "service/http.h"
+#include "service/http_server.h"
 #include "service/store.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace quorvane::service {
 
 struct ServiceOptions {
-  std::string bind_address = "127.0.0.1";
-  int https_port = 0;  // 0: any free port
-  int http_port = 0;
+  std::string bind_address = "127.0.0.1";  // numeric
+  // nullopt: no such listener; 0: any free port.
+  std::optional<int> https_port = 0;
+  std::optional<int> http_port = 0;
+  std::optional<int> proxy_port;
   CertificateFiles certificate;
   std::size_t max_report_bytes = 4 * 1024 * 1024;
-  std::size_t worker_threads = 16;  // per listener
+  std::size_t network_threads = 0;  // 0: one per core
+  std::size_t store_threads = 16;   // uploads and pages waiting on storage at once
+  HttpLimits limits;
+  CheckInRecorder::Options check_ins;
 };
 
 class Service {
  public:
-  // Receives one line per request (method, path without query, status, bytes,
-  // time), and the service's own notices. Called from many threads, one line at
-  // a time.
+  // Receives one line per request (AccessLine) and the service's own notices.
+  // Called from many threads, one line at a time.
   using Log = std::function<void(std::string_view line)>;
 
-  // config and store must outlive the service.
+  // config and store must outlive the service. The configuration request is
+  // answered without waiting for storage; its check-in is counted on the side.
   Service(ServiceOptions options, ConfigSource& config, ReportStore& store, Log log);
   // Stops first.
   ~Service();
@@ -44,28 +48,31 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Binds both ports and serves until Stop; returns once both accept
-  // connections. Throws std::runtime_error naming what could not be set up.
+  // Binds every listener and serves until Stop. Throws std::runtime_error
+  // naming what could not be set up.
   void Start();
 
-  // Stops listening and waits for the requests in progress. Idempotent.
+  // Stops as HttpServer::Stop does. Idempotent.
   void Stop();
 
-  int https_port() const { return https_port_; }
-  int http_port() const { return http_port_; }
+  int https_port() const { return server_->port(ListenerKind::Https); }
+  int http_port() const { return server_->port(ListenerKind::Http); }
+  int proxy_port() const { return server_->port(ListenerKind::Proxy); }
+
+  CheckInRecorder& check_ins() { return check_ins_; }
 
  private:
-  struct Listener;
-  void Configure(httplib::Server& server, std::string_view scheme);
+  Response Configuration(const Request& request);
+  Response Upload(Request& request);
+  Response Page(const Request& request);
 
   ServiceOptions options_;
   ConfigSource& config_;
   ReportStore& store_;
   Log log_;
-  std::unique_ptr<Listener> https_;
-  std::unique_ptr<Listener> http_;
-  int https_port_ = 0;
-  int http_port_ = 0;
+  CheckInRecorder check_ins_;
+  Router router_;
+  std::unique_ptr<HttpServer> server_;  // last: stopped first
 };
 
 }  // namespace quorvane::service

@@ -1,12 +1,18 @@
 #include "service/sqlite_store.h"
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -24,7 +30,7 @@ struct StatementFinalizer {
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 // Step i brings the schema from version i to i + 1.
-constexpr std::array<std::string_view, 1> kMigrations{
+constexpr std::array<std::string_view, 2> kMigrations{
     R"sql(
 CREATE TABLE reports (
   report_key  TEXT PRIMARY KEY,
@@ -41,6 +47,21 @@ CREATE TABLE check_ins (
   union_key   TEXT
 );
 )sql",
+    // A row per day and version instead of one per request; the requests
+    // counted so far keep their count.
+    R"sql(
+CREATE TABLE check_in_days (
+  day     TEXT NOT NULL,
+  version TEXT NOT NULL,
+  count   INTEGER NOT NULL,
+  PRIMARY KEY (day, version)
+) WITHOUT ROWID;
+INSERT INTO check_in_days (day, version, count)
+  SELECT strftime('%Y-%m-%d', received_ms / 1000, 'unixepoch'), coalesce(version, ''), count(*)
+  FROM check_ins GROUP BY 1, 2;
+DROP TABLE check_ins;
+CREATE INDEX reports_by_time ON reports (received_ms);
+)sql",
 };
 static_assert(kMigrations.size() == SqliteStore::kSchemaVersion);
 
@@ -50,6 +71,22 @@ static_assert(kMigrations.size() == SqliteStore::kSchemaVersion);
 
 void Exec(sqlite3* db, const std::string& sql) {
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Throw(db, sql.substr(0, 40));
+}
+
+// Reports are nobody else's business. SQLite gives the -wal and -shm files the
+// mode of the database file, so that one is made owner-only before SQLite
+// opens it; files an older version left readable are closed too.
+void MakePrivate(const std::filesystem::path& file) {
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } created{::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+  if (created.fd < 0 || ::fchmod(created.fd, 0600) != 0) {
+    throw StoreError("sqlite: cannot create " + file.string() + ": " + std::strerror(errno));
+  }
+  for (const char* sidecar : {"-wal", "-shm", "-journal"}) ::chmod((file.string() + sidecar).c_str(), 0600);
 }
 
 Db Open(const std::filesystem::path& file) {
@@ -117,9 +154,14 @@ std::optional<std::string> ColumnOptional(sqlite3_stmt* s, int column) {
 void Migrate(sqlite3* db) {
   Exec(db, "BEGIN IMMEDIATE");
   try {
-    Statement version = Prepare(db, "PRAGMA user_version");
-    if (sqlite3_step(version.get()) != SQLITE_ROW) Throw(db, "read schema version");
-    const int have = sqlite3_column_int(version.get(), 0);
+    int have = 0;
+    {
+      // Finished before the migrations run: a statement still open would keep
+      // DROP TABLE from going through.
+      Statement version = Prepare(db, "PRAGMA user_version");
+      if (sqlite3_step(version.get()) != SQLITE_ROW) Throw(db, "read schema version");
+      have = sqlite3_column_int(version.get(), 0);
+    }
     if (have > SqliteStore::kSchemaVersion) {
       throw StoreError("sqlite: the database has schema version " + std::to_string(have) +
                        ", newer than this service's " + std::to_string(SqliteStore::kSchemaVersion));
@@ -136,7 +178,7 @@ void Migrate(sqlite3* db) {
 struct Reader {
   Db db;
   Statement get_report;
-  Statement recent_check_ins;
+  Statement check_in_counts;
 };
 
 // WAL sizes, in frames of one page, at which the checkpointer starts a passive
@@ -148,10 +190,15 @@ constexpr int kRestartFrames = 16000;
 }  // namespace
 
 struct SqliteStore::State {
+  // One write, done by the writer thread in a transaction with whatever else
+  // has queued up meanwhile.
   struct Job {
     const StoredReport* report = nullptr;
-    const CheckIn* check_in = nullptr;
+    const std::vector<CheckInCount>* counts = nullptr;
+    std::int64_t purge_before_ms = 0;
+    std::size_t purge_limit = 0;
     bool inserted = false;
+    std::size_t purged = 0;
     std::exception_ptr error;
     bool done = false;
   };
@@ -159,7 +206,8 @@ struct SqliteStore::State {
   std::filesystem::path file;
   Db writer;
   Statement insert_report;
-  Statement insert_check_in;
+  Statement add_check_ins;
+  Statement purge_reports;
 
   std::mutex mutex;
   std::condition_variable work;
@@ -258,14 +306,22 @@ struct SqliteStore::State {
           BindText(db, s, 5, r.body);
           if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert report");
           job->inserted = sqlite3_changes(db) == 1;
+        } else if (job->counts) {
+          for (const CheckInCount& c : *job->counts) {
+            sqlite3_stmt* s = add_check_ins.get();
+            Use use(s);
+            BindText(db, s, 1, c.day);
+            BindText(db, s, 2, c.version);
+            BindInt(db, s, 3, c.count);
+            if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "add check-ins");
+          }
         } else {
-          const CheckIn& c = *job->check_in;
-          sqlite3_stmt* s = insert_check_in.get();
+          sqlite3_stmt* s = purge_reports.get();
           Use use(s);
-          BindInt(db, s, 1, c.received_ms);
-          BindOptional(db, s, 2, c.version);
-          BindOptional(db, s, 3, c.union_key);
-          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert check-in");
+          BindInt(db, s, 1, job->purge_before_ms);
+          BindInt(db, s, 2, static_cast<std::int64_t>(job->purge_limit));
+          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "purge reports");
+          job->purged = static_cast<std::size_t>(sqlite3_changes(db));
         }
       }
       Exec(db, "COMMIT");
@@ -281,8 +337,8 @@ struct SqliteStore::State {
     reader->db = Open(file);
     reader->get_report = Prepare(reader->db.get(),
                                  "SELECT received_ms, version, union_key, body FROM reports WHERE report_key = ?1");
-    reader->recent_check_ins = Prepare(
-        reader->db.get(), "SELECT received_ms, version, union_key FROM check_ins ORDER BY id DESC LIMIT ?1");
+    reader->check_in_counts = Prepare(
+        reader->db.get(), "SELECT day, version, count FROM check_in_days WHERE day >= ?1 ORDER BY day, version");
     return reader;
   }
 
@@ -316,6 +372,7 @@ struct SqliteStore::State {
 
 SqliteStore::SqliteStore(const std::filesystem::path& file) : state_(std::make_unique<State>()) {
   state_->file = file;
+  MakePrivate(file);
   state_->writer = Open(file);
   sqlite3* db = state_->writer.get();
   {
@@ -328,8 +385,12 @@ SqliteStore::SqliteStore(const std::filesystem::path& file) : state_(std::make_u
   state_->insert_report = Prepare(db,
                                   "INSERT INTO reports (report_key, received_ms, version, union_key, body) "
                                   "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (report_key) DO NOTHING");
-  state_->insert_check_in =
-      Prepare(db, "INSERT INTO check_ins (received_ms, version, union_key) VALUES (?1, ?2, ?3)");
+  state_->add_check_ins = Prepare(db,
+                                  "INSERT INTO check_in_days (day, version, count) VALUES (?1, ?2, ?3) "
+                                  "ON CONFLICT (day, version) DO UPDATE SET count = count + excluded.count");
+  state_->purge_reports = Prepare(db,
+                                  "DELETE FROM reports WHERE report_key IN "
+                                  "(SELECT report_key FROM reports WHERE received_ms < ?1 LIMIT ?2)");
   state_->checkpointer = Open(file);
   Exec(state_->checkpointer.get(), "PRAGMA synchronous = FULL");
   sqlite3_wal_hook(db, &State::OnWalCommit, state_.get());  // replaces the automatic checkpoints
@@ -359,10 +420,19 @@ bool SqliteStore::PutReport(const StoredReport& report) {
   return job.inserted;
 }
 
-void SqliteStore::RecordCheckIn(const CheckIn& check_in) {
+void SqliteStore::AddCheckIns(const std::vector<CheckInCount>& counts) {
+  if (counts.empty()) return;
   State::Job job;
-  job.check_in = &check_in;
+  job.counts = &counts;
   state_->Run(job);
+}
+
+std::size_t SqliteStore::PurgeReports(std::int64_t received_before_ms, std::size_t limit) {
+  State::Job job;
+  job.purge_before_ms = received_before_ms;
+  job.purge_limit = limit;
+  state_->Run(job);
+  return job.purged;
 }
 
 std::optional<StoredReport> SqliteStore::GetReport(std::string_view key) {
@@ -383,16 +453,16 @@ std::optional<StoredReport> SqliteStore::GetReport(std::string_view key) {
   return report;
 }
 
-std::vector<CheckIn> SqliteStore::RecentCheckIns(std::size_t limit) {
+std::vector<CheckInCount> SqliteStore::CheckInCounts(std::string_view since_day) {
   State::Lease reader(*state_);
   sqlite3* db = reader->db.get();
-  sqlite3_stmt* s = reader->recent_check_ins.get();
+  sqlite3_stmt* s = reader->check_in_counts.get();
   Use use(s);
-  BindInt(db, s, 1, static_cast<std::int64_t>(limit));
-  std::vector<CheckIn> rows;
+  BindText(db, s, 1, since_day);
+  std::vector<CheckInCount> rows;
   for (int rc; (rc = sqlite3_step(s)) != SQLITE_DONE;) {
     if (rc != SQLITE_ROW) Throw(db, "read check-ins");
-    rows.push_back({sqlite3_column_int64(s, 0), ColumnOptional(s, 1), ColumnOptional(s, 2)});
+    rows.push_back({ColumnText(s, 0), ColumnText(s, 1), sqlite3_column_int64(s, 2)});
   }
   return rows;
 }

@@ -13,8 +13,8 @@ namespace quorvane::service {
 // each. Reads use connections of their own, which WAL lets run beside the writer.
 class SqliteStore final : public ReportStore {
  public:
-  // Opens or creates the database and brings its schema up to date. Throws
-  // StoreError, also for a schema newer than this service knows.
+  // Opens or creates the database, owner-only, and brings its schema up to
+  // date. Throws StoreError, also for a schema newer than this service knows.
   explicit SqliteStore(const std::filesystem::path& file);
   // Finishes the writes already queued, then closes.
   ~SqliteStore() override;
@@ -24,10 +24,11 @@ class SqliteStore final : public ReportStore {
 
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
-  void RecordCheckIn(const CheckIn& check_in) override;
-  std::vector<CheckIn> RecentCheckIns(std::size_t limit) override;
+  std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  void AddCheckIns(const std::vector<CheckInCount>& counts) override;
+  std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
  private:
   struct State;

@@ -19,13 +19,24 @@ struct StoredReport {
   std::string body;                       // the JSON array as checked
 };
 
-// One configuration request, kept so that the operator can see which program
-// versions are out there.
-struct CheckIn {
-  std::int64_t received_ms = 0;
-  std::optional<std::string> version;
-  std::optional<std::string> union_key;
+// How many configuration requests came on one day from one program version:
+// what the operator needs to see which versions are out there, without a row
+// per request.
+struct CheckInCount {
+  std::string day;      // UTC, "YYYY-MM-DD"
+  std::string version;  // CheckInVersion's label
+  std::int64_t count = 0;
+  bool operator==(const CheckInCount&) const = default;
 };
+
+// The label a check-in is counted under: a version number as the program
+// sends it (up to four dot-separated numbers) as it is, "" when none was sent,
+// and "other" for anything else, so that clients cannot fill the table with
+// labels of their own.
+std::string CheckInVersion(const std::optional<std::string>& header);
+
+// The UTC day of a Unix time in milliseconds, "YYYY-MM-DD".
+std::string UtcDay(std::int64_t unix_ms);
 
 // The store could not do what was asked (connection lost, disk full, schema
 // newer than this service). Absence is never reported this way.
@@ -35,6 +46,7 @@ class StoreError : public std::runtime_error {
 };
 
 // All operations may be called from many threads at once. Throw StoreError.
+// Whatever returns has been committed durably.
 class ReportStore {
  public:
   virtual ~ReportStore() = default;
@@ -46,20 +58,29 @@ class ReportStore {
   // The report of that key; nullopt when there is none.
   virtual std::optional<StoredReport> GetReport(std::string_view key) = 0;
 
-  virtual void RecordCheckIn(const CheckIn& check_in) = 0;
+  // Deletes at most limit reports received before that time; how many it
+  // deleted. Called again until it deletes fewer, so that no single call
+  // holds the database for long.
+  virtual std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) = 0;
 
-  // The most recent configuration requests, newest first.
-  virtual std::vector<CheckIn> RecentCheckIns(std::size_t limit) = 0;
+  // Adds the counts to those stored for the same day and version, all in one
+  // transaction.
+  virtual void AddCheckIns(const std::vector<CheckInCount>& counts) = 0;
+
+  // The stored counts from that day on, by day and version.
+  virtual std::vector<CheckInCount> CheckInCounts(std::string_view since_day) = 0;
 };
 
 // Keeps nothing and takes every report: the service's speed without storage,
-// to compare against.
+// to compare against. Its keys lead nowhere, so the service uses it only when
+// told twice (--store none --discard-reports).
 class NullStore final : public ReportStore {
  public:
   bool PutReport(const StoredReport&) override { return true; }
   std::optional<StoredReport> GetReport(std::string_view) override { return std::nullopt; }
-  void RecordCheckIn(const CheckIn&) override {}
-  std::vector<CheckIn> RecentCheckIns(std::size_t) override { return {}; }
+  std::size_t PurgeReports(std::int64_t, std::size_t) override { return 0; }
+  void AddCheckIns(const std::vector<CheckInCount>&) override {}
+  std::vector<CheckInCount> CheckInCounts(std::string_view) override { return {}; }
 };
 
 }  // namespace quorvane::service

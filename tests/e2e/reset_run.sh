@@ -310,8 +310,11 @@ python3 - "$E2E_WORK/service/reports.sqlite3" >"$E2E_WORK/headers-check.out" 2>&
 import re, sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
 seen = [("upload", r) for r in db.execute("SELECT version, union_key FROM reports")]
-seen += [("configuration request", r) for r in db.execute("SELECT version, union_key FROM check_ins")]
-if not any(what == "configuration request" for what, _ in seen): print("FAIL: no configuration request recorded")
+# Configuration requests are kept only as counts per day and version.
+versions = [v for (v,) in db.execute("SELECT version FROM check_in_days WHERE count > 0")]
+if not versions: print("FAIL: no configuration request recorded")
+for v in versions:
+    if v != "3.6.0.0": print(f"FAIL: configuration request: User-Version {v!r}")
 for what, (version, key) in seen:
     if version != "3.6.0.0": print(f"FAIL: {what}: User-Version {version!r}")
     if not re.fullmatch(r"[0-9a-f]{40}", key or ""): print(f"FAIL: {what}: User-UnionKey {key!r}")
@@ -412,6 +415,16 @@ expect_eq "the report page after a refused upload" "\"$recorder\" \"https://$htt
 if grep -q ' POST /report.php ' "$QV_SERVICE_LOG"; then
   e2e_fail "a report reached the service over http"
 fi
+# The https configuration request reached the recorder before the http second try.
+init=$(grep -m 1 '"GET /api.init.php"' "$E2E_WORK/recorder.log")
+if [ -n "$init" ]; then
+  headers=$(python3 -c 'import json, sys; h = json.loads(sys.argv[1])["headers"]; print(h.get("User-Version"), h.get("User-UnionKey"))' "$init")
+  read -r version init_key <<<"$headers"
+  expect_eq "configuration request's User-Version" "3.6.0.0" "$version"
+  [[ "$init_key" =~ ^[0-9a-f]{40}$ ]] || e2e_fail "configuration request's User-UnionKey: [$init_key]"
+else
+  e2e_fail "the configuration request never reached the recorder: $(cat "$E2E_WORK/recorder.log")"
+fi
 upload=$(grep -m 1 '"POST /report.php"' "$E2E_WORK/recorder.log")
 if [ -n "$upload" ]; then
   headers=$(python3 -c 'import json, sys; h = json.loads(sys.argv[1])["headers"]; print(h.get("Content-Type"), h.get("User-Version"), h.get("User-UnionKey"))' "$upload")
@@ -419,6 +432,7 @@ if [ -n "$upload" ]; then
   expect_eq "upload's Content-Type" "application/json" "$content_type"
   expect_eq "upload's User-Version" "3.6.0.0" "$version"
   [[ "$union_key" =~ ^[0-9a-f]{40}$ ]] || e2e_fail "upload's User-UnionKey: [$union_key]"
+  expect_eq "the same machine key on both requests" "${init_key:-}" "$union_key"
 else
   e2e_fail "the upload never reached the recorder: $(cat "$E2E_WORK/recorder.log")"
 fi

@@ -1,15 +1,19 @@
 // The configuration reply, read back the way the program reads it.
 #include <algorithm>
+#include <map>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
+#include "service/check_in_recorder.h"
 #include "service/config.h"
+#include "service/sqlite_store.h"
 #include "tests/service/service_fixture.h"
 #include "vek/strings.h"
 
 namespace quorvane::service::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 using vek::ExtractBetween;
 using vek::FromUtf8;
@@ -58,7 +62,7 @@ TEST(ConfigReply, ProgramScanningReadsBackEveryValueExactly) {
       {"%ProgramFiles%\\AhnLab\\", "C:\\Tools\\\"quoted\".exe", "[x]", "", "\"status\":\"bad", "%AppData%\\은행\\*.exe"},
       {"키보드 보안 🔒", "tab\there", "line\r\nbreak", "]", "\\"}};
   TestService service(ConfigJson(config));
-  const auto res = service.Http()->Get("/api.init.php");
+  const auto res = Get(service.Http(), "/api.init.php");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   for (const unsigned char c : res->body) EXPECT_LT(c, 0x80) << "the reply must be ASCII";
@@ -72,38 +76,26 @@ TEST(ConfigReply, ProgramScanningReadsBackEveryValueExactly) {
 }
 
 // The program asks with "Accept-Encoding: gzip, deflate" and inflates a body
-// only when Content-Encoding is exactly "gzip".
-TEST(ConfigReply, CompressedReplyIsOneTheProgramDecodes) {
+// only when Content-Encoding is exactly "gzip"; an identity reply is read as is.
+TEST(ConfigReply, ProgramsRequestHeadersGetAReplyItReadsAsIs) {
   TestService service(R"({"noclean": ["%ProgramFiles%\\Bank\\agent.exe"]})");
-  const auto plain = service.Http()->Get("/api.init.php");
-  auto client = service.Http();
-  client->set_decompress(false);
-  const auto res = client->Get("/api.init.php", {{"Accept-Encoding", "gzip, deflate"}});
+  const auto res = Get(service.Http(), "/api.init.php",
+                       {{"Accept", "text/html,application/xhtml+xml, */*"},
+                        {"Accept-Encoding", "gzip, deflate"},
+                        {"Accept-Language", "ko-KR"},
+                        {"User-Version", "3.6.0.0"},
+                        {"User-UnionKey", "0A1B2C3D"}});
   ASSERT_TRUE(res);
-  std::string body = res->body;
-  const std::string encoding = res->get_header_value("Content-Encoding");
-  ASSERT_TRUE(encoding.empty() || encoding == "gzip") << encoding;
-  if (encoding == "gzip") {
-    z_stream z{};
-    ASSERT_EQ(inflateInit2(&z, 31), Z_OK);
-    std::string out(64 * 1024, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(body.data());
-    z.avail_in = static_cast<uInt>(body.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    inflateEnd(&z);
-    body = out;
-  }
-  EXPECT_EQ(body, plain->body);
-  EXPECT_EQ(ReadAsProgram(body).noclean, std::vector<Text>{u"%ProgramFiles%\\Bank\\agent.exe"});
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->Header("Content-Encoding"), "");
+  EXPECT_EQ(res->Header("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(ReadAsProgram(res->body).noclean, std::vector<Text>{u"%ProgramFiles%\\Bank\\agent.exe"});
 }
 
 TEST(ConfigReply, EmptyConfigurationOffersNothing) {
   TestService service;
-  const auto res = service.Https()->Get("/api.init.php");
-  ASSERT_TRUE(res) << "https with the generated certificate: " << httplib::to_string(res.error());
+  const auto res = Get(service.Https(), "/api.init.php");
+  ASSERT_TRUE(res);
   const ProgramView seen = ReadAsProgram(res->body);
   EXPECT_EQ(seen.status, u"ok");
   EXPECT_EQ(seen.update, u"");
@@ -114,14 +106,14 @@ TEST(ConfigReply, EmptyConfigurationOffersNothing) {
 TEST(ConfigReply, EditedFileIsServedWithoutRestartAndABrokenEditIsIgnored) {
   TestService service(R"({"bankclean": ["First"]})");
   const auto client = service.Http();
-  EXPECT_EQ(ReadAsProgram(client->Get("/api.init.php")->body).bankclean, std::vector<Text>{u"First"});
+  EXPECT_EQ(ReadAsProgram(Get(client, "/api.init.php")->body).bankclean, std::vector<Text>{u"First"});
 
   // Same length as before, written at once: only the content tells them apart.
   WriteFile(service.config_file(), R"({"bankclean": ["Other"]})");
-  EXPECT_EQ(ReadAsProgram(client->Get("/api.init.php")->body).bankclean, std::vector<Text>{u"Other"});
+  EXPECT_EQ(ReadAsProgram(Get(client, "/api.init.php")->body).bankclean, std::vector<Text>{u"Other"});
 
   WriteFile(service.config_file(), R"({"bankclean": ["Half)");
-  const auto res = client->Get("/api.init.php");
+  const auto res = Get(client, "/api.init.php");
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(ReadAsProgram(res->body).bankclean, std::vector<Text>{u"Other"});
   const auto log = service.log();
@@ -130,35 +122,87 @@ TEST(ConfigReply, EditedFileIsServedWithoutRestartAndABrokenEditIsIgnored) {
   }));
 
   std::filesystem::remove(service.config_file());
-  EXPECT_EQ(ReadAsProgram(client->Get("/api.init.php")->body).bankclean, std::vector<Text>{u"Other"});
+  EXPECT_EQ(ReadAsProgram(Get(client, "/api.init.php")->body).bankclean, std::vector<Text>{u"Other"});
 }
 
-TEST(ConfigReply, RecordsVersionAndMachineKeyAndAnswersWithoutThem) {
+TEST(ConfigReply, CountsCheckInsByDayAndVersionWithoutKeepingMachineKeys) {
   TestService service;
-  const auto client = service.Http();
-  EXPECT_EQ(client->Get("/api.init.php")->status, 200);
-  EXPECT_EQ(client->Get("/api.init.php", {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "AB12CD34"}})->status, 200);
-  // A header that is not text (Latin-1 from an old build, say) is kept readable.
-  EXPECT_EQ(client->Get("/api.init.php", {{"User-Version", "3.6\xff"}})->status, 200);
-
-  const auto seen = service.store().RecentCheckIns(10);
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0].version, "3.6\xEF\xBF\xBD");
-  EXPECT_EQ(seen[0].union_key, std::nullopt);
-  EXPECT_EQ(seen[1].version, "3.6.0.0");
-  EXPECT_EQ(seen[1].union_key, "AB12CD34");
-  EXPECT_EQ(seen[2].version, std::nullopt);
-  EXPECT_EQ(seen[2].union_key, std::nullopt);
-  EXPECT_GT(seen[2].received_ms, 1'600'000'000'000);
+  const std::string today = UtcDay(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+  const std::pair<Headers, std::string> requests[] = {
+      {{}, ""},
+      {{{"User-Version", "3.6.0.0"}, {"User-UnionKey", "AB12CD34"}}, "3.6.0.0"},
+      {{{"User-Version", "3.6.0.0"}, {"User-UnionKey", "EF56"}}, "3.6.0.0"},
+      {{{"User-Version", "3.7"}}, "3.7"},
+      // Not a version number: counted, under one label for all of them.
+      {{{"User-Version", "3.6\xff"}}, "other"},
+      {{{"User-Version", "<script>"}}, "other"},
+      {{{"User-Version", "1.2.3.4.5"}}, "other"},
+      {{{"User-Version", "123456.0"}}, "other"},
+      {{{"User-Version", "3..6"}}, "other"},
+      {{{"User-Version", ""}}, "other"},
+  };
+  std::map<std::string, std::int64_t> expected;
+  for (const auto& [headers, label] : requests) {
+    const auto res = Get(service.Http(), "/api.init.php", headers);
+    ASSERT_TRUE(res && res->status == 200);
+    ++expected[label];
+  }
+  service.service().check_ins().Flush();
+  std::map<std::string, std::int64_t> counted;
+  for (const auto& c : service.store().CheckInCounts(today)) {
+    EXPECT_EQ(c.day, today);
+    counted[c.version] += c.count;
+  }
+  EXPECT_EQ(counted, expected);
 }
 
-TEST(ConfigReply, StorageFailureStillAnswersTheProgram) {
+TEST(ConfigReply, IsAnsweredWhileTheStoreIsStuckOrFailing) {
   TestService service;
+  service.store().Hold();  // a checkpoint or a lock that takes its time
+  for (int i = 0; i < 3; ++i) {
+    const auto res = Fetch(service.Http(), "GET", "/api.init.php", {}, {}, 5s);
+    ASSERT_TRUE(res) << "the reply waited for the store";
+    EXPECT_EQ(ReadAsProgram(res->body).status, u"ok");
+  }
   service.store().failing = true;
-  const auto res = service.Http()->Get("/api.init.php");
+  service.store().Release();
+  const auto res = Get(service.Http(), "/api.init.php");
   ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
   EXPECT_EQ(ReadAsProgram(res->body).status, u"ok");
+}
+
+TEST(CheckInRecorder, BatchesCountsKeepsThemThroughAFailureAndDropsBeyondItsRoom) {
+  TempDir dir;
+  SqliteStore sqlite(dir.path() / "r.sqlite3");
+  SpyStore store(sqlite);
+  std::vector<std::string> log;
+  std::mutex log_mutex;
+  CheckInRecorder recorder(
+      store,
+      [&](std::string_view line) {
+        std::lock_guard lock(log_mutex);
+        log.emplace_back(line);
+      },
+      {/*capacity=*/3, /*interval=*/std::chrono::hours(1)});
+  constexpr std::int64_t kDay1 = 1'700'000'000'000, kDay2 = kDay1 + 86'400'000;
+  store.failing = true;
+  for (int i = 0; i < 5; ++i) recorder.Record(kDay1, "3.6.0.0");
+  recorder.Record(kDay1, std::nullopt);
+  recorder.Flush();  // fails: the counts wait for the next write
+  recorder.Record(kDay2, "3.6.0.0");
+  recorder.Record(kDay2, "3.7.0.0");  // a fourth key: no room
+  recorder.Record(kDay1, "3.6.0.0");  // a known key still counts
+  EXPECT_EQ(recorder.dropped(), 1u);
+  store.failing = false;
+  recorder.Flush();
+  const std::vector<CheckInCount> expected{
+      {UtcDay(kDay1), "", 1}, {UtcDay(kDay1), "3.6.0.0", 6}, {UtcDay(kDay2), "3.6.0.0", 1}};
+  EXPECT_EQ(store.CheckInCounts("2000-01-01"), expected);
+  std::lock_guard lock(log_mutex);
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto& l) { return l.find("not written") != l.npos; }));
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto& l) { return l.find("1 check-ins dropped") != l.npos; }));
 }
 
 TEST(ConfigFile, RefusesWhatTheProgramWouldMisread) {

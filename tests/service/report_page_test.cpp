@@ -13,7 +13,7 @@ constexpr const char* kJsonType = "application/json";
 bool Has(const std::string& html, const std::string& text) { return html.find(text) != std::string::npos; }
 
 std::string Upload(const TestService& service, const std::string& body) {
-  const auto res = service.Http()->Post("/report.php", body, kJsonType);
+  const auto res = PostJson(service.Https(), "/report.php", body);
   return res && res->status == 200 ? KeyOf(res->body) : std::string();
 }
 
@@ -21,11 +21,11 @@ TEST(ReportPage, ShowsWhatTheResetDidAndWhatThePcHolds) {
   TestService service(R"({"bankclean": ["Microsoft Edge"]})");
   const std::string key = Upload(service, SampleReport().Body());
   ASSERT_FALSE(key.empty());
-  const auto res = service.Https()->Get("/?report=" + key);
+  const auto res = Get(service.Https(), "/?report=" + key);
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200);
-  EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8");
-  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+  EXPECT_EQ(res->Header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(res->Header("Cache-Control"), "no-store");
   const std::string& html = res->body;
 
   EXPECT_TRUE(Has(html, "<html lang=\"ko\">"));
@@ -60,7 +60,7 @@ TEST(ReportPage, EmptyListsAndMissingMemorySayWhatIsMissing) {
   ProgramReport report;
   report.processes = {{u"%SystemRoot%\\System32\\csrss.exe", 1}};
   const std::string key = Upload(service, report.Body());
-  const std::string html = service.Http()->Get("/?report=" + key)->body;
+  const std::string html = Get(service.Https(), "/?report=" + key)->body;
   EXPECT_TRUE(Has(html, "id=\"ended-count\">0<"));
   EXPECT_TRUE(Has(html, "종료한 프로그램이 없습니다."));
   EXPECT_TRUE(Has(html, "메모리 정보가 없습니다."));
@@ -74,7 +74,7 @@ TEST(ReportPage, NothingFromTheReportCanChangeThePage) {
   report.processes = {{u"C:\\<script>alert(1)</script>\\a.exe", -1}};
   report.install = {{u"\"><img src=x onerror=alert(1)>", u"A & B\u0001"}};
   const std::string key = Upload(service, report.Body());
-  const std::string html = service.Http()->Get("/?report=" + key)->body;
+  const std::string html = Get(service.Https(), "/?report=" + key)->body;
   EXPECT_FALSE(Has(html, "<script>"));
   EXPECT_FALSE(Has(html, "<img"));
   EXPECT_TRUE(Has(html, "C:\\&lt;script&gt;alert(1)&lt;/script&gt;\\a.exe"));
@@ -84,7 +84,7 @@ TEST(ReportPage, NothingFromTheReportCanChangeThePage) {
 
 TEST(ReportPage, KeysThatNameNoReportGetTheNotFoundPage) {
   TestService service;
-  const auto client = service.Http();
+  const auto client = service.Https();
   struct Case {
     std::string path;
     int status;
@@ -100,7 +100,7 @@ TEST(ReportPage, KeysThatNameNoReportGetTheNotFoundPage) {
       {"/report/elsewhere", 404, "보고서를 찾을 수 없습니다"},
   };
   for (const auto& c : cases) {
-    const auto res = client->Get(c.path);
+    const auto res = Get(client, c.path);
     ASSERT_TRUE(res) << c.path;
     EXPECT_EQ(res->status, c.status) << c.path;
     EXPECT_TRUE(Has(res->body, c.text)) << c.path;
@@ -112,7 +112,7 @@ TEST(ReportPage, StorageFailureShowsAPageNotACrash) {
   TestService service;
   const std::string key = Upload(service, SampleReport().Body());
   service.store().failing = true;
-  const auto res = service.Http()->Get("/?report=" + key);
+  const auto res = Get(service.Https(), "/?report=" + key);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 503);
   EXPECT_TRUE(Has(res->body, "잠시 후"));

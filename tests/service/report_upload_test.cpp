@@ -23,9 +23,9 @@ std::string MessageOf(const std::string& reply) {
 TEST(ReportUpload, StoresTheProgramsReportWithItsHeadersAndAnswersAKey) {
   TestService service;
   const std::string body = SampleReport().Body();
-  const auto res = service.Https()->Post("/report.php", {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "0A1B2C"}},
-                                         body, kJsonType);
-  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  const auto res =
+      PostJson(service.Https(), "/report.php", body, {{"User-Version", "3.6.0.0"}, {"User-UnionKey", "0A1B2C"}});
+  ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200) << res->body;
   const std::string key = KeyOf(res->body);
   EXPECT_TRUE(IsWellFormedReportKey(key)) << res->body;
@@ -50,16 +50,16 @@ TEST(ReportUpload, KeysAreRandomUrlSafeAndAtLeast128Bits) {
   EXPECT_EQ(keys.size(), 2000u);
 
   TestService service;
-  const auto client = service.Http();
+  const auto client = service.Https();
   const std::string body = SampleReport().Body();
-  const std::string a = KeyOf(client->Post("/report.php", body, kJsonType)->body);
-  const std::string b = KeyOf(client->Post("/report.php", body, kJsonType)->body);
+  const std::string a = KeyOf(PostJson(client, "/report.php", body)->body);
+  const std::string b = KeyOf(PostJson(client, "/report.php", body)->body);
   EXPECT_NE(a, b) << "the same report twice is two reports";
 }
 
 TEST(ReportUpload, RefusesBodiesThatAreNotReportsAndStoresNothing) {
   TestService service;
-  const auto client = service.Http();
+  const auto client = service.Https();
   const std::pair<std::string, std::string> cases[] = {
       {"", "not valid JSON"},
       {"{\"cate\":\"clean\"}", "must be a JSON array"},
@@ -82,7 +82,7 @@ TEST(ReportUpload, RefusesBodiesThatAreNotReportsAndStoresNothing) {
       {std::string(100000, '[') + std::string(100000, ']'), "record 1: a record must be an object"},
   };
   for (const auto& [body, message] : cases) {
-    const auto res = client->Post("/report.php", body, kJsonType);
+    const auto res = PostJson(client, "/report.php", body);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400) << body.substr(0, 80);
     EXPECT_NE(MessageOf(res->body).find(message), std::string::npos) << body.substr(0, 80) << " gave " << res->body;
@@ -93,17 +93,17 @@ TEST(ReportUpload, RefusesBodiesThatAreNotReportsAndStoresNothing) {
 
 TEST(ReportUpload, RefusesOversizedAndCompressedBodiesWithAClearMessage) {
   TestService service;
-  const auto client = service.Http();
+  const auto client = service.Https();
   // A valid report just over the limit: the size alone refuses it.
   std::string big = "[";
   while (big.size() <= 4 * 1024 * 1024) big += "{\"cate\":\"start\",\"item\":\"" + std::string(1000, 'x') + "\"},";
   big.back() = ']';
-  auto res = client->Post("/report.php", big, kJsonType);
+  auto res = PostJson(client, "/report.php", big);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 413);
   EXPECT_NE(MessageOf(res->body).find("larger than the limit"), std::string::npos) << res->body;
 
-  res = client->Post("/report.php", {{"Content-Encoding", "gzip"}}, "[]", kJsonType);
+  res = PostJson(client, "/report.php", "[]", {{"Content-Encoding", "gzip"}});
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 415);
   EXPECT_EQ(service.store().puts, 0);
@@ -112,7 +112,7 @@ TEST(ReportUpload, RefusesOversizedAndCompressedBodiesWithAClearMessage) {
 TEST(ReportUpload, StorageFailureIsAnErrorNotAKey) {
   TestService service;
   service.store().failing = true;
-  const auto res = service.Http()->Post("/report.php", SampleReport().Body(), kJsonType);
+  const auto res = PostJson(service.Https(), "/report.php", SampleReport().Body());
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 503);
   EXPECT_EQ(KeyOf(res->body), "");
@@ -123,7 +123,7 @@ TEST(ReportUpload, ReportWithEmptyListPagesIsTaken) {
   ProgramReport report;
   report.processes = {{u"%SystemRoot%\\System32\\csrss.exe", 1}};
   report.memory = std::array<std::uint64_t, 3>{1, 2, 3};
-  const auto res = service.Http()->Post("/report.php", report.Body(), kJsonType);
+  const auto res = PostJson(service.Https(), "/report.php", report.Body());
   ASSERT_EQ(res->status, 200);
   EXPECT_TRUE(service.store().GetReport(KeyOf(res->body)));
 }
@@ -134,7 +134,7 @@ TEST(ReportUpload, UnpairedSurrogateInANameKeepsTheReport) {
   ProgramReport report = SampleReport();
   report.processes.push_back({u"C:\\odd\\a\xD800z.exe", -1});
   report.install.push_back({u"x\xDC01", u""});
-  const auto res = service.Http()->Post("/report.php", report.Body(), kJsonType);
+  const auto res = PostJson(service.Https(), "/report.php", report.Body());
   ASSERT_EQ(res->status, 200) << res->body;
   const auto stored = service.store().GetReport(KeyOf(res->body));
   ASSERT_TRUE(stored);

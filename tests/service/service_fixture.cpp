@@ -1,10 +1,12 @@
 #include "tests/service/service_fixture.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -55,8 +57,27 @@ std::string ReadFile(const std::filesystem::path& file) {
   return std::move(text).str();
 }
 
-bool SpyStore::PutReport(const StoredReport& report) {
+void SpyStore::Hold() {
+  std::lock_guard lock(mutex_);
+  held_ = true;
+}
+
+void SpyStore::Release() {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+  }
+  released_.notify_all();
+}
+
+void SpyStore::Write() {
+  std::unique_lock lock(mutex_);
+  released_.wait(lock, [&] { return !held_; });
   if (failing) throw StoreError("spy: failing as told");
+}
+
+bool SpyStore::PutReport(const StoredReport& report) {
+  Write();
   ++puts;
   return inner_.PutReport(report);
 }
@@ -66,14 +87,21 @@ std::optional<StoredReport> SpyStore::GetReport(std::string_view key) {
   return inner_.GetReport(key);
 }
 
-void SpyStore::RecordCheckIn(const CheckIn& check_in) {
-  if (failing) throw StoreError("spy: failing as told");
-  inner_.RecordCheckIn(check_in);
+std::size_t SpyStore::PurgeReports(std::int64_t received_before_ms, std::size_t limit) {
+  Write();
+  return inner_.PurgeReports(received_before_ms, limit);
 }
 
-std::vector<CheckIn> SpyStore::RecentCheckIns(std::size_t limit) { return inner_.RecentCheckIns(limit); }
+void SpyStore::AddCheckIns(const std::vector<CheckInCount>& counts) {
+  Write();
+  inner_.AddCheckIns(counts);
+}
 
-TestService::TestService(std::string config_json, ReportStore* store) {
+std::vector<CheckInCount> SpyStore::CheckInCounts(std::string_view since_day) {
+  return inner_.CheckInCounts(since_day);
+}
+
+TestService::TestService(std::string config_json, ReportStore* store, ServiceOptions options) {
   config_file_ = dir_.path() / "config.json";
   WriteFile(config_file_, config_json);
   if (!store) {
@@ -86,28 +114,21 @@ TestService::TestService(std::string config_json, ReportStore* store) {
     log_.emplace_back(line);
   };
   config_ = std::make_unique<ConfigSource>(config_file_, log);
-  ServiceOptions options;
   options.certificate = EnsureCertificate(dir_.path());
-  options.worker_threads = 4;
+  if (options.network_threads == 0) options.network_threads = 2;
+  options.store_threads = 4;
   service_ = std::make_unique<Service>(options, *config_, *spy_, log);
   service_->Start();
 }
 
-TestService::~TestService() { service_->Stop(); }
-
-std::unique_ptr<httplib::Client> TestService::Http() const {
-  auto client = std::make_unique<httplib::Client>("127.0.0.1", service_->http_port());
-  client->set_read_timeout(30);
-  return client;
+TestService::~TestService() {
+  spy_->Release();
+  service_->Stop();
 }
 
-std::unique_ptr<httplib::SSLClient> TestService::Https() const {
-  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", service_->https_port());
-  client->set_ca_cert_path((dir_.path() / "cert.pem").c_str());
-  client->enable_server_certificate_verification(true);
-  client->set_read_timeout(30);
-  return client;
-}
+Endpoint TestService::Http() const { return {service_->http_port(), std::nullopt}; }
+
+Endpoint TestService::Https() const { return {service_->https_port(), dir_.path() / "cert.pem"}; }
 
 std::vector<std::string> TestService::log() const {
   std::lock_guard lock(log_mutex_);
@@ -175,21 +196,6 @@ bool RunToEnd(const std::vector<std::string>& argv, const std::filesystem::path&
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 std::string Tail(const std::filesystem::path& file) {
   const std::string text = ReadFile(file);
   return text.size() > 600 ? text.substr(text.size() - 600) : text;
@@ -220,6 +226,22 @@ int Child::StopWith(int signal) {
   return Wait();
 }
 
+std::optional<int> Child::WaitFor(std::chrono::milliseconds time) {
+  int status = 0;
+  if (pid_ <= 0) return status;
+  const auto until = std::chrono::steady_clock::now() + time;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    if (r < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 int Child::Wait() {
   int status = 0;
   if (pid_ <= 0) return status;
@@ -228,6 +250,153 @@ int Child::Wait() {
   pid_ = -1;
   return status;
 }
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+long ProcessStatusKib(pid_t pid, std::string_view field) {
+  std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(text, line);) {
+    if (line.starts_with(field)) return std::stol(line.substr(field.size()));
+  }
+  return -1;
+}
+
+namespace {
+
+std::atomic<int> started_services{0};
+
+std::vector<std::string> WithDefaults(const std::filesystem::path& data, std::vector<std::string> args) {
+  std::filesystem::create_directories(data.parent_path());
+  const auto has = [&](std::string_view option) { return std::find(args.begin(), args.end(), option) != args.end(); };
+  if (!has("--https-port") && !has("--http-port") && !has("--proxy-port")) {
+    args.insert(args.end(), {"--https-port", "0", "--http-port", "0"});
+  }
+  args.insert(args.begin(), {QV_SERVICE_EXE, "--data", data.string()});
+  return args;
+}
+
+}  // namespace
+
+ServiceProcess::ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args)
+    : data_(dir / "data"),
+      output_(dir / ("service." + std::to_string(::getpid()) + "." + std::to_string(++started_services) + ".log")),
+      child_(WithDefaults(data_, std::move(args)), output_) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::istringstream text(ReadFile(output_));
+    for (std::string line; std::getline(text, line);) {
+      if (!line.starts_with("listening ")) continue;
+      std::istringstream fields(line.substr(10));
+      for (std::string field; fields >> field;) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos) ports_.emplace_back(field.substr(0, eq), std::stoi(field.substr(eq + 1)));
+      }
+      listening_ = true;
+      return;
+    }
+    if (child_.WaitFor(std::chrono::milliseconds(20))) return;  // ended before listening
+  }
+}
+
+std::string ServiceProcess::output() const { return ReadFile(output_); }
+
+int ServiceProcess::port(std::string_view kind) const {
+  for (const auto& [name, port] : ports_) {
+    if (name == kind) return port;
+  }
+  return 0;
+}
+
+namespace {
+
+// Replaces from, which must be there that many times: a shipped file that says
+// it otherwise is refused rather than run with a production value left in.
+bool Replace(std::string& text, std::string_view from, std::string_view to, int times, std::string& why) {
+  int seen = 0;
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+    ++seen;
+  }
+  if (seen != times && why.empty()) {
+    why = "the shipped configuration says this " + std::to_string(seen) + " times: " + std::string(from);
+  }
+  return seen == times;
+}
+
+bool Accepts(int port) {
+  Connection c({port, std::nullopt}, std::chrono::seconds(1));
+  return c.ok();
+}
+
+}  // namespace
+
+NginxFront::NginxFront(const std::filesystem::path& dir, const std::vector<int>& instance_ports)
+    : dir_(dir / "nginx") {
+  if (!std::filesystem::exists(kExecutable)) {
+    why_ = "nginx is not installed (scripts/test installs it)";
+    return;
+  }
+  std::filesystem::create_directories(dir_);
+  const auto tls = EnsureCertificate(dir_);
+  certificate_ = tls.certificate;
+  https_ = FreeLoopbackPort();
+  http_ = FreeLoopbackPort();
+  std::string site = ReadFile(std::filesystem::path(QUORVANE_SOURCE_DIR) / "service/deploy/quorvane.nginx.conf");
+  const std::string upstream = "    server 127.0.0.1:8101 max_fails=1 fail_timeout=10s;\n"
+                               "    server 127.0.0.1:8102 max_fails=1 fail_timeout=10s;\n";
+  std::string servers;
+  for (const int port : instance_ports) {
+    servers += "    server 127.0.0.1:" + std::to_string(port) + " max_fails=1 fail_timeout=10s;\n";
+  }
+  const bool ok = Replace(site, "listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(https_) + " ssl;", 1, why_) &&
+                  Replace(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(http_) + ";", 1, why_) &&
+                  Replace(site, upstream, servers, 1, why_) &&
+                  Replace(site, "/etc/quorvane/tls/fullchain.pem", tls.certificate.string(), 1, why_) &&
+                  Replace(site, "/etc/quorvane/tls/privkey.pem", tls.private_key.string(), 1, why_) &&
+                  Replace(site, "/var/log/nginx/quorvane.access.log", (dir_ / "access.log").string(), 2, why_);
+  if (!ok) return;
+  WriteFile(dir_ / "quorvane.conf", site);
+  const std::string n = dir_.string();
+  // As root, nginx hands its work to an unprivileged user, who could not reach
+  // the temporary files in this owner-only folder.
+  const std::string user = ::geteuid() == 0 ? "user root;\n" : "";
+  WriteFile(dir_ / "nginx.conf", user + "daemon off;\nworker_processes auto;\npid " + n + "/nginx.pid;\nerror_log " + n +
+                                      "/error.log info;\nevents { worker_connections 1024; }\nhttp {\n"
+                                      "  client_body_temp_path " + n + "/body;\n  proxy_temp_path " + n +
+                                      "/proxy;\n  fastcgi_temp_path " + n + "/fastcgi;\n  uwsgi_temp_path " + n +
+                                      "/uwsgi;\n  scgi_temp_path " + n + "/scgi;\n  include " + n +
+                                      "/quorvane.conf;\n}\n");
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{kExecutable, "-p", n, "-e", n + "/error.log", "-c", n + "/nginx.conf"}, dir_ / "out.log");
+  for (int i = 0; i < 200 && !running_; ++i) {
+    running_ = Accepts(https_) && Accepts(http_);
+    if (!running_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!running_) why_ = "nginx did not start: " + ReadFile(dir_ / "error.log") + ReadFile(dir_ / "out.log");
+}
+
+NginxFront::~NginxFront() {
+  if (!child_ || child_->pid() <= 0) return;
+  // On SIGTERM the master takes its workers down before it ends; killed
+  // outright, it would leave them running, holding the ports.
+  ::kill(child_->pid(), SIGTERM);
+  if (!child_->WaitFor(std::chrono::seconds(10))) child_->StopWith(SIGKILL);
+}
+
+std::string NginxFront::access_log() const { return ReadFile(dir_ / "access.log"); }
 
 std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {
   std::unique_ptr<PostgresCluster> cluster(new PostgresCluster());
@@ -269,10 +438,10 @@ std::unique_ptr<PostgresCluster> PostgresCluster::Start(std::string& why) {
     why = "initdb failed: " + Tail(log);
     return nullptr;
   }
-  const std::string server_options = "-p " + std::to_string(cluster->port_) + " -k " + cluster->dir_.string() +
-                                     " -c listen_addresses=127.0.0.1 -c fsync=off";
+  cluster->server_options_ = "-p " + std::to_string(cluster->port_) + " -k " + cluster->dir_.string() +
+                             " -c listen_addresses=127.0.0.1 -c fsync=off";
   if (!RunToEnd(as({(cluster->bin_ / "pg_ctl").string(), "-D", data, "-l", (cluster->dir_ / "server.log").string(),
-                    "-w", "-t", "30", "-o", server_options, "start"}),
+                    "-w", "-t", "30", "-o", cluster->server_options_, "start"}),
                 log)) {
     why = "the server did not start: " + Tail(cluster->dir_ / "server.log");
     return nullptr;
@@ -288,6 +457,14 @@ PostgresCluster::~PostgresCluster() {
   if (std::filesystem::exists(dir_ / "data" / "postmaster.pid")) RunToEnd(stop, "/dev/null");
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
+}
+
+bool PostgresCluster::Restart() {
+  std::vector<std::string> argv{(bin_ / "pg_ctl").string(), "-D", (dir_ / "data").string(), "-l",
+                                (dir_ / "server.log").string(), "-w", "-t", "30", "-m", "fast", "-o",
+                                server_options_, "restart"};
+  if (as_postgres_) argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
+  return RunToEnd(argv, dir_ / "commands.log");
 }
 
 std::string PostgresCluster::conninfo() const {

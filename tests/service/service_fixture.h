@@ -3,6 +3,8 @@
 // process on loopback, reports written the way the program writes them, child
 // processes, and a private PostgreSQL server.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -12,11 +14,10 @@
 
 #include <sys/types.h>
 
-#include <httplib.h>
-
 #include "service/config.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "tests/service/http_client.h"
 
 namespace quorvane::service::testing {
 
@@ -37,21 +38,29 @@ void WriteFile(const std::filesystem::path& file, std::string_view text);
 std::string ConfigJson(const ServiceConfig& config);
 std::string ReadFile(const std::filesystem::path& file);
 
-// Passes everything to another store, counting the reports it was asked to keep,
-// or failing every operation when told to.
+// Passes everything to another store, counting the reports it was asked to keep;
+// fails every operation when told to, or holds every write until let go.
 class SpyStore final : public ReportStore {
  public:
   explicit SpyStore(ReportStore& inner) : inner_(inner) {}
   std::atomic<int> puts{0};
   std::atomic<bool> failing{false};
 
+  void Hold();
+  void Release();
+
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
-  void RecordCheckIn(const CheckIn& check_in) override;
-  std::vector<CheckIn> RecentCheckIns(std::size_t limit) override;
+  std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  void AddCheckIns(const std::vector<CheckInCount>& counts) override;
+  std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
  private:
+  void Write();  // waits while held, throws while failing
   ReportStore& inner_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
 };
 
 // The service in this process, with its own data folder, configuration file,
@@ -59,12 +68,13 @@ class SpyStore final : public ReportStore {
 // free loopback ports.
 class TestService {
  public:
-  explicit TestService(std::string config_json = "{}", ReportStore* store = nullptr);
+  explicit TestService(std::string config_json = "{}", ReportStore* store = nullptr, ServiceOptions options = {});
   ~TestService();
 
-  std::unique_ptr<httplib::Client> Http() const;
+  Endpoint Http() const;
   // Trusts the generated certificate only, and checks the host name against it.
-  std::unique_ptr<httplib::SSLClient> Https() const;
+  Endpoint Https() const;
+  Service& service() { return *service_; }
 
   SpyStore& store() { return *spy_; }
   const std::filesystem::path& data() const { return dir_.path(); }
@@ -116,9 +126,70 @@ class Child {
   int StopWith(int signal);
   // Waits for the end; the exit status as waitpid gives it.
   int Wait();
+  // Waits at most that long; the exit status, or nullopt while it still runs.
+  std::optional<int> WaitFor(std::chrono::milliseconds time);
 
  private:
   pid_t pid_ = -1;
+};
+
+// A loopback port free at the time of asking.
+int FreeLoopbackPort();
+
+// A field of /proc/PID/status in KiB ("VmRSS:", "VmHWM:"); -1 when unreadable.
+long ProcessStatusKib(pid_t pid, std::string_view field);
+
+// The built service executable, started with a data folder under dir and the
+// arguments given (or https and http on free ports when none name a port),
+// waited for until it prints its "listening" line.
+class ServiceProcess {
+ public:
+  explicit ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args = {});
+  // Whether it is listening; output() says why not.
+  bool listening() const { return listening_; }
+  std::string output() const;
+  // The port a listener got ("https", "http", "proxy"); 0 when there is none.
+  int port(std::string_view kind) const;
+  Endpoint Https() const { return {port("https"), data_ / "cert.pem"}; }
+  Endpoint Http() const { return {port("http"), std::nullopt}; }
+  const std::filesystem::path& data() const { return data_; }
+  Child& process() { return child_; }
+
+ private:
+  std::filesystem::path data_;
+  std::filesystem::path output_;  // a new file for each start
+  Child child_;
+  bool listening_ = false;
+  std::vector<std::pair<std::string, int>> ports_;
+};
+
+// nginx with service/deploy/quorvane.nginx.conf as shipped, its ports, paths and
+// certificate moved into dir, in front of service instances on the given
+// loopback ports. Stopped when dropped.
+class NginxFront {
+ public:
+  static constexpr const char* kExecutable = "/usr/sbin/nginx";
+
+  NginxFront(const std::filesystem::path& dir, const std::vector<int>& instance_ports);
+  ~NginxFront();
+  NginxFront(const NginxFront&) = delete;
+  NginxFront& operator=(const NginxFront&) = delete;
+  // Whether it accepts connections on both ports; why() says why not.
+  bool running() const { return running_; }
+  const std::string& why() const { return why_; }
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  Endpoint Https() const { return {https_, certificate_}; }
+  Endpoint Http() const { return {http_, std::nullopt}; }
+  std::string access_log() const;
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path certificate_;
+  int https_ = 0;
+  int http_ = 0;
+  bool running_ = false;
+  std::string why_;
+  std::unique_ptr<Child> child_;
 };
 
 // A PostgreSQL server of its own in a temporary folder, on a free loopback
@@ -130,11 +201,15 @@ class PostgresCluster {
   static std::unique_ptr<PostgresCluster> Start(std::string& why);
   ~PostgresCluster();
   std::string conninfo() const;
+  // Stops the server (fast: connections are cut) and starts it again on the
+  // same port; false when it did not come back.
+  bool Restart();
 
  private:
   PostgresCluster() = default;
   std::filesystem::path dir_;
   std::filesystem::path bin_;
+  std::string server_options_;
   int port_ = 0;
   bool as_postgres_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include "service/postgres_store.h"
 #include "service/report_key.h"
+#include "service/retention.h"
 #include "service/sqlite_store.h"
 #include "tests/service/service_fixture.h"
 
@@ -97,7 +98,7 @@ TEST_P(StoreTest, ConcurrentWritesAllLand) {
         // Large enough that the WAL passes its checkpoint size while writing.
         StoredReport r = Report("[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]" + padding);
         if (store->PutReport(r)) keys[t].push_back(r.key);
-        store->RecordCheckIn({i, std::to_string(t), std::nullopt});
+        store->AddCheckIns({{"2024-05-0" + std::to_string(1 + i % 2), std::to_string(t), 1}});
       }
     });
   }
@@ -110,20 +111,45 @@ TEST_P(StoreTest, ConcurrentWritesAllLand) {
       EXPECT_EQ(r->body, "[\"" + std::to_string(t) + "/" + std::to_string(i) + "\"]" + padding);
     }
   }
-  EXPECT_EQ(store->RecentCheckIns(1000).size(), static_cast<std::size_t>(kThreads * kEach));
+  std::int64_t counted = 0;
+  for (const auto& c : store->CheckInCounts("2024-01-01")) counted += c.count;
+  EXPECT_EQ(counted, kThreads * kEach);
 }
 
-TEST_P(StoreTest, CheckInsComeNewestFirst) {
+TEST_P(StoreTest, CheckInCountsAddUpPerDayAndVersion) {
   auto store = Open();
-  store->RecordCheckIn({1, std::nullopt, std::nullopt});
-  store->RecordCheckIn({2, "3.6.0.0", "KEY"});
-  store->RecordCheckIn({3, "3.7.0.0", std::nullopt});
-  const auto rows = store->RecentCheckIns(2);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].received_ms, 3);
-  EXPECT_EQ(rows[0].version, "3.7.0.0");
-  EXPECT_EQ(rows[0].union_key, std::nullopt);
-  EXPECT_EQ(rows[1].union_key, "KEY");
+  store->AddCheckIns({{"2024-05-01", "3.6.0.0", 2}, {"2024-05-01", "", 1}, {"2024-05-02", "3.6.0.0", 4}});
+  store->AddCheckIns({{"2024-05-01", "3.6.0.0", 3}, {"2024-04-30", "other", 7}});
+  store->AddCheckIns({});
+  const std::vector<CheckInCount> expected{
+      {"2024-05-01", "", 1}, {"2024-05-01", "3.6.0.0", 5}, {"2024-05-02", "3.6.0.0", 4}};
+  EXPECT_EQ(store->CheckInCounts("2024-05-01"), expected);
+}
+
+TEST_P(StoreTest, PurgeDeletesOnlyReportsOlderThanTheCutoffInBatches) {
+  auto store = Open();
+  const auto now = std::chrono::system_clock::now();
+  const auto days_ago = [&](int days) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>((now - std::chrono::hours(24) * days).time_since_epoch())
+        .count();
+  };
+  std::vector<std::string> old_keys, kept_keys;
+  for (int i = 0; i < 600; ++i) {  // more than one batch
+    StoredReport r = Report("[]");
+    r.received_ms = days_ago(181 + i % 30);
+    ASSERT_TRUE(store->PutReport(r));
+    if (i % 50 == 0) old_keys.push_back(r.key);
+  }
+  for (const int age : {0, 179, 180}) {  // a minute short of each age
+    StoredReport r = Report("[]");
+    r.received_ms = days_ago(age) + 60'000;
+    ASSERT_TRUE(store->PutReport(r));
+    kept_keys.push_back(r.key);
+  }
+  EXPECT_EQ(PurgeOldReports(*store, 180, now), 600u);
+  for (const auto& k : old_keys) EXPECT_FALSE(store->GetReport(k)) << k;
+  for (const auto& k : kept_keys) EXPECT_TRUE(store->GetReport(k)) << k;
+  EXPECT_EQ(PurgeOldReports(*store, 180, now), 0u);
 }
 
 TEST_P(StoreTest, ReopeningKeepsReportsAndRefusesANewerSchema) {
@@ -148,14 +174,17 @@ TEST_P(StoreTest, ReopeningKeepsReportsAndRefusesANewerSchema) {
 TEST_P(StoreTest, ServesTheWholeRoadThroughTheService) {
   auto store = Open();
   TestService service("{}", store.get());
-  const auto client = service.Http();
-  EXPECT_EQ(client->Get("/api.init.php", {{"User-Version", "3.6.0.0"}})->status, 200);
-  const auto up = client->Post("/report.php", SampleReport().Body(), "application/json");
+  const auto client = service.Https();
+  EXPECT_EQ(Get(service.Http(), "/api.init.php", {{"User-Version", "3.6.0.0"}})->status, 200);
+  service.service().check_ins().Flush();
+  const auto up = PostJson(client, "/report.php", SampleReport().Body());
   ASSERT_EQ(up->status, 200) << up->body;
-  const auto page = client->Get("/?report=" + KeyOf(up->body));
+  const auto page = Get(client, "/?report=" + KeyOf(up->body));
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("id=\"ended-count\">2<"), std::string::npos);
-  EXPECT_EQ(store->RecentCheckIns(1).at(0).version, "3.6.0.0");
+  const auto counts = store->CheckInCounts("2000-01-01");
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(counts[0].version, "3.6.0.0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgres"),
@@ -163,6 +192,82 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postg
 
 TEST(PostgresStore, UnreachableServerIsAStoreError) {
   EXPECT_THROW(PostgresStore("host=127.0.0.1 port=1 dbname=x connect_timeout=2", 1), StoreError);
+}
+
+// The database going away under the service, as in a restart for an upgrade:
+// the pooled connections are dead, and the next upload must still be stored.
+TEST(PostgresStore, RestartBetweenTwoUploadsLosesNeither) {
+  std::string why;
+  auto cluster = PostgresCluster::Start(why);
+  if (!cluster) GTEST_SKIP() << "PostgreSQL cannot be started here: " << why;
+  PostgresStore store(cluster->conninfo(), 4);
+  TestService service("{}", &store);
+  const auto first = PostJson(service.Https(), "/report.php", SampleReport().Body());
+  ASSERT_TRUE(first && first->status == 200);
+  Get(service.Https(), "/?report=" + KeyOf(first->body));  // more connections into the pool
+  ASSERT_TRUE(cluster->Restart()) << "the database did not restart";
+  const auto second = PostJson(service.Https(), "/report.php", SampleReport().Body());
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->status, 200) << second->body;
+  for (const auto& reply : {first, second}) {
+    const auto page = Get(service.Https(), "/?report=" + KeyOf(reply->body));
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+  }
+}
+
+TEST(PostgresStore, ConnectionsGetTimeoutsKeepalivesAndDurableCommitsUnlessTheOperatorSaysOtherwise) {
+  using Parameters = std::vector<std::pair<std::string, std::string>>;
+  const auto value = [](const Parameters& p, std::string_view key) {
+    for (const auto& [k, v] : p) {
+      if (k == key) return v;
+    }
+    return std::string("(none)");
+  };
+  const Parameters plain = PostgresConnectionParameters("host=db.example port=5433 dbname=q");
+  EXPECT_EQ(value(plain, "host"), "db.example");
+  EXPECT_EQ(value(plain, "port"), "5433");
+  EXPECT_EQ(value(plain, "connect_timeout"), "5");
+  EXPECT_EQ(value(plain, "keepalives"), "1");
+  EXPECT_EQ(value(plain, "tcp_user_timeout"), "20000");
+  EXPECT_EQ(value(plain, "options"), "-c statement_timeout=15000 -c synchronous_commit=on");
+
+  const Parameters own = PostgresConnectionParameters(
+      "postgresql://q@db.example/q?connect_timeout=2&options=-c%20statement_timeout%3D500");
+  EXPECT_EQ(value(own, "connect_timeout"), "2");
+  EXPECT_EQ(value(own, "user"), "q");
+  EXPECT_EQ(value(own, "options"), "-c statement_timeout=500 -c synchronous_commit=on");
+
+  EXPECT_THROW(PostgresConnectionParameters("host='unterminated"), StoreError);
+}
+
+TEST(SqliteStore, OlderDatabaseKeepsItsReportsAndItsCheckInsAsCounts) {
+  TempDir dir;
+  const auto file = dir.path() / "reports.sqlite3";
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+    // The first schema, as the first version of the service left it.
+    ASSERT_EQ(sqlite3_exec(db.get(), R"sql(
+CREATE TABLE reports (report_key TEXT PRIMARY KEY, received_ms INTEGER NOT NULL, version TEXT, union_key TEXT,
+                      body TEXT NOT NULL);
+CREATE INDEX reports_by_union_key ON reports (union_key, received_ms);
+CREATE TABLE check_ins (id INTEGER PRIMARY KEY, received_ms INTEGER NOT NULL, version TEXT, union_key TEXT);
+INSERT INTO reports VALUES ('AAAAAAAAAAAAAAAAAAAAAAAA', 1714521600000, '3.6.0.0', 'K', '[]');
+INSERT INTO check_ins (received_ms, version, union_key) VALUES
+  (1714521600000, '3.6.0.0', 'K1'), (1714521601000, '3.6.0.0', 'K2'), (1714521602000, NULL, NULL),
+  (1714608000000, '3.6.0.0', 'K1');
+PRAGMA user_version = 1;
+)sql",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+  }
+  SqliteStore store(file);
+  EXPECT_TRUE(store.GetReport("AAAAAAAAAAAAAAAAAAAAAAAA"));
+  const std::vector<CheckInCount> expected{
+      {"2024-05-01", "", 1}, {"2024-05-01", "3.6.0.0", 2}, {"2024-05-02", "3.6.0.0", 1}};
+  EXPECT_EQ(store.CheckInCounts("2024-01-01"), expected);
 }
 
 }  // namespace
