@@ -11,9 +11,6 @@
 #include "core/handover_win.h"
 #include "core/lib.h"
 #include "core/pump_win.h"
-#include "pages/browser/browser_win.h"
-#include "pages/install/install_win.h"
-#include "pages/start/start_win.h"
 #include "vek/handles_win.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
@@ -38,8 +35,7 @@ constexpr char16_t kReportPagePath[] = u"/?report=";
 constexpr DWORD kNoCleanMaxBytes = 16 << 20;
 constexpr wchar_t kLogoResource[] = L"LOGO";
 constexpr char16_t kDebugPrivilege[] = u"SeDebugPrivilege";
-constexpr wchar_t kPanelFontFace[] = L"Tahoma";
-constexpr int kPanelFontHeight = -11;
+constexpr ui::FontSpec kPanelFont{L"Tahoma", -11, false, true};
 constexpr int kClientWidth = 500;
 constexpr int kMenuHeight = 41;
 constexpr int kCleanHeight = 402;
@@ -89,170 +85,153 @@ RECT WindowRectForClient(int width, int height, UINT dpi) {
 
 }  // namespace
 
-TFrmQuorvane::TFrmQuorvane() : listWhite_(BuiltinKeepList()), listBlack_(BuiltinPluginList()) {}
+TFrmQuorvane::TFrmQuorvane() : FListWhite(BuiltinKeepList()), FListBlack(BuiltinPluginList()) {}
 
 TFrmQuorvane::~TFrmQuorvane() {
-  FrmInstall.reset();
-  FrmStart.reset();
-  FrmBrowser.reset();
-  FrmClean.reset();
-  if (hwnd_) {
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-    DestroyWindow(hwnd_);
-  }
+  FFrmInstall.reset();
+  FFrmStart.reset();
+  FFrmBrowser.reset();
+  FFrmClean.reset();
 }
 
 bool TFrmQuorvane::Create(HINSTANCE instance) {
   ui::RegisterControls(instance);
-  WNDCLASSEXW wc{sizeof(wc)};
-  wc.lpfnWndProc = WndProc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-  wc.hIconSm = wc.hIcon;
-  wc.lpszClassName = kClassName;
-  RegisterClassExW(&wc);
-  RECT rc = WindowRectForClient(kClientWidth, clientDesignHeight_, 96);
-  hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, kDesignCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                          rc.right - rc.left, rc.bottom - rc.top, nullptr, nullptr, instance, this);
-  if (!hwnd_) return false;
-  ShowWindow(hwnd_, SW_SHOWNORMAL);
-  UpdateWindow(hwnd_);
+  RegisterWindowClass(instance, kClassName, LoadIconW(instance, MAKEINTRESOURCEW(1)));
+  RECT rc = WindowRectForClient(kClientWidth, FClientDesignHeight, 96);
+  if (!CreateBound(kWindowExStyle, kClassName, kDesignCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                   rc.right - rc.left, rc.bottom - rc.top, nullptr, instance))
+    return false;
+  ShowWindow(Handle(), SW_SHOWNORMAL);
+  UpdateWindow(Handle());
   return true;
 }
 
 vek::Text TFrmQuorvane::Caption() const {
   wchar_t text[256];
-  int n = GetWindowTextW(hwnd_, text, 256);
+  int n = GetWindowTextW(Handle(), text, 256);
   return vek::U(text, size_t(n));
 }
 
 void TFrmQuorvane::AddWhite(const vek::Text& entry) {
-  listWhite_.push_back(entry);
-  SendMessageW(ListWhiteBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
+  FListWhite.push_back(entry);
+  SendMessageW(FListWhiteBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
 }
 
 void TFrmQuorvane::AddBlack(const vek::Text& entry) {
-  listBlack_.push_back(entry);
-  SendMessageW(ListBlackBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
+  FListBlack.push_back(entry);
+  SendMessageW(FListBlackBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
 }
 
 void TFrmQuorvane::FormCreate() {
-  HINSTANCE instance = GetModuleHandleW(nullptr);
-  auto child = [&](HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id, const wchar_t* name,
-                   void* param = nullptr) {
-    HWND h = CreateWindowExW(0, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, param);
-    ui::SetControlName(h, name);
-    return h;
-  };
+  const HWND form = Handle();
   static ui::PanelParams menuParams{&ui::Style::Menu, true};
   static ui::PanelParams cleanParams{&ui::Style::Page, false};
-  PanelClean = child(hwnd_, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelClean", &cleanParams);
-  SetWindowLongPtrW(PanelClean, GWL_EXSTYLE, GetWindowLongPtrW(PanelClean, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  FDpi = ui::WindowDpi(form);
+  FLayout.Apply(FDpi);
+  const ui::FontSpec* desktop = &ui::kDesktopFont;
+  FPanelClean = ui::CreateControl(form, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelClean",
+                                  &cleanParams);
+  SetWindowLongPtrW(FPanelClean, GWL_EXSTYLE, GetWindowLongPtrW(FPanelClean, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  FLayout.Add(FPanelClean, {0, kMenuHeight, kClientWidth, kCleanHeight}, &kPanelFont);
   // The list boxes only store the two lists; they lie below the client area once
   // it is cut to its final height, and stay hidden.
-  ListWhiteBox = child(hwnd_, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListWhite, L"ListWhite");
-  PanelMenu = child(hwnd_, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelMenu", &menuParams);
-  SetWindowLongPtrW(PanelMenu, GWL_EXSTYLE, GetWindowLongPtrW(PanelMenu, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
-  constexpr DWORD toggle = WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_OWNERDRAW;
-  BtnClean = child(PanelMenu, L"BUTTON", L"처음화면", toggle, IdBtnClean, L"BtnClean");
-  BtnBrowser = child(PanelMenu, L"BUTTON", L"브라우저", toggle, IdBtnBrowser, L"BtnBrowser");
-  ImageLogo = child(PanelMenu, ui::kImageClass, L"", WS_VISIBLE, 0, L"ImageLogo");
-  BtnStart = child(PanelMenu, L"BUTTON", L"자동실행", toggle, IdBtnStart, L"BtnStart");
-  BtnInstall = child(PanelMenu, L"BUTTON", L"강제설치", toggle, IdBtnInstall, L"BtnInstall");
-  ListBlackBox = child(hwnd_, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListBlack, L"ListBlack");
-  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) ui::MakeToggle(h);
-  downToggle_ = BtnClean;
-  ui::SetToggleDown(BtnClean, true);
-  FillListBox(ListWhiteBox, listWhite_);
-  FillListBox(ListBlackBox, listBlack_);
-  ui::ImageLoadResource(ImageLogo, kLogoResource);
-
-  layout_.Add(PanelClean, 0, kMenuHeight, kClientWidth, kCleanHeight);
-  layout_.Add(ListWhiteBox, 8, 494, 233, 147);
-  layout_.Add(PanelMenu, 0, 0, kClientWidth, kMenuHeight);
-  layout_.Add(BtnClean, 0, 6, 65, 29);
-  layout_.Add(BtnBrowser, 65, 6, 65, 29);
-  layout_.Add(ImageLogo, 390, 6, 99, 29);
-  layout_.Add(BtnStart, 130, 6, 65, 29);
-  layout_.Add(BtnInstall, 195, 6, 65, 29);
-  layout_.Add(ListBlackBox, 256, 494, 225, 150);
+  FListWhiteBox =
+      ui::CreateControl(form, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListWhite, L"ListWhite");
+  FLayout.Add(FListWhiteBox, {8, 494, 233, 147}, desktop);
+  FPanelMenu = ui::CreateControl(form, ui::kPanelClass, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, L"PanelMenu",
+                                 &menuParams);
+  SetWindowLongPtrW(FPanelMenu, GWL_EXSTYLE, GetWindowLongPtrW(FPanelMenu, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  FLayout.Add(FPanelMenu, {0, 0, kClientWidth, kMenuHeight}, nullptr);
+  auto toggle = [&](const wchar_t* caption, int id, const wchar_t* name, int left) {
+    HWND button = ui::CreateControl(FPanelMenu, L"BUTTON", caption,
+                                    WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_OWNERDRAW, id, name);
+    FLayout.Add(button, {left, 6, 65, 29}, desktop);
+    return button;
+  };
+  FBtnClean = toggle(L"처음화면", IdBtnClean, L"BtnClean", 0);
+  FBtnBrowser = toggle(L"브라우저", IdBtnBrowser, L"BtnBrowser", 65);
+  FImageLogo = ui::CreateControl(FPanelMenu, ui::kImageClass, L"", WS_VISIBLE, 0, L"ImageLogo");
+  FLayout.Add(FImageLogo, {390, 6, 99, 29}, nullptr);
+  FBtnStart = toggle(L"자동실행", IdBtnStart, L"BtnStart", 130);
+  FBtnInstall = toggle(L"강제설치", IdBtnInstall, L"BtnInstall", 195);
+  FListBlackBox =
+      ui::CreateControl(form, L"LISTBOX", L"", WS_VSCROLL | LBS_NOINTEGRALHEIGHT, IdListBlack, L"ListBlack");
+  FLayout.Add(FListBlackBox, {256, 494, 225, 150}, desktop);
+  for (HWND h : {FBtnClean, FBtnBrowser, FBtnStart, FBtnInstall}) ui::MakeToggle(h);
+  FDownToggle = FBtnClean;
+  ui::SetToggleDown(FBtnClean, true);
+  FillListBox(FListWhiteBox, FListWhite);
+  FillListBox(FListBlackBox, FListBlack);
+  ui::ImageLoadResource(FImageLogo, kLogoResource);
+  // The page bar and the lists take the form's font; the page panel keeps its own.
+  SendMessageW(form, WM_SETFONT, reinterpret_cast<WPARAM>(FLayout.Font(ui::kDesktopFont)), FALSE);
 
   // The tip picked after the start-up exchange draws from this generator.
   std::srand(unsigned(std::time(nullptr)));
-  ApplyDpi(ui::WindowDpi(hwnd_));
-  SetWindowTextW(hwnd_, vek::W(vek::U(kDesignCaption) + u" v " + vek::GetAppVersion(u"%d.%d")));
+  SetWindowTextW(Handle(), vek::W(vek::U(kDesignCaption) + u" v " + vek::GetAppVersion(u"%d.%d")));
   // The list boxes only store the lists; the client area is cut to the page bar
   // and the page panel, below which they lie.
-  ShowWindow(ListWhiteBox, SW_HIDE);
-  ShowWindow(ListBlackBox, SW_HIDE);
+  ShowWindow(FListWhiteBox, SW_HIDE);
+  ShowWindow(FListBlackBox, SW_HIDE);
   SetClientHeight(kMenuHeight + kCleanHeight);
   // Centred on the monitor's work area.
   RECT wr, work;
-  GetWindowRect(hwnd_, &wr);
+  GetWindowRect(Handle(), &wr);
   MONITORINFO mi{sizeof(mi)};
-  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &mi);
+  GetMonitorInfoW(MonitorFromWindow(Handle(), MONITOR_DEFAULTTOPRIMARY), &mi);
   work = mi.rcWork;
-  SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - (wr.right - wr.left)) / 2,
+  SetWindowPos(Handle(), nullptr, work.left + (work.right - work.left - (wr.right - wr.left)) / 2,
                work.top + (work.bottom - work.top - (wr.bottom - wr.top)) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  SetWindowPos(hwnd_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetWindowPos(Handle(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   // The reset ends other users' and services' processes, and the forced-install
   // page checks the native system folders from this 32-bit program.
   vek::SetPrivilege(kDebugPrivilege, true);
   vek::DisableWow64FsRedirection(true);
-  FrmClean = std::make_unique<pages::TFrmClean>(PanelClean);
-  FrmClean->SetContent(kPreparing);
-  FrmClean->Show(true);
+  FFrmClean = std::make_unique<pages::TFrmClean>(FPanelClean);
+  FFrmClean->SetContent(kPreparing);
+  FFrmClean->Show(true);
   // The other pages and the start-up exchange come once the window has shown.
-  SetTimer(hwnd_, kTimerInit, kTimerInitInterval, nullptr);
+  SetTimer(Handle(), kTimerInit, kTimerInitInterval, nullptr);
 }
 
 void TFrmQuorvane::ApplyDpi(UINT dpi) {
-  dpi_ = dpi;
-  layout_.Apply(dpi);
-  font_.reset(ui::CreateDesktopFont(dpi));
-  const ui::Style* style = ui::ActiveStyle();
-  panelFont_.reset(ui::CreateDesignFont(style ? vek::W(style->Font) : kPanelFontFace, kPanelFontHeight, dpi, false));
-  // The page bar and the lists take the form's font; the page panel keeps its own.
-  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall, ListWhiteBox, ListBlackBox})
-    SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
-  SendMessageW(PanelClean, WM_SETFONT, reinterpret_cast<WPARAM>(panelFont_.get()), TRUE);
+  FDpi = dpi;
+  FLayout.Apply(dpi);
+  SendMessageW(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(FLayout.Font(ui::kDesktopFont)), FALSE);
 }
 
 void TFrmQuorvane::SetClientHeight(int designHeight) {
-  clientDesignHeight_ = designHeight;
-  RECT rc = WindowRectForClient(ui::Scale(kClientWidth, dpi_), ui::Scale(designHeight, dpi_), dpi_);
-  SetWindowPos(hwnd_, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
+  FClientDesignHeight = designHeight;
+  RECT rc = WindowRectForClient(ui::Scale(kClientWidth, FDpi), ui::Scale(designHeight, FDpi), FDpi);
+  SetWindowPos(Handle(), nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TFrmQuorvane::TimerInitTimer() {
-  KillTimer(hwnd_, kTimerInit);
+  KillTimer(Handle(), kTimerInit);
   // Each page reads its data as it is created; all stay hidden until their
   // button shows them.
-  FrmBrowser = std::make_unique<pages::TFrmBrowser>(PanelClean);
-  FrmStart = std::make_unique<pages::TFrmStart>(PanelClean);
+  FFrmBrowser = std::make_unique<pages::TFrmBrowser>(FPanelClean);
+  FFrmStart = std::make_unique<pages::TFrmStart>(FPanelClean);
   // Matches against the built-in plug-in list here; the service's additions are
   // in force by the time its button shows it, which matches again.
-  FrmInstall = std::make_unique<pages::TFrmInstall>(PanelClean);
+  FFrmInstall = std::make_unique<pages::TFrmInstall>(FPanelClean);
   Init();
-  if (core::Terminating() || !hwnd_) return;
-  for (HWND h : {BtnClean, BtnBrowser, BtnStart, BtnInstall}) EnableWindow(h, TRUE);
-  FrmClean->EnableRun();
+  if (core::Terminating() || !Handle()) return;
+  for (HWND h : {FBtnClean, FBtnBrowser, FBtnStart, FBtnInstall}) EnableWindow(h, TRUE);
+  FFrmClean->EnableRun();
   vek::AllowWindowMessage(WM_USER);
 }
 
 bool TFrmQuorvane::Ask(const vek::Text& question) {
   vek::Text caption = Caption();
-  return MessageBoxW(hwnd_, vek::W(question), vek::W(caption), MB_YESNO | MB_SYSTEMMODAL) == IDYES;
+  return MessageBoxW(Handle(), vek::W(question), vek::W(caption), MB_YESNO | MB_SYSTEMMODAL) == IDYES;
 }
 
 void TFrmQuorvane::Inform(const vek::Text& message) {
   vek::Text caption = Caption();
-  MessageBoxW(hwnd_, vek::W(message), vek::W(caption), MB_OK);
+  MessageBoxW(Handle(), vek::W(message), vek::W(caption), MB_OK);
 }
 
 void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
@@ -263,14 +242,14 @@ void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
 
 void TFrmQuorvane::Init() {
   vek::Text reply = GetServerInit();
-  if (core::Terminating() || !hwnd_) return;
+  if (core::Terminating() || !Handle()) return;
   if (reply.empty()) {
-    FrmClean->SetContent(kNoServer);
+    FFrmClean->SetContent(kNoServer);
   } else {
-    FrmClean->SetContent(vek::Text(kTipOpen) + vek::Text(kTips[std::rand() % 3]) + kTipClose);
+    FFrmClean->SetContent(vek::Text(kTipOpen) + vek::Text(kTips[std::rand() % 3]) + kTipClose);
     ServerConfig config = ReadServerConfig(reply);
     if (!config.Update.empty() && Ask(kUpdateQuestion)) {
-      ShellExecuteW(hwnd_, L"open", vek::W(config.Update), nullptr, nullptr, SW_SHOWNORMAL);
+      ShellExecuteW(Handle(), L"open", vek::W(config.Update), nullptr, nullptr, SW_SHOWNORMAL);
       ExitProcess(0);
     }
     for (const auto& entry : config.NoClean) AddWhite(entry);
@@ -287,40 +266,40 @@ void TFrmQuorvane::Init() {
 }
 
 void TFrmQuorvane::GetInfo() {
-  for (pages::TListPage* page : {static_cast<pages::TListPage*>(FrmInstall.get()),
-                                 static_cast<pages::TListPage*>(FrmStart.get()),
-                                 static_cast<pages::TListPage*>(FrmBrowser.get())})
+  for (pages::TListForm* page : {static_cast<pages::TListForm*>(FFrmInstall.get()),
+                                 static_cast<pages::TListForm*>(FFrmStart.get()),
+                                 static_cast<pages::TListForm*>(FFrmBrowser.get())})
     if (page && page->Visible()) page->GetInfo();
 }
 
 void TFrmQuorvane::SetInfo(bool confirm) {
-  bool browser = FrmBrowser && FrmBrowser->Apply, start = FrmStart && FrmStart->Apply;
+  bool browser = FFrmBrowser && FFrmBrowser->Apply, start = FFrmStart && FFrmStart->Apply;
   if (confirm) {
     if ((browser || start) && !Ask(kApplyAgainQuestion)) {
-      if (FrmBrowser) FrmBrowser->Apply = false;
-      if (FrmStart) FrmStart->Apply = false;
+      if (FFrmBrowser) FFrmBrowser->Apply = false;
+      if (FFrmStart) FFrmStart->Apply = false;
     }
     return;
   }
-  if (browser) FrmBrowser->SetInfo();
-  if (FrmStart && FrmStart->Apply) FrmStart->SetInfo();
+  if (browser) FFrmBrowser->SetInfo();
+  if (FFrmStart && FFrmStart->Apply) FFrmStart->SetInfo();
 }
 
 void TFrmQuorvane::PutInfo() {
   std::vector<vek::Text> records;
-  FrmClean->LogInfo(records);
-  if (FrmBrowser) FrmBrowser->LogInfo(records);
-  if (FrmStart) FrmStart->LogInfo(records);
-  if (FrmInstall) FrmInstall->LogInfo(records);
+  FFrmClean->LogInfo(records);
+  if (FFrmBrowser) FFrmBrowser->LogInfo(records);
+  if (FFrmStart) FFrmStart->LogInfo(records);
+  if (FFrmInstall) FFrmInstall->LogInfo(records);
   vek::Text reply = GetHTTP(ServiceUrl(true, kReportPath), ReportBody(records));
   if (core::Terminating()) return;
   vek::Text page = ServiceUrl(true, kReportPagePath) + EncodeReportKey(ReadReportKey(reply));
-  ShellExecuteW(hwnd_, L"open", vek::W(page), nullptr, nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(Handle(), L"open", vek::W(page), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void TFrmQuorvane::PressToggle(HWND button) {
-  HWND previous = downToggle_;
-  downToggle_ = button;
+  HWND previous = FDownToggle;
+  FDownToggle = button;
   if (previous) {
     ui::SetToggleDown(previous, false);
     InvalidateRect(previous, nullptr, FALSE);
@@ -331,33 +310,33 @@ void TFrmQuorvane::PressToggle(HWND button) {
 
 void TFrmQuorvane::ShowPage(HWND button, HWND zOrder) {
   PressToggle(button);
-  SetWindowPos(hwnd_, zOrder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  FrmClean->Show(button == BtnClean);
-  if (FrmBrowser) FrmBrowser->Show(button == BtnBrowser);
-  if (FrmStart) FrmStart->Show(button == BtnStart);
-  if (FrmInstall) FrmInstall->Show(button == BtnInstall);
+  SetWindowPos(Handle(), zOrder, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  FFrmClean->Show(button == FBtnClean);
+  if (FFrmBrowser) FFrmBrowser->Show(button == FBtnBrowser);
+  if (FFrmStart) FFrmStart->Show(button == FBtnStart);
+  if (FFrmInstall) FFrmInstall->Show(button == FBtnInstall);
 }
 
-void TFrmQuorvane::BtnCleanClick() { ShowPage(BtnClean, HWND_TOPMOST); }
+void TFrmQuorvane::BtnCleanClick() { ShowPage(FBtnClean, HWND_TOPMOST); }
 
 void TFrmQuorvane::BtnBrowserClick() {
-  ShowPage(BtnBrowser, HWND_NOTOPMOST);
-  if (FrmBrowser) FrmBrowser->GetInfo();
+  ShowPage(FBtnBrowser, HWND_NOTOPMOST);
+  if (FFrmBrowser) FFrmBrowser->GetInfo();
 }
 
 void TFrmQuorvane::BtnStartClick() {
-  ShowPage(BtnStart, HWND_NOTOPMOST);
-  if (FrmStart) FrmStart->GetInfo();
+  ShowPage(FBtnStart, HWND_NOTOPMOST);
+  if (FFrmStart) FFrmStart->GetInfo();
 }
 
 void TFrmQuorvane::BtnInstallClick() {
-  ShowPage(BtnInstall, HWND_NOTOPMOST);
-  if (FrmInstall) FrmInstall->GetInfo();
+  ShowPage(FBtnInstall, HWND_NOTOPMOST);
+  if (FFrmInstall) FFrmInstall->GetInfo();
 }
 
 void TFrmQuorvane::WMUser(WPARAM wp) {
   if (wp == 1)
-    ShowWindow(hwnd_, SW_RESTORE);
+    ShowWindow(Handle(), SW_RESTORE);
   else if (wp == 2)
     Close();
 }
@@ -368,33 +347,20 @@ void TFrmQuorvane::FormClose() {
 }
 
 void TFrmQuorvane::Close() {
-  if (!hwnd_) return;
+  if (!Handle()) return;
   FormClose();
   // The page objects stay until the main window object goes: a nested wait of
   // the start-up exchange or a reset may still be running on the stack below.
-  HWND h = hwnd_;
-  hwnd_ = nullptr;
+  HWND window = Detach();
   core::SetHandoverWindow(nullptr);
-  DestroyWindow(h);
+  DestroyWindow(window);
+  PostQuitMessage(0);
 }
 
-LRESULT CALLBACK TFrmQuorvane::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
-    auto* self = static_cast<TFrmQuorvane*>(cs->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<TFrmQuorvane*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self && self->hwnd_ == hwnd) return self->Handle(msg, wp, lp);
-  if (msg == WM_DESTROY) PostQuitMessage(0);
-  return DefWindowProcW(hwnd, msg, wp, lp);
-}
-
-LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT TFrmQuorvane::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_CREATE:
-      core::SetHandoverWindow(hwnd_);
+      core::SetHandoverWindow(Handle());
       FormCreate();
       return 0;
     case WM_TIMER:
@@ -415,7 +381,7 @@ LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_DRAWITEM: {
       auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
-      ui::DrawToggleButton(*item, item->hwndItem == downToggle_);
+      ui::DrawToggleButton(*item, item->hwndItem == FDownToggle);
       return TRUE;
     }
     case WM_USER:
@@ -433,18 +399,18 @@ LRESULT TFrmQuorvane::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DPICHANGED: {
       ApplyDpi(HIWORD(wp));
       auto* suggested = reinterpret_cast<RECT*>(lp);
-      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-      SetClientHeight(clientDesignHeight_);
+      SetWindowPos(Handle(), nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      SetClientHeight(FClientDesignHeight);
       return 0;
     }
     case WM_ERASEBKGND: {
       RECT rc;
-      GetClientRect(hwnd_, &rc);
+      GetClientRect(Handle(), &rc);
       FillRect(reinterpret_cast<HDC>(wp), &rc, ui::StyleBrush(&ui::Style::Window, COLOR_WINDOW));
       return 1;
     }
   }
-  return DefWindowProcW(hwnd_, msg, wp, lp);
+  return TWindow::OnMessage(msg, wp, lp);
 }
 
 }  // namespace app

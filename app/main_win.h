@@ -4,35 +4,34 @@
 #include <memory>
 #include <vector>
 
+#include "pages/browser/browser_win.h"
 #include "pages/clean/clean_win.h"
 #include "pages/host.h"
-#include "pages/page_win.h"
+#include "pages/install/install_win.h"
+#include "pages/start/start_win.h"
 #include "ui/controls_win.h"
-#include "vek/handles_win.h"
+#include "ui/form_win.h"
 #include "vek/text.h"
 #include "vek/win32.h"
 
 namespace app {
 
 // The host of the four pages (pages/host.h), which reach it as FrmQuorvane.
-class TFrmQuorvane final : public pages::TPageHost {
+class TFrmQuorvane final : public ui::TWindow, public pages::TPageHost {
  public:
   TFrmQuorvane();
-  ~TFrmQuorvane();
-  TFrmQuorvane(const TFrmQuorvane&) = delete;
-  TFrmQuorvane& operator=(const TFrmQuorvane&) = delete;
+  ~TFrmQuorvane() override;
 
   // Creates the window (running FormCreate) and shows it. False when the window
   // could not be created.
   bool Create(HINSTANCE instance);
-  HWND Handle() const { return hwnd_; }
 
   // The page host. The keep-list and the plug-in list have hidden list boxes
   // that mirror them, so that outside tools can read what the program holds.
-  HWND OwnerWindow() const override { return hwnd_; }
+  HWND OwnerWindow() const override { return Handle(); }
   vek::Text Caption() const override;
-  const std::vector<vek::Text>& ListWhite() const override { return listWhite_; }
-  const std::vector<vek::Text>& ListBlack() const override { return listBlack_; }
+  const std::vector<vek::Text>& ListWhite() const override { return FListWhite; }
+  const std::vector<vek::Text>& ListBlack() const override { return FListBlack; }
   bool Ask(const vek::Text& question) override;
   void Inform(const vek::Text& message) override;
   void GetInfo() override;
@@ -43,18 +42,8 @@ class TFrmQuorvane final : public pages::TPageHost {
   void AddWhite(const vek::Text& entry);
   void AddBlack(const vek::Text& entry);
 
-  std::unique_ptr<pages::TFrmClean> FrmClean;
-  std::unique_ptr<pages::TCheckPage> FrmBrowser, FrmStart;
-  std::unique_ptr<pages::TListPage> FrmInstall;
-
-  HWND PanelMenu = nullptr, PanelClean = nullptr;
-  HWND BtnClean = nullptr, BtnBrowser = nullptr, BtnStart = nullptr, BtnInstall = nullptr;
-  HWND ImageLogo = nullptr;
-  HWND ListWhiteBox = nullptr, ListBlackBox = nullptr;
-
  private:
-  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp) override;
 
   void FormCreate();
   void FormClose();
@@ -72,13 +61,23 @@ class TFrmQuorvane final : public pages::TPageHost {
   void ApplyDpi(UINT dpi);
   void SetClientHeight(int designHeight);
 
-  HWND hwnd_ = nullptr;
-  HWND downToggle_ = nullptr;
-  UINT dpi_ = 96;
-  int clientDesignHeight_ = 652;
-  std::vector<vek::Text> listWhite_, listBlack_;
-  ui::DpiLayout layout_;
-  vek::unique_hfont font_, panelFont_;
+  // The pages, children of PanelClean, kept until the window object goes.
+  std::unique_ptr<pages::TFrmClean> FFrmClean;
+  std::unique_ptr<pages::TFrmBrowser> FFrmBrowser;
+  std::unique_ptr<pages::TFrmStart> FFrmStart;
+  std::unique_ptr<pages::TFrmInstall> FFrmInstall;
+
+  HWND FPanelMenu = nullptr, FPanelClean = nullptr;
+  // The page bar's toggle buttons; FBtnClean shows the Reset page.
+  HWND FBtnClean = nullptr, FBtnBrowser = nullptr, FBtnStart = nullptr, FBtnInstall = nullptr;
+  HWND FImageLogo = nullptr;
+  HWND FListWhiteBox = nullptr, FListBlackBox = nullptr;
+
+  HWND FDownToggle = nullptr;
+  UINT FDpi = 96;
+  int FClientDesignHeight = 652;
+  std::vector<vek::Text> FListWhite, FListBlack;
+  ui::DpiLayout FLayout;
 };
 
 }  // namespace app

@@ -446,12 +446,48 @@ HFONT CreateDesignFont(const wchar_t* face, int designHeight, UINT dpi, bool ant
   return CreateFontIndirectW(&lf);
 }
 
-void DpiLayout::Apply(UINT dpi) const {
-  for (const auto& item : items_) {
-    SetWindowPos(item.hwnd, nullptr, Scale(item.design.left, dpi), Scale(item.design.top, dpi),
-                 Scale(item.design.right - item.design.left, dpi), Scale(item.design.bottom - item.design.top, dpi),
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-  }
+HWND CreateControl(HWND parent, const wchar_t* controlClass, const wchar_t* text, DWORD style, int id,
+                   const wchar_t* designName, void* createParam) {
+  HWND control = CreateWindowExW(0, controlClass, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
+                                 createParam);
+  SetControlName(control, designName);
+  return control;
+}
+
+static HFONT MakeFont(const FontSpec& spec, UINT dpi) {
+  if (!spec.Face) return CreateDesktopFont(dpi);
+  const Style* style = ActiveStyle();
+  return CreateDesignFont(spec.StyleFace && style ? vek::W(style->Font) : spec.Face, spec.DesignHeight, dpi,
+                          spec.Antialiased);
+}
+
+HFONT DpiLayout::Font(const FontSpec& spec) {
+  for (const MadeFont& made : FFonts)
+    if (made.Spec == &spec) return made.Font.get();
+  FFonts.push_back({&spec, vek::unique_hfont(MakeFont(spec, FDpi))});
+  return FFonts.back().Font.get();
+}
+
+void DpiLayout::Place(const Item& item, bool redraw) {
+  const DesignRect& r = item.Rect;
+  SetWindowPos(item.Control, nullptr, Scale(r.Left, FDpi), Scale(r.Top, FDpi), Scale(r.Width, FDpi),
+               Scale(r.Height, FDpi), SWP_NOZORDER | SWP_NOACTIVATE);
+  if (item.Font)
+    SendMessageW(item.Control, WM_SETFONT, reinterpret_cast<WPARAM>(Font(*item.Font)), redraw ? TRUE : FALSE);
+}
+
+void DpiLayout::Add(HWND control, const DesignRect& rect, const FontSpec* font) {
+  FItems.push_back({control, rect, font});
+  Place(FItems.back(), true);
+}
+
+void DpiLayout::Apply(UINT dpi) {
+  // The controls move to the new fonts before the old ones are deleted.
+  std::vector<MadeFont> old;
+  old.swap(FFonts);
+  FDpi = dpi;
+  for (const Item& item : FItems) Place(item, true);
 }
 
 }  // namespace ui

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/style.h"
+#include "vek/handles_win.h"
 #include "vek/win32.h"
 
 namespace ui {
@@ -62,21 +63,54 @@ inline int Scale(int designPixels, UINT dpi) { return MulDiv(designPixels, int(d
 HFONT CreateDesktopFont(UINT dpi);
 HFONT CreateDesignFont(const wchar_t* face, int designHeight, UINT dpi, bool antialiased);
 
-// Positions child controls from their design rectangles at 96 DPI, and again
-// whenever the window moves to a monitor of another DPI.
+// A rectangle in design pixels at 96 DPI.
+struct DesignRect {
+  int Left, Top, Width, Height;
+};
+
+// A font some controls of a window take, made again for every DPI.
+struct FontSpec {
+  const wchar_t* Face;  // null: the desktop (icon-title) font
+  int DesignHeight;     // at 96 DPI, as LOGFONT's lfHeight
+  bool Antialiased;
+  bool StyleFace;  // the active style's face instead of Face, where a style is in force
+};
+inline constexpr FontSpec kDesktopFont{nullptr, 0, false, false};
+
+// A child control (WS_CHILD added) of the given id at (0, 0, 0, 0), tagged with
+// its design name; a DpiLayout places it.
+HWND CreateControl(HWND parent, const wchar_t* controlClass, const wchar_t* text, DWORD style, int id,
+                   const wchar_t* designName, void* createParam = nullptr);
+
+// The controls of a window as designed: each with its design rectangle and the
+// font it takes, placed and given that font at the layout's DPI as it is added,
+// and all again when the window moves to a monitor of another DPI. Owns the
+// fonts, which stay until the next Apply.
 class DpiLayout {
  public:
-  void Add(HWND control, int left, int top, int width, int height) {
-    items_.push_back({control, {left, top, left + width, top + height}});
-  }
-  void Apply(UINT dpi) const;
+  // The font may be null: the control keeps the one it has.
+  void Add(HWND control, const DesignRect& rect, const FontSpec* font);
+  // Sets the DPI (96 until the first call) and places every control again with
+  // new fonts.
+  void Apply(UINT dpi);
+  // The font made for spec at the last DPI (made now if no control took it).
+  HFONT Font(const FontSpec& spec);
 
  private:
   struct Item {
-    HWND hwnd;
-    RECT design;
+    HWND Control;
+    DesignRect Rect;
+    const FontSpec* Font;
   };
-  std::vector<Item> items_;
+  struct MadeFont {
+    const FontSpec* Spec;
+    vek::unique_hfont Font;
+  };
+  void Place(const Item& item, bool redraw);
+
+  UINT FDpi = 96;
+  std::vector<Item> FItems;
+  std::vector<MadeFont> FFonts;
 };
 
 }  // namespace ui

@@ -4,27 +4,27 @@
 
 namespace ui {
 
-Win32ImageList::Win32ImageList(int size) : list_(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 8)) {
-  if (!list_) return;
+Win32ImageList::Win32ImageList(int size) : FList(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 8)) {
+  if (!FList) return;
   vek::unique_hicon own(static_cast<HICON>(
       LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDefaultItemIconId), IMAGE_ICON, size, size, 0)));
   // LR_SHARED: the system's icon must not be destroyed.
   HICON icon = own ? own.get()
                    : static_cast<HICON>(LoadImageW(nullptr, MAKEINTRESOURCEW(32512 /* IDI_APPLICATION */),
                                                    IMAGE_ICON, size, size, LR_SHARED));
-  if (icon) ImageList_AddIcon(list_.get(), icon);
-  if (ImageList_GetImageCount(list_.get()) == 0) ImageList_SetImageCount(list_.get(), 1);
+  if (icon) ImageList_AddIcon(FList.get(), icon);
+  if (ImageList_GetImageCount(FList.get()) == 0) ImageList_SetImageCount(FList.get(), 1);
 }
 
 int Win32ImageList::AddIcon(void* icon) {
-  if (!list_ || !icon) return -1;
-  return ImageList_AddIcon(list_.get(), static_cast<HICON>(icon));
+  if (!FList || !icon) return -1;
+  return ImageList_AddIcon(FList.get(), static_cast<HICON>(icon));
 }
 
-int Win32ImageList::Count() const { return list_ ? ImageList_GetImageCount(list_.get()) : 0; }
+int Win32ImageList::Count() const { return FList ? ImageList_GetImageCount(FList.get()) : 0; }
 
 void Win32ImageList::RemoveAdded() {
-  if (list_ && ImageList_GetImageCount(list_.get()) > 1) ImageList_SetImageCount(list_.get(), 1);
+  if (FList && ImageList_GetImageCount(FList.get()) > 1) ImageList_SetImageCount(FList.get(), 1);
 }
 
 HWND Win32ListView::Create(HWND parent, int id) {
@@ -45,25 +45,25 @@ void Win32ListView::AddColumn(const vek::Text& caption, int width) {
   col.pszText = const_cast<wchar_t*>(vek::W(caption));
   col.cx = width;
   col.iSubItem = ColumnCount();
-  SendMessageW(hwnd_, LVM_INSERTCOLUMNW, WPARAM(col.iSubItem), reinterpret_cast<LPARAM>(&col));
+  SendMessageW(FHandle, LVM_INSERTCOLUMNW, WPARAM(col.iSubItem), reinterpret_cast<LPARAM>(&col));
 }
 
 void Win32ListView::SetColumnWidth(int column, int width) {
-  SendMessageW(hwnd_, LVM_SETCOLUMNWIDTH, WPARAM(column), MAKELPARAM(width, 0));
+  SendMessageW(FHandle, LVM_SETCOLUMNWIDTH, WPARAM(column), MAKELPARAM(width, 0));
 }
 
 void Win32ListView::SetImages(const Win32ImageList& images) {
-  SendMessageW(hwnd_, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images.Handle()));
+  SendMessageW(FHandle, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images.Handle()));
 }
 
 int Win32ListView::ColumnCount() const {
-  HWND header = reinterpret_cast<HWND>(SendMessageW(hwnd_, LVM_GETHEADER, 0, 0));
+  HWND header = reinterpret_cast<HWND>(SendMessageW(FHandle, LVM_GETHEADER, 0, 0));
   if (!header) return 0;
   LRESULT n = SendMessageW(header, HDM_GETITEMCOUNT, 0, 0);
   return n > 0 ? int(n) : 0;
 }
 
-int Win32ListView::RowCount() const { return int(SendMessageW(hwnd_, LVM_GETITEMCOUNT, 0, 0)); }
+int Win32ListView::RowCount() const { return int(SendMessageW(FHandle, LVM_GETITEMCOUNT, 0, 0)); }
 
 vek::Text Win32ListView::ItemText(int row, int column) const {
   // LVM_GETITEMTEXTW copies what fits and returns the count copied, so a full
@@ -74,7 +74,7 @@ vek::Text Win32ListView::ItemText(int row, int column) const {
     item.iSubItem = column;
     item.pszText = buffer.data();
     item.cchTextMax = int(buffer.size());
-    LRESULT n = SendMessageW(hwnd_, LVM_GETITEMTEXTW, WPARAM(row), reinterpret_cast<LPARAM>(&item));
+    LRESULT n = SendMessageW(FHandle, LVM_GETITEMTEXTW, WPARAM(row), reinterpret_cast<LPARAM>(&item));
     if (n < 0) return {};
     if (size_t(n) + 1 < buffer.size() || buffer.size() >= 65536) return vek::U(buffer.data(), size_t(n));
     buffer.resize(buffer.size() * 4);
@@ -87,25 +87,25 @@ vek::Text Win32ListView::Caption(int row) const {
 }
 
 int Win32ListView::SubItemCount(int row) const {
-  return row >= 0 && size_t(row) < subItems_.size() ? int(subItems_[size_t(row)].size()) : 0;
+  return row >= 0 && size_t(row) < FSubItems.size() ? int(FSubItems[size_t(row)].size()) : 0;
 }
 
 vek::Text Win32ListView::SubItem(int row, int n) const {
   if (n < 0 || n >= SubItemCount(row)) return {};
   if (n + 1 < ColumnCount()) return ItemText(row, n + 1);
-  return subItems_[size_t(row)][size_t(n)];
+  return FSubItems[size_t(row)][size_t(n)];
 }
 
 int Win32ListView::ImageIndex(int row) const {
   LVITEMW item{};
   item.mask = LVIF_IMAGE;
   item.iItem = row;
-  if (!SendMessageW(hwnd_, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) return -1;
+  if (!SendMessageW(FHandle, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) return -1;
   return item.iImage;
 }
 
 bool Win32ListView::Checked(int row) const {
-  LRESULT state = SendMessageW(hwnd_, LVM_GETITEMSTATE, WPARAM(row), LVIS_STATEIMAGEMASK);
+  LRESULT state = SendMessageW(FHandle, LVM_GETITEMSTATE, WPARAM(row), LVIS_STATEIMAGEMASK);
   return ((UINT(state) & LVIS_STATEIMAGEMASK) >> 12) == 2;
 }
 
@@ -113,7 +113,7 @@ void Win32ListView::SetChecked(int row, bool checked) {
   LVITEMW item{};
   item.stateMask = LVIS_STATEIMAGEMASK;
   item.state = INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
-  SendMessageW(hwnd_, LVM_SETITEMSTATE, WPARAM(row), reinterpret_cast<LPARAM>(&item));
+  SendMessageW(FHandle, LVM_SETITEMSTATE, WPARAM(row), reinterpret_cast<LPARAM>(&item));
 }
 
 int Win32ListView::AddRow(const vek::Text& caption, const std::vector<vek::Text>& subItems, int imageIndex,
@@ -123,25 +123,25 @@ int Win32ListView::AddRow(const vek::Text& caption, const std::vector<vek::Text>
   item.iItem = RowCount();
   item.pszText = const_cast<wchar_t*>(vek::W(caption));
   item.iImage = imageIndex;
-  const int row = int(SendMessageW(hwnd_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+  const int row = int(SendMessageW(FHandle, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
   if (row < 0) return -1;
-  // Rows are only ever appended, so the row's index is its place in subItems_.
-  subItems_.resize(size_t(row));
-  subItems_.push_back(subItems);
+  // Rows are only ever appended, so the row's index is its place in FSubItems.
+  FSubItems.resize(size_t(row));
+  FSubItems.push_back(subItems);
   const int shown = ColumnCount() - 1;
   for (int n = 0; n < int(subItems.size()) && n < shown; ++n) {
     LVITEMW sub{};
     sub.iSubItem = n + 1;
     sub.pszText = const_cast<wchar_t*>(vek::W(subItems[size_t(n)]));
-    SendMessageW(hwnd_, LVM_SETITEMTEXTW, WPARAM(row), reinterpret_cast<LPARAM>(&sub));
+    SendMessageW(FHandle, LVM_SETITEMTEXTW, WPARAM(row), reinterpret_cast<LPARAM>(&sub));
   }
   SetChecked(row, checked);
   return row;
 }
 
 void Win32ListView::Clear() {
-  SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0);
-  subItems_.clear();
+  SendMessageW(FHandle, LVM_DELETEALLITEMS, 0, 0);
+  FSubItems.clear();
 }
 
 }  // namespace ui

@@ -28,10 +28,10 @@ class Win32ImageList final : public ImageList {
   int AddIcon(void* icon) override;
   int Count() const override;
   void RemoveAdded() override;
-  HIMAGELIST Handle() const { return list_.get(); }
+  HIMAGELIST Handle() const { return FList.get(); }
 
  private:
-  vek::unique_himagelist list_;
+  vek::unique_himagelist FList;
 };
 
 // A report-style list view created by Create (or any report view with check
@@ -41,7 +41,7 @@ class Win32ImageList final : public ImageList {
 // the user changes them.
 class Win32ListView final : public ListView {
  public:
-  explicit Win32ListView(HWND list) : hwnd_(list) {}
+  explicit Win32ListView(HWND list) : FHandle(list) {}
 
   // A child report view with check boxes, whole-row selection, read-only captions,
   // no sorting and small images, sized later by the form's layout. The view
@@ -52,7 +52,7 @@ class Win32ListView final : public ListView {
   void SetColumnWidth(int column, int width);
   void SetImages(const Win32ImageList& images);
 
-  HWND Handle() const { return hwnd_; }
+  HWND Handle() const { return FHandle; }
   int ColumnCount() const;
 
   int RowCount() const override;
@@ -69,8 +69,8 @@ class Win32ListView final : public ListView {
  private:
   vek::Text ItemText(int row, int column) const;
 
-  HWND hwnd_;
-  std::vector<std::vector<vek::Text>> subItems_;  // every row's sub-items as added
+  HWND FHandle;
+  std::vector<std::vector<vek::Text>> FSubItems;  // every row's sub-items as added
 };
 
 }  // namespace ui

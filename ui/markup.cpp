@@ -49,34 +49,34 @@ Tag ReadTag(vek::TextView body) {
 
 class Builder {
  public:
-  Builder() { lines_.emplace_back(); }
+  Builder() { FLines.emplace_back(); }
 
   void AddText(vek::TextView text) {
     if (text.empty()) return;
-    MarkupLine& line = lines_.back();
-    if (centreDepth_ > 0) line.Align = Alignment::Centre;
-    lineHasText_ = true;
-    const std::optional<Rgb> colour = colours_.empty() ? std::nullopt : std::optional<Rgb>(colours_.back());
+    MarkupLine& line = FLines.back();
+    if (FCentreDepth > 0) line.Align = Alignment::Centre;
+    FLineHasText = true;
+    const std::optional<Rgb> colour = FColours.empty() ? std::nullopt : std::optional<Rgb>(FColours.back());
     if (line.Runs.empty() || line.Runs.back().Colour != colour) line.Runs.push_back({vek::Text(), colour});
     line.Runs.back().Text.append(text);
   }
 
   void Apply(const Tag& tag) {
     switch (tag.Kind) {
-      case TagKind::CentreOpen: ++centreDepth_; break;
+      case TagKind::CentreOpen: ++FCentreDepth; break;
       case TagKind::CentreClose:
         // Closing what was never opened changes nothing, so it is shown, not hidden.
-        if (centreDepth_ == 0) return AddText(kInvalidToken);
-        --centreDepth_;
+        if (FCentreDepth == 0) return AddText(kInvalidToken);
+        --FCentreDepth;
         break;
-      case TagKind::ColourOpen: colours_.push_back(tag.Colour); break;
+      case TagKind::ColourOpen: FColours.push_back(tag.Colour); break;
       case TagKind::ColourClose:
-        if (colours_.empty()) return AddText(kInvalidToken);
-        colours_.pop_back();
+        if (FColours.empty()) return AddText(kInvalidToken);
+        FColours.pop_back();
         break;
       case TagKind::Break:
         EndLine();
-        lines_.emplace_back();
+        FLines.emplace_back();
         break;
       case TagKind::Invalid: AddText(kInvalidToken); break;
     }
@@ -84,19 +84,19 @@ class Builder {
 
   std::vector<MarkupLine> Finish() {
     EndLine();
-    return std::move(lines_);
+    return std::move(FLines);
   }
 
  private:
   void EndLine() {
-    if (!lineHasText_) lines_.back().Align = centreDepth_ > 0 ? Alignment::Centre : Alignment::Left;
-    lineHasText_ = false;
+    if (!FLineHasText) FLines.back().Align = FCentreDepth > 0 ? Alignment::Centre : Alignment::Left;
+    FLineHasText = false;
   }
 
-  std::vector<MarkupLine> lines_;
-  std::vector<Rgb> colours_;
-  size_t centreDepth_ = 0;
-  bool lineHasText_ = false;
+  std::vector<MarkupLine> FLines;
+  std::vector<Rgb> FColours;
+  size_t FCentreDepth = 0;
+  bool FLineHasText = false;
 };
 
 }  // namespace

@@ -21,9 +21,9 @@ class unique_any {
  public:
   using pointer = typename Traits::pointer;
 
-  unique_any() noexcept : h_(Traits::invalid()) {}
-  explicit unique_any(pointer h) noexcept : h_(h) {}
-  unique_any(unique_any&& other) noexcept : h_(other.release()) {}
+  unique_any() noexcept : FHandle(Traits::invalid()) {}
+  explicit unique_any(pointer h) noexcept : FHandle(h) {}
+  unique_any(unique_any&& other) noexcept : FHandle(other.release()) {}
   unique_any& operator=(unique_any&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
@@ -32,13 +32,13 @@ class unique_any {
   unique_any& operator=(const unique_any&) = delete;
   ~unique_any() { reset(); }
 
-  pointer get() const noexcept { return h_; }
-  explicit operator bool() const noexcept { return h_ != Traits::invalid(); }
+  pointer get() const noexcept { return FHandle; }
+  explicit operator bool() const noexcept { return FHandle != Traits::invalid(); }
 
-  pointer release() noexcept { return std::exchange(h_, Traits::invalid()); }
+  pointer release() noexcept { return std::exchange(FHandle, Traits::invalid()); }
 
   void reset(pointer h = Traits::invalid()) noexcept {
-    pointer old = std::exchange(h_, h);
+    pointer old = std::exchange(FHandle, h);
     if (old != Traits::invalid()) {
       DWORD saved = GetLastError();
       Traits::close(old);
@@ -49,11 +49,11 @@ class unique_any {
   // For out-parameters of the creating call: frees what is held first.
   pointer* put() noexcept {
     reset();
-    return &h_;
+    return &FHandle;
   }
 
  private:
-  pointer h_;
+  pointer FHandle;
 };
 
 namespace handle_traits {
@@ -109,26 +109,26 @@ template <typename T>
 class com_ptr {
  public:
   com_ptr() noexcept = default;
-  explicit com_ptr(T* p) noexcept : p_(p) {}
-  com_ptr(com_ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  explicit com_ptr(T* p) noexcept : FPointer(p) {}
+  com_ptr(com_ptr&& other) noexcept : FPointer(std::exchange(other.FPointer, nullptr)) {}
   com_ptr& operator=(com_ptr&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.p_, nullptr));
+    if (this != &other) reset(std::exchange(other.FPointer, nullptr));
     return *this;
   }
   com_ptr(const com_ptr&) = delete;
   com_ptr& operator=(const com_ptr&) = delete;
   ~com_ptr() { reset(); }
 
-  T* get() const noexcept { return p_; }
-  T* operator->() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
+  T* get() const noexcept { return FPointer; }
+  T* operator->() const noexcept { return FPointer; }
+  explicit operator bool() const noexcept { return FPointer != nullptr; }
   void reset(T* p = nullptr) noexcept {
-    if (T* old = std::exchange(p_, p)) old->Release();
+    if (T* old = std::exchange(FPointer, p)) old->Release();
   }
   // For out-parameters of the creating call: releases what is held first.
   T** put() noexcept {
     reset();
-    return &p_;
+    return &FPointer;
   }
   void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
 
@@ -139,84 +139,84 @@ class com_ptr {
   }
 
  private:
-  T* p_ = nullptr;
+  T* FPointer = nullptr;
 };
 
 // A VARIANT that is cleared (releasing the string, object or array it holds)
 // when it goes.
 class unique_variant {
  public:
-  unique_variant() noexcept { VariantInit(&v_); }
+  unique_variant() noexcept { VariantInit(&FVariant); }
   // A string VARIANT holding a copy of text; VT_EMPTY when it cannot be made.
   explicit unique_variant(const wchar_t* text) noexcept : unique_variant() {
     if (BSTR s = SysAllocString(text)) {
-      v_.vt = VT_BSTR;
-      v_.bstrVal = s;
+      FVariant.vt = VT_BSTR;
+      FVariant.bstrVal = s;
     }
   }
-  ~unique_variant() { VariantClear(&v_); }
+  ~unique_variant() { VariantClear(&FVariant); }
   unique_variant(const unique_variant&) = delete;
   unique_variant& operator=(const unique_variant&) = delete;
 
-  VARIANT* get() noexcept { return &v_; }
-  const VARIANT* get() const noexcept { return &v_; }
-  VARIANT* operator->() noexcept { return &v_; }
-  const VARIANT* operator->() const noexcept { return &v_; }
+  VARIANT* get() noexcept { return &FVariant; }
+  const VARIANT* get() const noexcept { return &FVariant; }
+  VARIANT* operator->() noexcept { return &FVariant; }
+  const VARIANT* operator->() const noexcept { return &FVariant; }
   // Clears what is held first, for out-parameters.
   VARIANT* put() noexcept {
-    VariantClear(&v_);
-    return &v_;
+    VariantClear(&FVariant);
+    return &FVariant;
   }
 
  private:
-  VARIANT v_;
+  VARIANT FVariant;
 };
 
 // BeginPaint in the constructor, EndPaint when the scope ends.
 class paint_scope {
  public:
-  explicit paint_scope(HWND window) noexcept : window_(window), dc_(BeginPaint(window, &ps_)) {}
-  ~paint_scope() { EndPaint(window_, &ps_); }
+  explicit paint_scope(HWND window) noexcept : FWindow(window), FDc(BeginPaint(window, &FPaint)) {}
+  ~paint_scope() { EndPaint(FWindow, &FPaint); }
   paint_scope(const paint_scope&) = delete;
   paint_scope& operator=(const paint_scope&) = delete;
-  HDC dc() const noexcept { return dc_; }
+  HDC dc() const noexcept { return FDc; }
 
  private:
-  HWND window_;
-  PAINTSTRUCT ps_{};
-  HDC dc_;
+  HWND FWindow;
+  PAINTSTRUCT FPaint{};
+  HDC FDc;
 };
 
 // Selects an object into a DC and selects the previous one back when the scope
 // ends, so that the object can be deleted afterwards.
 class select_scope {
  public:
-  select_scope(HDC dc, HGDIOBJ object) noexcept : dc_(dc), old_(SelectObject(dc, object)) {}
+  select_scope(HDC dc, HGDIOBJ object) noexcept : FDc(dc), FOld(SelectObject(dc, object)) {}
   ~select_scope() {
-    if (old_ && old_ != HGDI_ERROR) SelectObject(dc_, old_);
+    if (FOld && FOld != HGDI_ERROR) SelectObject(FDc, FOld);
   }
   select_scope(const select_scope&) = delete;
   select_scope& operator=(const select_scope&) = delete;
 
  private:
-  HDC dc_;
-  HGDIOBJ old_;
+  HDC FDc;
+  HGDIOBJ FOld;
 };
 
 // GetDC of a window (null: the screen), released when the scope ends.
 class window_dc {
  public:
-  explicit window_dc(HWND window) noexcept : window_(window), dc_(GetDC(window)) {}
+  explicit window_dc(HWND window) noexcept : FWindow(window), FDc(GetDC(window)) {}
   ~window_dc() {
-    if (dc_) ReleaseDC(window_, dc_);
+    if (FDc) ReleaseDC(FWindow, FDc);
   }
   window_dc(const window_dc&) = delete;
   window_dc& operator=(const window_dc&) = delete;
-  HDC get() const noexcept { return dc_; }
+  HDC get() const noexcept { return FDc; }
 
  private:
-  HWND window_;
-  HDC dc_;
+  HWND FWindow;
+  HDC FDc;
 };
 
 }  // namespace vek

@@ -73,18 +73,18 @@ bool Gunzip(std::string_view in, std::string& out, Text& error) {
 }  // namespace
 
 Text HttpHeaders::Value(TextView name) const {
-  for (const auto& [n, v] : items_)
+  for (const auto& [n, v] : FItems)
     if (SameText(n, name)) return v;
   return {};
 }
 
 void HttpHeaders::Set(TextView name, TextView value) {
-  for (auto& [n, v] : items_)
+  for (auto& [n, v] : FItems)
     if (SameText(n, name)) {
       v = Text(value);
       return;
     }
-  items_.emplace_back(Text(name), Text(value));
+  FItems.emplace_back(Text(name), Text(value));
 }
 
 bool BuildHeaderBlock(const HttpHeaders& headers, Text& block) {

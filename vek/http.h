@@ -35,10 +35,10 @@ class HttpHeaders {
   // Replaces the value of the header of that name, keeping its place and its
   // first spelling, or appends the header when it is not there yet.
   void Set(TextView name, TextView value);
-  const std::vector<std::pair<Text, Text>>& Items() const { return items_; }
+  const std::vector<std::pair<Text, Text>>& Items() const { return FItems; }
 
  private:
-  std::vector<std::pair<Text, Text>> items_;
+  std::vector<std::pair<Text, Text>> FItems;
 };
 
 // The headers as one "Name: value\r\n" block for the wire. A header whose value

@@ -72,7 +72,7 @@ std::optional<uint64_t> ParseLength(TextView text) {
 
 class WinHttpTransport final : public HttpTransport {
  public:
-  explicit WinHttpTransport(unique_hinternet session) : session_(std::move(session)) {}
+  explicit WinHttpTransport(unique_hinternet session) : FSession(std::move(session)) {}
 
   bool Send(const HttpRequest& request, HttpReply& reply, Text& error) override {
     std::wstring url(request.URL.begin(), request.URL.end());
@@ -95,7 +95,7 @@ class WinHttpTransport final : public HttpTransport {
     path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (path.empty()) path = L"/";
 
-    unique_hinternet connection(WinHttpConnect(session_.get(), host.c_str(), parts.nPort, 0));
+    unique_hinternet connection(WinHttpConnect(FSession.get(), host.c_str(), parts.nPort, 0));
     if (!connection) {
       error = LastErrorText();
       return false;
@@ -233,7 +233,7 @@ class WinHttpTransport final : public HttpTransport {
     }
   }
 
-  unique_hinternet session_;
+  unique_hinternet FSession;
 };
 
 }  // namespace

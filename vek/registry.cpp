@@ -134,49 +134,49 @@ RegistryBackend* SetRegistryBackend(RegistryBackend* backend) {
   return previous;
 }
 
-TRegistry::TRegistry(uint32_t access, RegistryBackend& backend) : backend_(backend), access_(access) {}
+TRegistry::TRegistry(uint32_t access, RegistryBackend& backend) : FBackend(backend), FAccess(access) {}
 
 TRegistry::~TRegistry() = default;
 
 void TRegistry::SetRootKey(uint32_t root) {
   CloseKey();
-  root_ = root;
+  FRoot = root;
 }
 
-void* TRegistry::CurrentKeyHandle() const { return key_ ? key_->NativeHandle() : nullptr; }
+void* TRegistry::CurrentKeyHandle() const { return FKey ? FKey->NativeHandle() : nullptr; }
 
 RegistryKey* TRegistry::Base(TextView& path, std::unique_ptr<RegistryKey>& root) {
   const bool absolute = !path.empty() && path.front() == u'\\';
   path = WithoutLeadingBackslash(path);
-  if (key_ && !absolute) return key_.get();
-  root = backend_.Root(root_);
+  if (FKey && !absolute) return FKey.get();
+  root = FBackend.Root(FRoot);
   return root.get();
 }
 
 bool TRegistry::OpenWith(TextView path, uint32_t sam, bool create) {
-  const bool relative = key_ && !(!path.empty() && path.front() == u'\\');
+  const bool relative = FKey && !(!path.empty() && path.front() == u'\\');
   std::unique_ptr<RegistryKey> root;
   RegistryKey* base = Base(path, root);
   if (!base) return false;
   std::unique_ptr<RegistryKey> opened = base->Open(Text(path), sam, create);
   if (!opened) return false;
-  Text full = relative ? path_ : Text();
+  Text full = relative ? FPath : Text();
   if (!path.empty()) {
     if (!full.empty()) full += u'\\';
     full += path;
   }
-  key_ = std::move(opened);
-  path_ = std::move(full);
+  FKey = std::move(opened);
+  FPath = std::move(full);
   return true;
 }
 
-bool TRegistry::OpenKey(TextView path, bool create) { return OpenWith(path, access_, create); }
+bool TRegistry::OpenKey(TextView path, bool create) { return OpenWith(path, FAccess, create); }
 
 bool TRegistry::OpenKeyReadOnly(TextView path) {
-  const uint32_t view = access_ & kKeyWow64Res;
+  const uint32_t view = FAccess & kKeyWow64Res;
   for (uint32_t rights : {kKeyRead, kStandardRightsRead | kKeyQueryValue | kKeyEnumerateSubKeys, kKeyQueryValue}) {
     if (OpenWith(path, rights | view, false)) {
-      access_ = rights | view;
+      FAccess = rights | view;
       return true;
     }
   }
@@ -184,8 +184,8 @@ bool TRegistry::OpenKeyReadOnly(TextView path) {
 }
 
 void TRegistry::CloseKey() {
-  key_.reset();
-  path_.clear();
+  FKey.reset();
+  FPath.clear();
 }
 
 bool TRegistry::KeyExists(TextView path) {
@@ -193,35 +193,35 @@ bool TRegistry::KeyExists(TextView path) {
   RegistryKey* base = Base(path, root);
   if (!base) return false;
   // Existence needs no rights beyond those of the view: try the least ones.
-  const uint32_t view = access_ & kKeyWow64Res;
+  const uint32_t view = FAccess & kKeyWow64Res;
   return base->Open(Text(path), kKeyQueryValue | view, false) != nullptr ||
          base->Open(Text(path), kKeyRead | view, false) != nullptr;
 }
 
-bool TRegistry::ValueExists(const Text& name) { return key_ && key_->QueryType(name).has_value(); }
+bool TRegistry::ValueExists(const Text& name) { return FKey && FKey->QueryType(name).has_value(); }
 
 RegDataType TRegistry::GetDataType(const Text& name) {
-  if (!key_) return RegDataType::Unknown;
-  std::optional<uint32_t> type = key_->QueryType(name);
+  if (!FKey) return RegDataType::Unknown;
+  std::optional<uint32_t> type = FKey->QueryType(name);
   return type ? RegDataTypeOf(*type) : RegDataType::Unknown;
 }
 
 std::optional<RegValue> TRegistry::ReadValue(const Text& name) {
-  if (!key_) return std::nullopt;
-  return key_->Query(name);
+  if (!FKey) return std::nullopt;
+  return FKey->Query(name);
 }
 
 std::optional<Text> TRegistry::ReadString(const Text& name) {
-  if (!key_) return std::nullopt;
-  std::optional<RegValue> v = key_->Query(name);
+  if (!FKey) return std::nullopt;
+  std::optional<RegValue> v = FKey->Query(name);
   if (!v) return Text();
   if (v->Type != kRegSz && v->Type != kRegExpandSz) return std::nullopt;
   return RegDataText(v->Data);
 }
 
 std::optional<int32_t> TRegistry::ReadInteger(const Text& name) {
-  if (!key_) return std::nullopt;
-  std::optional<RegValue> v = key_->Query(name);
+  if (!FKey) return std::nullopt;
+  std::optional<RegValue> v = FKey->Query(name);
   if (!v || v->Type != kRegDword) return std::nullopt;
   std::optional<uint32_t> d = RegDataDword(v->Data);
   if (!d) return std::nullopt;
@@ -238,25 +238,25 @@ bool TRegistry::WriteInteger(const Text& name, int32_t value) {
   return WriteValue(name, RegValue::Dword(uint32_t(value)));
 }
 
-bool TRegistry::WriteValue(const Text& name, const RegValue& value) { return key_ && key_->Set(name, value); }
+bool TRegistry::WriteValue(const Text& name, const RegValue& value) { return FKey && FKey->Set(name, value); }
 
-bool TRegistry::DeleteValue(const Text& name) { return key_ && key_->DeleteValue(name); }
+bool TRegistry::DeleteValue(const Text& name) { return FKey && FKey->DeleteValue(name); }
 
 bool TRegistry::DeleteKey(TextView path) {
   std::unique_ptr<RegistryKey> root;
   RegistryKey* base = Base(path, root);
   if (!base || path.empty()) return false;
-  return base->DeleteTree(Text(path), access_);
+  return base->DeleteTree(Text(path), FAccess);
 }
 
 bool TRegistry::GetKeyNames(std::vector<Text>& names) {
   names.clear();
-  return key_ && key_->SubKeyNames(names);
+  return FKey && FKey->SubKeyNames(names);
 }
 
 bool TRegistry::GetValueNames(std::vector<Text>& names) {
   names.clear();
-  return key_ && key_->ValueNames(names);
+  return FKey && FKey->ValueNames(names);
 }
 
 }  // namespace vek

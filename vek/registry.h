@@ -113,13 +113,13 @@ RegistryBackend* SetRegistryBackend(RegistryBackend* backend);
 
 class ScopedRegistryBackend {
  public:
-  explicit ScopedRegistryBackend(RegistryBackend& backend) : previous_(SetRegistryBackend(&backend)) {}
-  ~ScopedRegistryBackend() { SetRegistryBackend(previous_); }
+  explicit ScopedRegistryBackend(RegistryBackend& backend) : FPrevious(SetRegistryBackend(&backend)) {}
+  ~ScopedRegistryBackend() { SetRegistryBackend(FPrevious); }
   ScopedRegistryBackend(const ScopedRegistryBackend&) = delete;
   ScopedRegistryBackend& operator=(const ScopedRegistryBackend&) = delete;
 
  private:
-  RegistryBackend* previous_;
+  RegistryBackend* FPrevious;
 };
 
 #ifdef _WIN32
@@ -143,12 +143,12 @@ class TRegistry {
   TRegistry(const TRegistry&) = delete;
   TRegistry& operator=(const TRegistry&) = delete;
 
-  uint32_t RootKey() const { return root_; }
+  uint32_t RootKey() const { return FRoot; }
   void SetRootKey(uint32_t root);  // closes the open key
-  uint32_t Access() const { return access_; }
-  void SetAccess(uint32_t access) { access_ = access; }
-  const Text& CurrentPath() const { return path_; }  // without leading backslash
-  bool HasKey() const { return key_ != nullptr; }
+  uint32_t Access() const { return FAccess; }
+  void SetAccess(uint32_t access) { FAccess = access; }
+  const Text& CurrentPath() const { return FPath; }  // without leading backslash
+  bool HasKey() const { return FKey != nullptr; }
   void* CurrentKeyHandle() const;  // the platform handle of the open key, or null
 
   // Opens with the accessor's mask, or creates every missing key on the path.
@@ -188,11 +188,11 @@ class TRegistry {
   RegistryKey* Base(TextView& path, std::unique_ptr<RegistryKey>& root);
   bool OpenWith(TextView path, uint32_t sam, bool create);
 
-  RegistryBackend& backend_;
-  uint32_t access_;
-  uint32_t root_ = kHkeyCurrentUser;
-  std::unique_ptr<RegistryKey> key_;
-  Text path_;
+  RegistryBackend& FBackend;
+  uint32_t FAccess;
+  uint32_t FRoot = kHkeyCurrentUser;
+  std::unique_ptr<RegistryKey> FKey;
+  Text FPath;
 };
 
 }  // namespace vek

@@ -43,16 +43,16 @@ bool DeleteTreeIn(HKEY parent, const wchar_t* name, REGSAM view) {
 class WinKey final : public RegistryKey {
  public:
   // A predefined root: borrowed, never closed.
-  explicit WinKey(HKEY predefined) : handle_(predefined) {}
-  explicit WinKey(unique_hkey owned) : owned_(std::move(owned)), handle_(owned_.get()) {}
+  explicit WinKey(HKEY predefined) : FHandle(predefined) {}
+  explicit WinKey(unique_hkey owned) : FOwned(std::move(owned)), FHandle(FOwned.get()) {}
 
   std::unique_ptr<RegistryKey> Open(const Text& path, uint32_t sam, bool create) override {
     unique_hkey key;
     LONG rc;
     if (create) {
-      rc = RegCreateKeyExW(handle_, W(path), 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, key.put(), nullptr);
+      rc = RegCreateKeyExW(FHandle, W(path), 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, key.put(), nullptr);
     } else {
-      rc = RegOpenKeyExW(handle_, W(path), 0, sam, key.put());
+      rc = RegOpenKeyExW(FHandle, W(path), 0, sam, key.put());
     }
     if (rc != ERROR_SUCCESS || !key) return nullptr;
     return std::make_unique<WinKey>(std::move(key));
@@ -68,7 +68,7 @@ class WinKey final : public RegistryKey {
     for (int attempt = 0; attempt < 8; ++attempt) {
       value.Data.resize(size);
       DWORD type = 0, got = size;
-      LONG rc = RegQueryValueExW(handle_, W(name), nullptr, &type, value.Data.data(), &got);
+      LONG rc = RegQueryValueExW(FHandle, W(name), nullptr, &type, value.Data.data(), &got);
       if (rc == ERROR_SUCCESS) {
         value.Type = type;
         value.Data.resize(got <= size ? got : size);
@@ -82,20 +82,20 @@ class WinKey final : public RegistryKey {
 
   std::optional<uint32_t> QueryType(const Text& name) override {
     DWORD type = 0;
-    if (RegQueryValueExW(handle_, W(name), nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) return std::nullopt;
+    if (RegQueryValueExW(FHandle, W(name), nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) return std::nullopt;
     return type;
   }
 
   bool Set(const Text& name, const RegValue& value) override {
-    return RegSetValueExW(handle_, W(name), 0, value.Type, value.Data.empty() ? nullptr : value.Data.data(),
+    return RegSetValueExW(FHandle, W(name), 0, value.Type, value.Data.empty() ? nullptr : value.Data.data(),
                           DWORD(value.Data.size())) == ERROR_SUCCESS;
   }
 
-  bool DeleteValue(const Text& name) override { return RegDeleteValueW(handle_, W(name)) == ERROR_SUCCESS; }
+  bool DeleteValue(const Text& name) override { return RegDeleteValueW(FHandle, W(name)) == ERROR_SUCCESS; }
 
   bool DeleteTree(const Text& path, uint32_t sam) override {
     if (path.empty()) return false;
-    return DeleteTreeIn(handle_, W(path), sam & KEY_WOW64_RES);
+    return DeleteTreeIn(FHandle, W(path), sam & KEY_WOW64_RES);
   }
 
   bool SubKeyNames(std::vector<Text>& names) override {
@@ -104,7 +104,7 @@ class WinKey final : public RegistryKey {
     wchar_t name[256];
     for (DWORD i = 0;; ++i) {
       DWORD len = 256;
-      LONG rc = RegEnumKeyExW(handle_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+      LONG rc = RegEnumKeyExW(FHandle, i, name, &len, nullptr, nullptr, nullptr, nullptr);
       if (rc == ERROR_NO_MORE_ITEMS) return true;
       if (rc != ERROR_SUCCESS) {
         names.clear();
@@ -117,13 +117,13 @@ class WinKey final : public RegistryKey {
   bool ValueNames(std::vector<Text>& names) override {
     names.clear();
     DWORD maxLen = 0;
-    if (RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxLen, nullptr,
+    if (RegQueryInfoKeyW(FHandle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxLen, nullptr,
                          nullptr, nullptr) != ERROR_SUCCESS)
       return false;
     std::vector<wchar_t> name(size_t(maxLen) + 1 < 256 ? 256 : size_t(maxLen) + 1);
     for (DWORD i = 0;; ++i) {
       DWORD len = DWORD(name.size());
-      LONG rc = RegEnumValueW(handle_, i, name.data(), &len, nullptr, nullptr, nullptr, nullptr);
+      LONG rc = RegEnumValueW(FHandle, i, name.data(), &len, nullptr, nullptr, nullptr, nullptr);
       if (rc == ERROR_NO_MORE_ITEMS) return true;
       if (rc == ERROR_MORE_DATA && name.size() < 32768) {
         // A longer name was added since the count: grow to the registry's limit.
@@ -139,11 +139,11 @@ class WinKey final : public RegistryKey {
     }
   }
 
-  void* NativeHandle() const override { return handle_; }
+  void* NativeHandle() const override { return FHandle; }
 
  private:
-  unique_hkey owned_;
-  HKEY handle_;
+  unique_hkey FOwned;
+  HKEY FHandle;
 };
 
 class WinRegistry final : public RegistryBackend {

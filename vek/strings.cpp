@@ -15,12 +15,12 @@ constexpr size_t kUtf8SniffLimit = 16384;
 // backslash (it can then match neither marker).
 class SearchView {
  public:
-  SearchView(TextView text, char16_t quote) : text_(text), quote_(quote) {}
+  SearchView(TextView text, char16_t quote) : FText(text), FQuote(quote) {}
 
   // 0-based index of needle (already upper-cased) at or after from; npos if absent.
   size_t Find(TextView needle, size_t from) const {
-    if (needle.empty() || from >= text_.size() || needle.size() > text_.size() - from) return TextView::npos;
-    const size_t last = text_.size() - needle.size();
+    if (needle.empty() || from >= FText.size() || needle.size() > FText.size() - from) return TextView::npos;
+    const size_t last = FText.size() - needle.size();
     for (size_t i = from; i <= last; ++i) {
       size_t k = 0;
       while (k < needle.size() && At(i + k) == needle[k]) ++k;
@@ -31,8 +31,8 @@ class SearchView {
 
  private:
   char16_t At(size_t i) const {
-    const char16_t c = text_[i];
-    if (quote_ != 0 && c == quote_ && IsEscaped(i)) return u'\\';
+    const char16_t c = FText[i];
+    if (FQuote != 0 && c == FQuote && IsEscaped(i)) return u'\\';
     return UpperAscii(c);
   }
 
@@ -41,12 +41,12 @@ class SearchView {
   // escaped backslash and the quote still closes the value).
   bool IsEscaped(size_t i) const {
     size_t run = 0;
-    while (run < i && text_[i - 1 - run] == u'\\') ++run;
+    while (run < i && FText[i - 1 - run] == u'\\') ++run;
     return (run & 1) != 0;
   }
 
-  TextView text_;
-  char16_t quote_;
+  TextView FText;
+  char16_t FQuote;
 };
 
 int HexDigit(char16_t c) {

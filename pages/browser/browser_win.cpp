@@ -8,12 +8,12 @@ TFrmBrowser::TFrmBrowser(HWND parent) : TCheckForm(parent, L"FrmBrowser", {{L"í”
 
 void TFrmBrowser::GetInfo() {
   Apply = false;
-  browser::GetInfo(CLSIDList, ListApp);
+  browser::GetInfo(CLSIDList, ListApp());
 }
 
 void TFrmBrowser::SetInfo() {
   Apply = true;
-  browser::SetInfo(ListApp);
+  browser::SetInfo(ListApp());
 }
 
 void TFrmBrowser::LogInfo(std::vector<vek::Text>& list) const { browser::LogInfo(CLSIDList, list); }

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "pages/browser/browser.h"
-#include "pages/check_form_win.h"
+#include "pages/list_form_win.h"
 
 namespace pages {
 

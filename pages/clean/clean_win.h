@@ -1,27 +1,18 @@
 #pragma once
 // The Reset page: the product's name, the status text and the one big button.
-#include <memory>
+#include <cstdint>
 #include <vector>
 
-#include "ui/controls_win.h"
-#include "vek/handles_win.h"
+#include "ui/form_win.h"
 #include "vek/process.h"
 #include "vek/text.h"
-#include "vek/win32.h"
 
 namespace pages {
 
-class TFrmClean {
+class TFrmClean final : public ui::TChildForm {
  public:
-  // Creates the page as a borderless child of Parent at (0, 0), hidden.
+  // Creates the page as a borderless child of parent at (0, 0), hidden.
   explicit TFrmClean(HWND parent);
-  ~TFrmClean();
-  TFrmClean(const TFrmClean&) = delete;
-  TFrmClean& operator=(const TFrmClean&) = delete;
-
-  HWND Handle() const { return hwnd_; }
-  void Show(bool visible);
-  bool Visible() const;
 
   // Status text in the label's markup; set by the main window only.
   void SetContent(const vek::Text& markup);
@@ -34,23 +25,20 @@ class TFrmClean {
   // The run's process snapshot with each process's outcome.
   vek::TProcessList ProcessList;
 
-  HWND LabelTitle = nullptr;
-  HWND LabelContent = nullptr;
-  HWND BtnClean = nullptr;
-  HWND ChkTerminate = nullptr;
-  HWND Indicator = nullptr;
+ protected:
+  COLORREF TextColour(HWND control) const override;
 
  private:
-  static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
-  void FormCreate();
-  void ApplyDpi(UINT dpi);
-  void BtnCleanClick();
-  int64_t OldAvailMemory = 0;
+  // The reset, once per program start: the run button's event.
+  void BtnRunClick();
 
-  HWND hwnd_ = nullptr;
-  ui::DpiLayout layout_;
-  vek::unique_hfont font_, titleFont_;
+  HWND FLabelTitle = nullptr;
+  HWND FLabelContent = nullptr;
+  // Its design name is "BtnClean", as the page-bar button's is.
+  HWND FBtnRun = nullptr;
+  HWND FChkTerminate = nullptr;
+  HWND FIndicator = nullptr;
+  int64_t FOldAvailMemory = 0;
 };
 
 }  // namespace pages

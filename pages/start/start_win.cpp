@@ -9,12 +9,12 @@ TFrmStart::TFrmStart(HWND parent)
 
 void TFrmStart::GetInfo() {
   Apply = false;
-  start::GetInfo(StartList, ListApp, ImageList1);
+  start::GetInfo(StartList, ListApp(), ImageList1());
 }
 
 void TFrmStart::SetInfo() {
   Apply = true;
-  start::SetInfo(StartList, ListApp);
+  start::SetInfo(StartList, ListApp());
 }
 
 void TFrmStart::LogInfo(std::vector<vek::Text>& list) const { start::LogInfo(StartList, list); }

@@ -3,7 +3,7 @@
 // the backup store, one ticked or unticked row each.
 #include <vector>
 
-#include "pages/check_form_win.h"
+#include "pages/list_form_win.h"
 #include "pages/start/start.h"
 
 namespace pages {

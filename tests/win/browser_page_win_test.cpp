@@ -83,7 +83,7 @@ class BrowserPageWin : public ::testing::Test {
     DestroyWindow(host_);
   }
   std::wstring Settings() const { return std::wstring(kSettings) + L"\\" + clsid_; }
-  int Row(pages::TFrmBrowser& page) const { return core::FindCaptionIndex(page.ListApp, vek::U(name_.c_str())); }
+  int Row(pages::TFrmBrowser& page) const { return core::FindCaptionIndex(page.ListApp(), vek::U(name_.c_str())); }
 
   HWND host_ = nullptr;
   std::wstring clsid_, name_;
@@ -94,12 +94,12 @@ TEST_F(BrowserPageWin, UntickingWritesTheSettingsKeyAndTickingDeletesIt) {
   EXPECT_FALSE(page.Visible());
   int row = Row(page);
   ASSERT_GE(row, 0);
-  EXPECT_EQ(page.ListApp.SubItem(row, 0), u"쿼베노") << "the server file's company name";
-  EXPECT_EQ(page.ListApp.SubItem(row, 1), vek::U(clsid_.c_str()));
-  EXPECT_EQ(page.ListApp.ImageIndex(row), 0);
-  EXPECT_TRUE(page.ListApp.Checked(row));
+  EXPECT_EQ(page.ListApp().SubItem(row, 0), u"쿼베노") << "the server file's company name";
+  EXPECT_EQ(page.ListApp().SubItem(row, 1), vek::U(clsid_.c_str()));
+  EXPECT_EQ(page.ListApp().ImageIndex(row), 0);
+  EXPECT_TRUE(page.ListApp().Checked(row));
 
-  page.ListApp.SetChecked(row, false);
+  page.ListApp().SetChecked(row, false);
   page.SetInfo();
   EXPECT_TRUE(page.Apply);
   auto flags = ReadRaw(HKEY_CURRENT_USER, Settings(), L"Flags");
@@ -113,13 +113,13 @@ TEST_F(BrowserPageWin, UntickingWritesTheSettingsKeyAndTickingDeletesIt) {
   EXPECT_FALSE(page.Apply);
   row = Row(page);
   ASSERT_GE(row, 0);
-  EXPECT_FALSE(page.ListApp.Checked(row));
+  EXPECT_FALSE(page.ListApp().Checked(row));
 
-  page.ListApp.SetChecked(row, true);
+  page.ListApp().SetChecked(row, true);
   page.SetInfo();
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings()));
   page.GetInfo();
-  EXPECT_TRUE(page.ListApp.Checked(Row(page)));
+  EXPECT_TRUE(page.ListApp().Checked(Row(page)));
 
   std::vector<Text> records;
   page.LogInfo(records);

@@ -7,6 +7,7 @@
 
 #include "core/report.h"
 #include "pages/install/install_win.h"
+#include "tests/support/registry_sandbox_win.h"
 #include "vek/handles_win.h"
 
 #include <commctrl.h>
@@ -19,8 +20,6 @@ using vek::Text;
 
 constexpr char16_t kGuid[] = u"{0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9}";
 
-Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
-
 Text TempFolder() {
   wchar_t buf[MAX_PATH];
   DWORD n = GetTempPathW(MAX_PATH, buf);
@@ -29,55 +28,41 @@ Text TempFolder() {
   return t;
 }
 
-class InstallWin : public ::testing::Test {
+class InstallWin : public qvtest::RegistrySandbox {
  protected:
   void SetUp() override {
+    RegistrySandbox::SetUp();
     previous_ = vek::SetInstallFiles(&vek::WindowsInstallFiles());
-    path_ = u"Software\\Quorvane Tests\\" + TestName();
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
   }
   void TearDown() override {
     vek::SetInstallFiles(previous_);
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");
+    RegistrySandbox::TearDown();
   }
-  void Put(const Text& entry, const Text& name, DWORD type, const void* data, DWORD size) {
-    vek::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(entry.empty() ? path_ : path_ + u"\\" + entry), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.get(), vek::W(name), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-  }
-  void PutText(const Text& entry, const Text& name, const Text& value, DWORD type = REG_SZ) {
-    Put(entry, name, type, value.c_str(), DWORD((value.size() + 1) * 2));
-  }
-  void PutDword(const Text& entry, const Text& name, DWORD value) { Put(entry, name, REG_DWORD, &value, 4); }
   vek::TInstallList ReadSandbox() {
     vek::TInstallList list;
-    vek::ReadUninstallKey(list, vek::kHkeyCurrentUser, u"\\" + path_);
+    vek::ReadUninstallKey(list, vek::kHkeyCurrentUser, Path());
     return list;
   }
-  Text path_;
   vek::InstallFiles* previous_ = nullptr;
 };
 
 TEST_F(InstallWin, ReadsRealValuesOfEveryType) {
-  PutText(u"a", u"DisplayName", u"  Veraport G3  ");
-  PutText(u"a", u"UninstallString", u"%ProgramFiles%\\Wizvera\\unins.exe /S", REG_EXPAND_SZ);
-  PutDword(u"a", u"DisplayVersion", 0xFFFFFFFF);
-  PutDword(u"a", u"EstimatedSize", 512);
-  PutDword(u"a", u"InstallDate", 20240131);
-  PutDword(u"a", u"NoRemove", 0);
-  PutText(u"b", u"DisplayName", u"Hidden");
-  PutText(u"b", u"UninstallString", u"x.exe");
-  PutDword(u"b", u"SystemComponent", 1);
-  PutText(u"c", u"DisplayName", u"Child");
-  PutText(u"c", u"UninstallString", u"x.exe");
-  Put(u"c", u"ParentKeyName", REG_SZ, L"", 2);
-  PutText(u"d", u"DisplayName", u"Odd");
-  PutText(u"d", u"UninstallString", u"x.exe");
-  Put(u"d", u"NoRemove", REG_BINARY, "\1\0\0\0", 4);
-  Put(u"d", u"Publisher", REG_SZ, L"Pub\0lisher", 22);  // an inner NUL ends the text
+  SetText(u"DisplayName", u"  Veraport G3  ", REG_SZ, u"a");
+  SetText(u"UninstallString", u"%ProgramFiles%\\Wizvera\\unins.exe /S", REG_EXPAND_SZ, u"a");
+  ASSERT_TRUE(SetDword(u"DisplayVersion", 0xFFFFFFFF, u"a"));
+  ASSERT_TRUE(SetDword(u"EstimatedSize", 512, u"a"));
+  ASSERT_TRUE(SetDword(u"InstallDate", 20240131, u"a"));
+  ASSERT_TRUE(SetDword(u"NoRemove", 0, u"a"));
+  SetText(u"DisplayName", u"Hidden", REG_SZ, u"b");
+  SetText(u"UninstallString", u"x.exe", REG_SZ, u"b");
+  ASSERT_TRUE(SetDword(u"SystemComponent", 1, u"b"));
+  SetText(u"DisplayName", u"Child", REG_SZ, u"c");
+  SetText(u"UninstallString", u"x.exe", REG_SZ, u"c");
+  SetRaw(u"ParentKeyName", REG_SZ, L"", 2, u"c");
+  SetText(u"DisplayName", u"Odd", REG_SZ, u"d");
+  SetText(u"UninstallString", u"x.exe", REG_SZ, u"d");
+  SetRaw(u"NoRemove", REG_BINARY, "\1\0\0\0", 4, u"d");
+  SetRaw(u"Publisher", REG_SZ, L"Pub\0lisher", 22, u"d");  // an inner NUL ends the text
 
   vek::TInstallList list = ReadSandbox();
   ASSERT_EQ(list.size(), 2u);
@@ -119,11 +104,11 @@ TEST_F(InstallWin, CachedInstallerIconAndFolderDateFromTheFileSystem) {
   GetEnvironmentVariableW(L"WinDir", saved, MAX_PATH);
   SetEnvironmentVariableW(L"WinDir", vek::W(root));
 
-  PutText(u"msi", u"DisplayName", u"Msi product");
-  PutText(u"msi", u"UninstallString", Text(u"MsiExec.exe /X") + kGuid);
-  PutText(u"dated", u"DisplayName", u"Dated");
-  PutText(u"dated", u"UninstallString", u"\"" + app + u"\\app.exe\" /uninstall");
-  PutText(u"dated", u"InstallDate", u"");
+  SetText(u"DisplayName", u"Msi product", REG_SZ, u"msi");
+  SetText(u"UninstallString", Text(u"MsiExec.exe /X") + kGuid, REG_SZ, u"msi");
+  SetText(u"DisplayName", u"Dated", REG_SZ, u"dated");
+  SetText(u"UninstallString", u"\"" + app + u"\\app.exe\" /uninstall", REG_SZ, u"dated");
+  SetText(u"InstallDate", u"", REG_SZ, u"dated");
   vek::TInstallList list = ReadSandbox();
   const Text folderDate = vek::GetFolderDate(app + u"\\app.exe");
 
@@ -144,9 +129,9 @@ TEST_F(InstallWin, GetInstallListsAnEntryOfTheUsersUninstallKey) {
   const Text uninstall = u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
   const Text entry = u"QuorvaneTest-" + vek::FromUtf8(std::to_string(GetCurrentProcessId()));
   path_ = uninstall + u"\\" + entry;  // removed by TearDown
-  PutText(u"", u"DisplayName", u"Quorvane test " + entry);
-  PutText(u"", u"UninstallString", u"C:\\nowhere\\unins.exe");
-  PutText(u"", u"InstallDate", u"99991231");
+  SetText(u"DisplayName", u"Quorvane test " + entry);
+  SetText(u"UninstallString", u"C:\\nowhere\\unins.exe");
+  SetText(u"InstallDate", u"99991231");
   vek::TInstallList list;
   vek::GetInstall(list);
   ASSERT_FALSE(list.empty());
@@ -156,8 +141,8 @@ TEST_F(InstallWin, GetInstallListsAnEntryOfTheUsersUninstallKey) {
 TEST_F(InstallWin, PageFormControlsAndReport) {
   const Text entry = u"QuorvaneTest-" + vek::FromUtf8(std::to_string(GetCurrentProcessId()));
   path_ = u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + entry;  // removed by TearDown
-  PutText(u"", u"DisplayName", u"Quorvane \"page\" " + entry);
-  PutText(u"", u"UninstallString", u"C:\\nowhere\\unins.exe");
+  SetText(u"DisplayName", u"Quorvane \"page\" " + entry);
+  SetText(u"UninstallString", u"C:\\nowhere\\unins.exe");
 
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&icc);
@@ -174,15 +159,15 @@ TEST_F(InstallWin, PageFormControlsAndReport) {
     const UINT dpi = ui::WindowDpi(parent);
     EXPECT_EQ(rc.right - rc.left, ui::Scale(500, dpi));
     EXPECT_EQ(rc.bottom - rc.top, ui::Scale(400, dpi));
-    EXPECT_EQ(page.ListApp.ColumnCount(), 2);
-    EXPECT_EQ(ListView_GetExtendedListViewStyle(page.ListApp.Handle()) & LVS_EX_CHECKBOXES, 0u);
+    EXPECT_EQ(page.ListApp().ColumnCount(), 2);
+    EXPECT_EQ(ListView_GetExtendedListViewStyle(page.ListApp().Handle()) & LVS_EX_CHECKBOXES, 0u);
     wchar_t caption[32] = L"";
-    GetWindowTextW(page.BtnSubmit, caption, 32);
+    GetWindowTextW(page.BtnSubmit(), caption, 32);
     EXPECT_EQ(vek::U(caption), u"제거하기");
-    EXPECT_EQ(GetWindowLongW(page.BtnSubmit, GWL_STYLE) & WS_TABSTOP, 0);
+    EXPECT_EQ(GetWindowLongW(page.BtnSubmit(), GWL_STYLE) & WS_TABSTOP, 0);
     // Without a main window there is no plug-in list, so no program gets a row;
     // the report still has every program.
-    EXPECT_EQ(page.ListApp.RowCount(), 0);
+    EXPECT_EQ(page.ListApp().RowCount(), 0);
     page.ListAppDblClick();  // no row: nothing
     std::vector<Text> records;
     page.LogInfo(records);

@@ -10,6 +10,7 @@
 
 #include "core/handover_win.h"
 #include "core/pump_win.h"
+#include "tests/support/registry_sandbox_win.h"
 #include "vek/handles_win.h"
 #include "vek/registry.h"
 #include "vek/registry_watch_win.h"
@@ -22,8 +23,6 @@ constexpr int kGuardMs = 20000;
 
 bool RunningUnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
-Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
-
 LRESULT CALLBACK ServeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == core::WM_QV_HANDOVER) {
     core::ServeHandover(lp);
@@ -32,9 +31,10 @@ LRESULT CALLBACK ServeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-class RegistryWatch : public ::testing::Test {
+class RegistryWatch : public qvtest::RegistrySandbox {
  protected:
   void SetUp() override {
+    RegistrySandbox::SetUp();
     WNDCLASSW wc{};
     wc.lpfnWndProc = ServeProc;
     wc.hInstance = GetModuleHandleW(nullptr);
@@ -43,9 +43,6 @@ class RegistryWatch : public ::testing::Test {
     window_ = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
     core::SetHandoverWindow(window_);
     vek::SetMainThreadRunner(core::RunOnMainThread);
-    path_ = u"Software\\Quorvane Tests\\" + TestName();
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
-    ASSERT_TRUE(Create(u""));
     mainThread_ = GetCurrentThreadId();
   }
   void TearDown() override {
@@ -53,28 +50,8 @@ class RegistryWatch : public ::testing::Test {
     // window they can hand nothing over.
     core::SetHandoverWindow(nullptr);
     DestroyWindow(window_);
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");  // only when empty
+    RegistrySandbox::TearDown();
   }
-
-  bool Create(const Text& below) {
-    vek::unique_hkey key;
-    return RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(Full(below)), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                           nullptr) == ERROR_SUCCESS;
-  }
-  bool Write(const Text& name, DWORD value, const Text& below = u"") {
-    vek::unique_hkey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(Full(below)), 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
-      return false;
-    return RegSetValueExW(key.get(), vek::W(name), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof value) == ERROR_SUCCESS;
-  }
-  DWORD Read(const Text& name) {
-    DWORD value = 0, size = sizeof value;
-    RegGetValueW(HKEY_CURRENT_USER, vek::W(path_), vek::W(name), RRF_RT_REG_DWORD, nullptr, &value, &size);
-    return value;
-  }
-  Text Full(const Text& below) const { return below.empty() ? path_ : path_ + u"\\" + below; }
 
   // Pumps the test's messages until the event is set (or, with none, for the
   // time); false when the time ran out first.
@@ -92,7 +69,6 @@ class RegistryWatch : public ::testing::Test {
   static bool PumpUntil(HANDLE event) { return Pump(event, kGuardMs); }
 
   HWND window_ = nullptr;
-  Text path_;
   DWORD mainThread_ = 0;
 };
 
@@ -113,7 +89,7 @@ TEST_F(RegistryWatch, OneWriteRunsTheProcedureOnTheMainThread) {
   // The watcher arms on its own thread; a write before that goes unseen, so
   // write until the first call comes.
   for (int i = 0; i < 100 && calls == 0; ++i) {
-    ASSERT_TRUE(Write(u"v", DWORD(i)));
+    ASSERT_TRUE(SetDword(u"v", DWORD(i)));
     Pump(called.get(), 100);
   }
   ASSERT_GE(calls.load(), 1);
@@ -123,7 +99,7 @@ TEST_F(RegistryWatch, OneWriteRunsTheProcedureOnTheMainThread) {
   const int before = calls;
   int writes = 0;
   for (; writes < 100 && calls == before; ++writes) {
-    ASSERT_TRUE(Write(u"w", DWORD(writes)));
+    ASSERT_TRUE(SetDword(u"w", DWORD(writes)));
     Pump(called.get(), 100);
   }
   ASSERT_GT(calls.load(), before);
@@ -142,20 +118,20 @@ TEST_F(RegistryWatch, ABurstOfWritesNeverOverlapsCalls) {
         // A nested pump, as the main window's waits have: a second hand-over
         // would be served here if the watcher did not wait for this one.
         Pump(nullptr, 30);
-        if (Read(u"last") == 1) SetEvent(sawLast.get());
+        if (ReadDword(u"last") == 1) SetEvent(sawLast.get());
         --inside;
       },
       true);
   ASSERT_TRUE(thread);
   std::thread writer([&] {
-    for (DWORD i = 0; i < 10; ++i) Write(u"n" + vek::FromUtf8(std::to_string(i)), i);
+    for (DWORD i = 0; i < 10; ++i) SetDword(u"n" + vek::FromUtf8(std::to_string(i)), i);
   });
   Pump(nullptr, 50);
   writer.join();
   // A write made while the procedure runs gives no call of its own; repeat the
   // closing write until a call has seen it.
   for (int i = 0; i < 100 && WaitForSingleObject(sawLast.get(), 0) != WAIT_OBJECT_0; ++i) {
-    ASSERT_TRUE(Write(u"last", 1));
+    ASSERT_TRUE(SetDword(u"last", 1));
     Pump(sawLast.get(), 200);
   }
   ASSERT_EQ(WaitForSingleObject(sawLast.get(), 0), WAIT_OBJECT_0);
@@ -164,7 +140,7 @@ TEST_F(RegistryWatch, ABurstOfWritesNeverOverlapsCalls) {
 }
 
 TEST_F(RegistryWatch, ASubkeyTwoLevelsDownCountsOnlyWhenWatchingTheSubtree) {
-  ASSERT_TRUE(Create(u"A"));
+  ASSERT_TRUE(CreateKey(u"A"));
   vek::unique_handle subCalled(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   vek::unique_handle flatCalled(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   std::atomic<int> subCalls{0}, flatCalls{0}, flatWithoutMarker{0};
@@ -173,7 +149,7 @@ TEST_F(RegistryWatch, ASubkeyTwoLevelsDownCountsOnlyWhenWatchingTheSubtree) {
   vek::unique_handle flat = vek::RegistryMonitor(
       vek::kHkeyCurrentUser, path_,
       [&] {
-        if (Read(u"marker") == 0) ++flatWithoutMarker;
+        if (ReadDword(u"marker") == 0) ++flatWithoutMarker;
         ++flatCalls;
         SetEvent(flatCalled.get());
       },
@@ -181,7 +157,7 @@ TEST_F(RegistryWatch, ASubkeyTwoLevelsDownCountsOnlyWhenWatchingTheSubtree) {
   ASSERT_TRUE(sub && flat);
   // Both arm on their own threads: poke the key itself until each has reported.
   for (int i = 0; i < 100 && (subCalls == 0 || flatCalls == 0); ++i) {
-    ASSERT_TRUE(Write(u"poke", DWORD(i)));
+    ASSERT_TRUE(SetDword(u"poke", DWORD(i)));
     Pump(nullptr, 100);
   }
   ASSERT_GT(subCalls.load(), 0);
@@ -189,9 +165,9 @@ TEST_F(RegistryWatch, ASubkeyTwoLevelsDownCountsOnlyWhenWatchingTheSubtree) {
   const int flatBefore = flatCalls, flatWithoutBefore = flatWithoutMarker;
   ResetEvent(subCalled.get());
   ResetEvent(flatCalled.get());
-  ASSERT_TRUE(Create(u"A\\B"));
+  ASSERT_TRUE(CreateKey(u"A\\B"));
   ASSERT_TRUE(PumpUntil(subCalled.get())) << "a subtree watcher sees a key two levels down";
-  ASSERT_TRUE(Write(u"marker", 1));
+  ASSERT_TRUE(SetDword(u"marker", 1));
   ASSERT_TRUE(PumpUntil(flatCalled.get()));
   EXPECT_EQ(flatWithoutMarker.load(), flatWithoutBefore) << "the key-only watcher was called for the subkey";
   EXPECT_GT(flatCalls.load(), flatBefore);
@@ -213,7 +189,7 @@ TEST_F(RegistryWatch, DeletingTheWatchedKeyEndsTheWatcher) {
       vek::kHkeyCurrentUser, path_, [&] { ++calls, SetEvent(called.get()); }, true);
   ASSERT_TRUE(thread);
   for (int i = 0; i < 100 && calls == 0; ++i) {
-    ASSERT_TRUE(Write(u"v", DWORD(i)));
+    ASSERT_TRUE(SetDword(u"v", DWORD(i)));
     Pump(called.get(), 100);
   }
   ASSERT_GT(calls.load(), 0);

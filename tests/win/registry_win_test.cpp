@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/lib.h"
+#include "tests/support/registry_sandbox_win.h"
 #include "vek/handles_win.h"
 #include "vek/registry.h"
 
@@ -15,47 +16,8 @@ using vek::TRegistry;
 constexpr uint32_t HKCU = vek::kHkeyCurrentUser;
 constexpr uint32_t HKLM = vek::kHkeyLocalMachine;
 
-Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
-
-class RegistrySandbox : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = u"Software\\Quorvane Tests\\" + TestName();
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
-    vek::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, vek::W(path_), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                              nullptr),
-              ERROR_SUCCESS);
-  }
-  void TearDown() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(path_));
-    vek::unique_hkey parent;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests", 0, KEY_ALL_ACCESS, parent.put()) ==
-        ERROR_SUCCESS) {
-      DWORD subkeys = 1;
-      RegQueryInfoKeyW(parent.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr);
-      parent.reset();
-      if (subkeys == 0) RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorvane Tests");
-    }
-  }
-
-  // The sandbox path from the root, with a leading backslash as the program writes it.
-  Text Path(const Text& below = u"") const { return u"\\" + path_ + (below.empty() ? u"" : u"\\" + below); }
-
-  void SetRaw(const Text& name, DWORD type, const void* data, DWORD size) {
-    vek::unique_hkey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_), 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.get(), vek::W(name), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-  }
-
-  bool RawKeyExists(const Text& below) const {
-    vek::unique_hkey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\" + below), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-  }
-
-  Text path_;
-};
+using qvtest::RegistrySandbox;
+using qvtest::TestName;
 
 TEST_F(RegistrySandbox, ValuesReadBackWithTheTypeTheyWereWrittenWith) {
   const RegValue values[] = {
@@ -121,8 +83,8 @@ TEST_F(RegistrySandbox, DeleteKeyRemovesTheWholeSubtree) {
   ASSERT_TRUE(reg.OpenKey(Path(u"Stays"), true));
   reg.CloseKey();
   EXPECT_TRUE(reg.DeleteKey(Path(u"Gone")));
-  EXPECT_FALSE(RawKeyExists(u"Gone"));
-  EXPECT_TRUE(RawKeyExists(u"Stays"));
+  EXPECT_FALSE(KeyExists(u"Gone"));
+  EXPECT_TRUE(KeyExists(u"Stays"));
   EXPECT_FALSE(reg.DeleteKey(Path(u"Gone")));
 }
 
@@ -134,7 +96,7 @@ TEST_F(RegistrySandbox, HelpersCreatePathsAndGiveNeutralResults) {
   EXPECT_EQ(core::ReadRegString(HKCU, Path(u"New\\Deep"), u"i"), u"");
   EXPECT_EQ(core::ReadRegInteger(HKCU, Path(u"New\\Deep"), u"s"), -1);
   EXPECT_EQ(core::ReadRegInteger(HKCU, Path(u"Missing"), u"i"), -1);
-  EXPECT_FALSE(RawKeyExists(u"Missing"));
+  EXPECT_FALSE(KeyExists(u"Missing"));
 
   std::vector<Text> list{u"stale"};
   EXPECT_EQ(core::ListRegKeys(HKCU, Path(u"Missing"), list), 0);
@@ -144,10 +106,10 @@ TEST_F(RegistrySandbox, HelpersCreatePathsAndGiveNeutralResults) {
   EXPECT_EQ(core::ListRegValues(HKCU, Path(u"New\\Deep"), list), 2);
 
   EXPECT_FALSE(core::DeleteRegValue(HKCU, Path(u"Other\\Path"), u"none"));
-  EXPECT_TRUE(RawKeyExists(u"Other\\Path"));
+  EXPECT_TRUE(KeyExists(u"Other\\Path"));
   EXPECT_TRUE(core::DeleteRegValue(HKCU, Path(u"New\\Deep"), u"s"));
   EXPECT_TRUE(core::DeleteRegKey(HKCU, Path(), u"New"));
-  EXPECT_FALSE(RawKeyExists(u"New"));
+  EXPECT_FALSE(KeyExists(u"New"));
 }
 
 // A key whose security grants only KEY_QUERY_VALUE opens read-only on the third

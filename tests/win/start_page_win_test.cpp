@@ -145,7 +145,7 @@ class StartPageWin : public ::testing::Test {
     }
   }
   static int RowOf(pages::TFrmStart& page, const std::wstring& name) {
-    return core::FindSubItemIndex(page.ListApp, vek::U(name.c_str()), 0);
+    return core::FindSubItemIndex(page.ListApp(), vek::U(name.c_str()), 0);
   }
 
   std::wstring item_, backupItem_, command_;
@@ -166,18 +166,18 @@ TEST_F(StartPageWin, ListsSeededEntriesAndMovesThemBetweenRunKeyAndStore) {
   int row = RowOf(page, item_), off = RowOf(page, backupItem_);
   ASSERT_GE(row, 0);
   ASSERT_GE(off, 0);
-  EXPECT_EQ(page.ListApp.Caption(row), u"쿼베노");
-  EXPECT_EQ(page.ListApp.SubItem(row, 1), u"쿼베노");
-  EXPECT_EQ(page.ListApp.SubItem(row, 2), vek::U(command_.c_str()));
-  EXPECT_GE(page.ListApp.ImageIndex(row), 1) << "the program's own icon";
-  EXPECT_TRUE(page.ListApp.Checked(row));
-  EXPECT_EQ(page.ListApp.Caption(off), vek::U(backupItem_.c_str()));
-  EXPECT_EQ(page.ListApp.SubItem(off, 1), u"알수없음");
-  EXPECT_EQ(page.ListApp.ImageIndex(off), 0);
-  EXPECT_FALSE(page.ListApp.Checked(off));
+  EXPECT_EQ(page.ListApp().Caption(row), u"쿼베노");
+  EXPECT_EQ(page.ListApp().SubItem(row, 1), u"쿼베노");
+  EXPECT_EQ(page.ListApp().SubItem(row, 2), vek::U(command_.c_str()));
+  EXPECT_GE(page.ListApp().ImageIndex(row), 1) << "the program's own icon";
+  EXPECT_TRUE(page.ListApp().Checked(row));
+  EXPECT_EQ(page.ListApp().Caption(off), vek::U(backupItem_.c_str()));
+  EXPECT_EQ(page.ListApp().SubItem(off, 1), u"알수없음");
+  EXPECT_EQ(page.ListApp().ImageIndex(off), 0);
+  EXPECT_FALSE(page.ListApp().Checked(off));
 
-  page.ListApp.SetChecked(row, false);
-  page.ListApp.SetChecked(off, true);
+  page.ListApp().SetChecked(row, false);
+  page.ListApp().SetChecked(off, true);
   page.SetInfo();
   EXPECT_TRUE(page.Apply);
   const std::wstring saved = std::wstring(kStore) + L"\\" + item_;
@@ -200,18 +200,18 @@ TEST_F(StartPageWin, ListsSeededEntriesAndMovesThemBetweenRunKeyAndStore) {
   EXPECT_EQ(restored.text, u"C:\\Missing\\tool.exe -q");
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, backup, L"command").type, 0u);
 
-  const int imagesBefore = page.ImageList1.Count();
+  const int imagesBefore = page.ImageList1().Count();
   page.GetInfo();
   EXPECT_FALSE(page.Apply);
-  EXPECT_EQ(page.ImageList1.Count(), imagesBefore) << "a rebuild replaces the icons of the last one";
+  EXPECT_EQ(page.ImageList1().Count(), imagesBefore) << "a rebuild replaces the icons of the last one";
   row = RowOf(page, item_);
   off = RowOf(page, backupItem_);
   ASSERT_GE(row, 0);
   ASSERT_GE(off, 0);
-  EXPECT_FALSE(page.ListApp.Checked(row));
-  EXPECT_TRUE(page.ListApp.Checked(off));
+  EXPECT_FALSE(page.ListApp().Checked(row));
+  EXPECT_TRUE(page.ListApp().Checked(off));
 
-  page.ListApp.SetChecked(row, true);
+  page.ListApp().SetChecked(row, true);
   page.SetInfo();
   Value back = ReadValue(HKEY_CURRENT_USER, kRun, item_.c_str());
   EXPECT_EQ(back.type, DWORD(REG_SZ));

@@ -1,0 +1,44 @@
+#pragma once
+// A registry sandbox for tests against the real registry: each test works under
+// its own key HKCU\Software\Quorvane Tests\<test>, made empty before the test
+// and removed after it, with the shared parent once no other test's key is left.
+#include <gtest/gtest.h>
+
+#include "vek/text.h"
+#include "vek/win32.h"
+
+namespace qvtest {
+
+class RegistrySandbox : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The key the test works under, below HKEY_CURRENT_USER without a leading
+  // backslash; the sandbox unless the test points it elsewhere, and removed
+  // after the test wherever it points.
+  vek::Text path_;
+
+  // path_ or a key below it, as the Win32 calls take it.
+  vek::Text Key(const vek::Text& below = u"") const;
+  // The same from the root with a leading backslash, as the program writes key
+  // paths.
+  vek::Text Path(const vek::Text& below = u"") const;
+
+  // Raw Win32 writes and reads below path_; a write makes the key when missing.
+  bool CreateKey(const vek::Text& below = u"");
+  bool KeyExists(const vek::Text& below) const;
+  void SetRaw(const vek::Text& name, DWORD type, const void* data, DWORD size, const vek::Text& below = u"");
+  void SetText(const vek::Text& name, const vek::Text& value, DWORD type = REG_SZ, const vek::Text& below = u"");
+  bool SetDword(const vek::Text& name, DWORD value, const vek::Text& below = u"");
+  // 0 when the value is missing or not a REG_DWORD.
+  DWORD ReadDword(const vek::Text& name, const vek::Text& below = u"") const;
+
+ private:
+  vek::Text sandbox_;
+};
+
+// The running test's name, for keys and files of its own.
+vek::Text TestName();
+
+}  // namespace qvtest
