@@ -44,6 +44,13 @@ target_link_libraries(quorvane_win_tests PRIVATE quorvane_app gtest gmock)
 target_link_options(quorvane_win_tests PRIVATE -municode)
 add_dependencies(quorvane_win_tests quorvane)
 
+# The timings under Wine (tests/bench/*_win.cpp): built with the tests, run by
+# hand or by scripts/bench-*, never by the test run.
+quorvane_glob(QUORVANE_WIN_BENCH tests/bench/*_win.cpp)
+add_executable(quorvane_win_bench ${QUORVANE_WIN_BENCH} tests/win/test_main.cpp ${QUORVANE_SUPPORT_SOURCES})
+target_link_libraries(quorvane_win_bench PRIVATE quorvane_app gtest gmock)
+target_link_options(quorvane_win_bench PRIVATE -municode)
+
 # The UI driver: a console program that drives the main window from outside.
 add_executable(qvdriver tests/driver/qvdriver.cpp)
 target_link_options(qvdriver PRIVATE -municode)

@@ -10,7 +10,7 @@
 # A reset ends every process of the prefix that nothing keeps, so the test runs
 # in a prefix of its own.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 source "$QV_SOURCE/scripts/service.sh"
 export QV_SERVICE_EXE=${QV_SERVICE_EXE:-$QV_SOURCE/build/native/service/quorvane-service}
 

@@ -5,7 +5,7 @@
 # from another process. The service is held silent, then let go, so that every
 # stage is on screen long enough to look at.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 
 PREPARING='<C><FC:clBLUE>준비중...</FC></C>'
 NO_SERVICE='<C><FC:clRED>서버에서 정보를 받지 못했습니다.</FC></C>'

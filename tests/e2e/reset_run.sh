@@ -8,7 +8,7 @@
 # A reset ends every process of the Wine prefix that nothing keeps, Wine's own
 # helpers included, so it runs in a prefix of its own.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 source "$QV_SOURCE/scripts/service.sh"
 export QV_SERVICE_EXE=${QV_SERVICE_EXE:-$QV_SOURCE/build/native/service/quorvane-service}
 

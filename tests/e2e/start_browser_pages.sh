@@ -11,7 +11,7 @@
 # The reset ends every process of the prefix that nothing keeps, so the test
 # runs in a prefix of its own, where the report page opens in nothing at all.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 
 RUN='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 STORE='HKLM\SOFTWARE\Microsoft\Shared Tools\MSConfig\startupreg'

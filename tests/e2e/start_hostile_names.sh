@@ -10,7 +10,7 @@
 # canaries are as they were, every command is still in a Run key or the store,
 # and what cannot be moved is where it was, of its type.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 
 APP='C:\qvtest\app\quorvane.exe'
 hostile_finish() {

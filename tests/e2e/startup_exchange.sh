@@ -6,7 +6,7 @@
 # NoClean.txt beside it; the shell's https handler is a recorder for the test's
 # length.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 source "$QV_SOURCE/scripts/service.sh"
 export QV_SERVICE_EXE=${QV_SERVICE_EXE:-$QV_SOURCE/build/native/service/quorvane-service}
 

@@ -4,7 +4,7 @@
 # boxes and list views read and ticked across processes, and the exit code of a
 # program that the test started.
 set -u
-source "$QV_SOURCE/tests/driver/e2e.sh"
+source "$QV_SOURCE/tests/support/e2e_lib.sh"
 QV_DRIVER_ARGS=(--class QvDriverFixture --exe driver_fixture.exe)
 
 e2e_desktop
