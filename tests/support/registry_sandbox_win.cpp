@@ -23,6 +23,36 @@ void DeleteParentIfEmpty() {
 
 vek::Text TestName() { return vek::FromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
 
+void WriteValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& text) {
+  vek::unique_hkey h;
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, h.put(),
+                            nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(h.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                           DWORD((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+}
+
+void DeleteValue(HKEY root, const std::wstring& key, const wchar_t* name) {
+  vek::unique_hkey h;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS)
+    RegDeleteValueW(h.get(), name);
+}
+
+void DeleteTree(HKEY root, const std::wstring& key) {
+  vek::unique_hkey h;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS) {
+    RegDeleteTreeW(h.get(), nullptr);
+    h.reset();
+    RegDeleteKeyExW(root, key.c_str(), KEY_WOW64_64KEY, 0);
+  }
+}
+
+bool KeyExists(HKEY root, const std::wstring& key) {
+  vek::unique_hkey h;
+  return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS;
+}
+
 void RegistrySandbox::SetUp() {
   sandbox_ = vek::U(kParent) + u"\\" + TestName();
   path_ = sandbox_;

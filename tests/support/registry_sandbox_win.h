@@ -4,6 +4,8 @@
 // and removed after it, with the shared parent once no other test's key is left.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "vek/text.h"
 #include "vek/win32.h"
 
@@ -40,5 +42,14 @@ class RegistrySandbox : public ::testing::Test {
 
 // The running test's name, for keys and files of its own.
 vek::Text TestName();
+
+// Raw Win32 calls on keys outside the sandbox, for tests of what the program
+// reads at fixed places (Run keys, add-on registrations), in the 64-bit view.
+// WriteValue makes the key when missing and fails the test when it cannot
+// write; the deletions do nothing when there is nothing to delete.
+void WriteValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& text);
+void DeleteValue(HKEY root, const std::wstring& key, const wchar_t* name);
+void DeleteTree(HKEY root, const std::wstring& key);
+bool KeyExists(HKEY root, const std::wstring& key);
 
 }  // namespace qvtest

@@ -4,41 +4,22 @@
 
 #include "core/lib.h"
 #include "pages/browser/browser_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/registry_sandbox_win.h"
 #include "vek/handles_win.h"
 
 #include <commctrl.h>
 
 namespace {
 
+using qvtest::DeleteTree;
+using qvtest::KeyExists;
+using qvtest::WriteValue;
 using vek::Text;
 
 constexpr wchar_t kHelpers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 constexpr wchar_t kSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings";
 constexpr wchar_t kClasses[] = L"Software\\Classes\\CLSID";
-
-void SetText(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& text) {
-  vek::unique_hkey h;
-  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, h.put(),
-                            nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(h.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                           DWORD((text.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-}
-
-void DeleteTree(HKEY root, const std::wstring& key) {
-  vek::unique_hkey h;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS) {
-    RegDeleteTreeW(h.get(), nullptr);
-    h.reset();
-    RegDeleteKeyExW(root, key.c_str(), KEY_WOW64_64KEY, 0);
-  }
-}
-
-bool KeyExists(HKEY root, const std::wstring& key) {
-  vek::unique_hkey h;
-  return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS;
-}
 
 // Type and raw data of a value; type 0 when it cannot be read.
 std::pair<DWORD, std::vector<BYTE>> ReadRaw(HKEY root, const std::wstring& key, const wchar_t* name) {
@@ -51,12 +32,7 @@ std::pair<DWORD, std::vector<BYTE>> ReadRaw(HKEY root, const std::wstring& key, 
   return {type, data};
 }
 
-std::wstring ProgramPath() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring p(path);
-  return p.substr(0, p.find_last_of(L'\\') + 1) + L"quorvane.exe";
-}
+std::wstring ProgramPath() { return vek::W(qvtest::BesideTestProgram(u"quorvane.exe")); }
 
 class BrowserPageWin : public ::testing::Test {
  protected:
@@ -69,8 +45,9 @@ class BrowserPageWin : public ::testing::Test {
     swprintf(guid, 40, L"{5157A1E0-0000-4000-8000-%012lX}", GetCurrentProcessId());
     clsid_ = guid;
     name_ = L"Quorvane Test Helper " + std::to_wstring(GetCurrentProcessId());
-    SetText(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"\\" + clsid_, nullptr, name_);
-    SetText(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"\\" + clsid_ + L"\\InprocServer32", nullptr, ProgramPath());
+    WriteValue(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"\\" + clsid_, nullptr, REG_SZ, name_);
+    WriteValue(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"\\" + clsid_ + L"\\InprocServer32", nullptr, REG_SZ,
+               ProgramPath());
     vek::unique_hkey h;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kHelpers) + L"\\" + clsid_).c_str(), 0, nullptr, 0,
                               KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, h.put(), nullptr),

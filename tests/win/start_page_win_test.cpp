@@ -5,6 +5,8 @@
 
 #include "core/lib.h"
 #include "pages/start/start_win.h"
+#include "tests/support/child_process_win.h"
+#include "tests/support/registry_sandbox_win.h"
 #include "ui/listview_win.h"
 #include "vek/handles_win.h"
 
@@ -12,6 +14,9 @@
 
 namespace {
 
+using qvtest::DeleteTree;
+using qvtest::DeleteValue;
+using qvtest::WriteValue;
 using vek::Text;
 
 constexpr wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -48,38 +53,8 @@ Value ReadValue(HKEY root, const std::wstring& key, const wchar_t* name) {
   return {type, vek::U(buffer)};
 }
 
-void WriteValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& text) {
-  vek::unique_hkey h;
-  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, h.put(),
-                            nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(h.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                           DWORD((text.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-}
-
-void DeleteValue(HKEY root, const std::wstring& key, const wchar_t* name) {
-  vek::unique_hkey h;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS)
-    RegDeleteValueW(h.get(), name);
-}
-
-void DeleteTree(HKEY root, const std::wstring& key) {
-  vek::unique_hkey h;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS) {
-    RegDeleteTreeW(h.get(), nullptr);
-    h.reset();
-    RegDeleteKeyExW(root, key.c_str(), KEY_WOW64_64KEY, 0);
-  }
-}
-
 // The program beside the test program: it carries a version resource and an icon.
-std::wstring ProgramPath() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring p(path);
-  return p.substr(0, p.find_last_of(L'\\') + 1) + L"quorvane.exe";
-}
+std::wstring ProgramPath() { return vek::W(qvtest::BesideTestProgram(u"quorvane.exe")); }
 
 TEST(ListViewWin, RowsKeepHiddenSubItemsTicksAndImages) {
   HostWindow host;
