@@ -89,7 +89,11 @@ void TFrmClean::SetContent(const vek::Text& markup) { SetWindowTextW(LabelConten
 void TFrmClean::EnableRun() { EnableWindow(BtnClean, TRUE); }
 
 void TFrmClean::LogInfo(std::vector<vek::Text>& list) const {
-  clean::AppendResetRecords(ProcessList, OldAvailMemory, vek::GetAvailPhysMemory(), vek::GetTotalPhysMemory(), list);
+  // The installed programs name the processes that came back; read only then.
+  vek::TInstallList installed;
+  if (!Outcomes.Back.empty()) vek::GetInstall(installed);
+  clean::AppendResetRecords(ProcessList, Outcomes, installed, OldAvailMemory, vek::GetAvailPhysMemory(),
+                            vek::GetTotalPhysMemory(), list);
 }
 
 // The reset: runs once per program start, on the main thread, serving window
@@ -120,7 +124,7 @@ void TFrmClean::BtnCleanClick() {
     void PutInfo() override { main.PutInfo(); }
     void CloseMain() override { main.Close(); }
   } host(*this, *main);
-  clean::RunReset(host, ProcessList, OldAvailMemory, GetCurrentProcessId());
+  clean::RunReset(host, ProcessList, OldAvailMemory, Outcomes, GetCurrentProcessId());
 }
 
 LRESULT CALLBACK TFrmClean::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

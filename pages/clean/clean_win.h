@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "pages/clean/reset.h"
 #include "ui/controls_win.h"
 #include "vek/handles_win.h"
 #include "vek/process.h"
@@ -27,12 +28,15 @@ class TFrmClean {
   void SetContent(const vek::Text& markup);
   void EnableRun();
 
-  // Appends the "clean" record of every process of the run and the "memory"
-  // record (the available memory measured now).
+  // Appends the "clean" record of every process of the run, the "memory" record
+  // (the available memory measured now), and a record per refused termination
+  // and per process that came back.
   void LogInfo(std::vector<vek::Text>& list) const;
 
   // The run's process snapshot with each process's outcome.
   vek::TProcessList ProcessList;
+  // The run's termination results and the processes that came back.
+  clean::ResetOutcomes Outcomes;
 
   HWND LabelTitle = nullptr;
   HWND LabelContent = nullptr;
