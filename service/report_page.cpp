@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "service/escape.h"
+#include "service/outcomes.h"
 #include "service/plugin_list.h"
 
 namespace quorvane::service {
@@ -49,6 +50,9 @@ tr.plugin td{background:#fff7e6}
 .notice{border-left:4px solid var(--amber);background:#fff7e6;padding:10px 14px;border-radius:6px;margin:0 0 14px}
 .warn{border-left:4px solid var(--red);background:#fdeeee;padding:10px 14px;border-radius:6px;margin:0 0 14px}
 .empty{color:var(--muted);margin:0}
+ul.summary{display:flex;flex-wrap:wrap;gap:6px 28px;margin:0 0 6px;padding:0;list-style:none}
+ul.summary strong{font-size:22px;margin:0 2px}
+.pid{color:var(--muted);font-size:13px}
 footer{color:var(--muted);font-size:13px;padding:10px 0 40px}
 @media (max-width:640px){.figures{grid-template-columns:1fr}}
 )css";
@@ -183,6 +187,8 @@ std::size_t PageSizeEstimate(const Report& r) {
   for (const auto& b : r.browser) n += HtmlEscapedSize(b.item) + HtmlEscapedSize(b.clsid) + 40;
   for (const auto& s : r.start) n += HtmlEscapedSize(s.item) + 12;
   for (const auto& p : r.install) n += HtmlEscapedSize(p.display_name) + HtmlEscapedSize(p.publisher) + 100;
+  for (const auto& f : r.refused) n += HtmlEscapedSize(f.file) + HtmlEscapedSize(f.why) + 160;
+  for (const auto& b : r.back) n += HtmlEscapedSize(b.file) + HtmlEscapedSize(b.program) + b.pid.size() + 400;
   return n;
 }
 
@@ -214,7 +220,9 @@ std::string RenderReportPage(Report report, const StoredReport& stored, std::spa
   html += KoreanTime(stored.received_ms);
   html += " · 쿼베노 ";
   html += stored.version ? HtmlEscape(*stored.version) : std::string("버전 알 수 없음");
-  html += "</p>\n<section class=\"figures\">\n";
+  html += "</p>\n";
+  AppendResetOutcomes(html, report, plugin_list);
+  html += "<section class=\"figures\">\n";
   Figure(html, "ended", "종료한 프로그램", "ended-count", ended.size());
   Figure(html, "running", "종료되지 않은 프로그램", "running-count", running.size());
   Figure(html, "kept", "유지한 프로그램", "kept-count", kept.size());
