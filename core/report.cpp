@@ -38,4 +38,15 @@ vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher) {
          u"\",\"publisher\":\"" + vek::JsonEscape(publisher) + u"\"}";
 }
 
+vek::Text RefusedRecord(vek::TextView foldedFile, vek::TextView why) {
+  return vek::Text(u"{\"cate\":\"refused\",\"file\":\"") + vek::JsonEscape(foldedFile) + u"\",\"why\":\"" +
+         vek::JsonEscape(why) + u"\"}";
+}
+
+vek::Text BackRecord(vek::TextView foldedFile, uint32_t processId, vek::TextView program, vek::TextView publisher) {
+  return vek::Text(u"{\"cate\":\"back\",\"file\":\"") + vek::JsonEscape(foldedFile) + u"\",\"pid\":\"" +
+         Decimal(processId) + u"\",\"program\":\"" + vek::JsonEscape(program) + u"\",\"publisher\":\"" +
+         vek::JsonEscape(publisher) + u"\"}";
+}
+
 }  // namespace core

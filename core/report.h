@@ -14,5 +14,11 @@ vek::Text MemoryRecord(int64_t oldAvail, int64_t newAvail, int64_t total);
 vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item);
 vek::Text StartRecord(vek::TextView item);
 vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher);
+// A termination the system refused ("denied") or failed ("error N").
+vek::Text RefusedRecord(vek::TextView foldedFile, vek::TextView why);
+// A process that came back under a new identifier; program is the installed
+// program whose folder holds the file and publisher the file's own, each empty
+// when unknown.
+vek::Text BackRecord(vek::TextView foldedFile, uint32_t processId, vek::TextView program, vek::TextView publisher);
 
 }  // namespace core

@@ -46,6 +46,9 @@ tr.plugin td{background:#fff7e6}
 .notice{border-left:4px solid var(--amber);background:#fff7e6;padding:10px 14px;border-radius:6px;margin:0 0 14px}
 .warn{border-left:4px solid var(--red);background:#fdeeee;padding:10px 14px;border-radius:6px;margin:0 0 14px}
 .empty{color:var(--muted);margin:0}
+ul.summary{display:flex;flex-wrap:wrap;gap:6px 28px;margin:0 0 6px;padding:0;list-style:none}
+ul.summary strong{font-size:22px;margin:0 2px}
+.pid{color:var(--muted);font-size:13px}
 footer{color:var(--muted);font-size:13px;padding:10px 0 40px}
 a{color:var(--blue);text-decoration:none}
 a:hover{text-decoration:underline}

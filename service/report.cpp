@@ -1,5 +1,6 @@
 #include "service/report.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <map>
@@ -16,13 +17,20 @@ struct CategoryShape {
   std::array<std::string_view, 3> fields;  // empty names unused
 };
 
-constexpr std::array<CategoryShape, 5> kCategories{{
+constexpr std::array<CategoryShape, 7> kCategories{{
     {"clean", {"file", "state", ""}},
     {"memory", {"old", "new", "tot"}},
     {"browser", {"clsid", "item", ""}},
     {"start", {"item", "", ""}},
     {"install", {"displayname", "publisher", ""}},
+    {"refused", {"file", "why", ""}},
+    {"back", {"file", "pid", ""}},
 }};
+
+bool IsProcessId(std::string_view text) {
+  return !text.empty() && text.size() <= 10 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 std::optional<std::uint64_t> ParseByteCount(std::string_view text) {
   if (text.empty() || text.size() > 20) return std::nullopt;
@@ -166,12 +174,19 @@ class ReportReader final : public nlohmann::json_sax<Json> {
       const auto total = ParseByteCount(*Field("tot"));
       if (!before || !after || !total) return Fail(Where() + "memory figures must be decimal byte counts");
       if (keep_) report.memory = MemoryRecord{*before, *after, *total};
+    } else if (*cate == "back" && !IsProcessId(*Field("pid"))) {
+      return Fail(Where() + "a back record's pid must be a decimal process identifier");
     } else if (!keep_) {
       return true;
     } else if (*cate == "browser") {
       report.browser.push_back({take("clsid"), take("item")});
     } else if (*cate == "start") {
       report.start.push_back({take("item")});
+    } else if (*cate == "refused") {
+      report.refused.push_back({take("file"), take("why")});
+    } else if (*cate == "back") {
+      auto optional = [&](std::string_view name) { return Field(name) ? take(name) : std::string(); };
+      report.back.push_back({take("file"), take("pid"), optional("program"), optional("publisher")});
     } else {
       report.install.push_back({take("displayname"), take("publisher")});
     }

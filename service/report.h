@@ -38,12 +38,33 @@ struct InstallRecord {
   std::string publisher;  // empty when the program names none
 };
 
+// A termination that Windows refused or that failed. why is "denied" for a
+// refusal (access denied) and "error N" with the system's error code otherwise,
+// as the program writes it; other texts are kept as they came.
+struct RefusedRecord {
+  std::string file;
+  std::string why;
+};
+
+// A process that came back by itself under a new identifier after the reset
+// ended it. program names the installed program whose folder holds the file and
+// publisher the file's own publisher; both are empty when unknown, and absent
+// from reports of program versions that do not send them.
+struct BackRecord {
+  std::string file;
+  std::string pid;  // decimal
+  std::string program;
+  std::string publisher;
+};
+
 struct Report {
   std::vector<CleanRecord> clean;
   std::optional<MemoryRecord> memory;
   std::vector<BrowserRecord> browser;
   std::vector<StartRecord> start;
   std::vector<InstallRecord> install;
+  std::vector<RefusedRecord> refused;
+  std::vector<BackRecord> back;
 };
 
 struct ReportParse {
@@ -52,11 +73,13 @@ struct ReportParse {
 };
 
 // Reads and checks an uploaded body. It must be one JSON array of objects; each
-// object has a "cate" of clean, memory, browser, start or install and the
+// object has a "cate" of clean, memory, browser, start, install, refused or back
+// (the last two only from newer programs) and the
 // fields of that category, no key twice and no value that is not a string.
 // Other string fields are passed over, so that a newer program's reports are
 // still taken. A clean record's state is 1, -1 or -2; memory figures are
-// decimal byte counts; there is at most one memory record. Nothing is thrown.
+// decimal byte counts; there is at most one memory record; a back record's pid
+// is a decimal number. Nothing is thrown.
 ReportParse ParseReport(std::string_view body);
 
 // ParseReport's check alone, without building the report: why the body is

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "service/escape.h"
+#include "service/outcomes.h"
 #include "service/page.h"
 #include "service/plugin_list.h"
 
@@ -119,6 +120,8 @@ std::size_t PageSizeEstimate(const Report& r) {
   for (const auto& b : r.browser) n += HtmlEscapedSize(b.item) + HtmlEscapedSize(b.clsid) + 40;
   for (const auto& s : r.start) n += HtmlEscapedSize(s.item) + 12;
   for (const auto& p : r.install) n += HtmlEscapedSize(p.display_name) + HtmlEscapedSize(p.publisher) + 100;
+  for (const auto& f : r.refused) n += HtmlEscapedSize(f.file) + HtmlEscapedSize(f.why) + 160;
+  for (const auto& b : r.back) n += HtmlEscapedSize(b.file) + HtmlEscapedSize(b.program) + b.pid.size() + 400;
   return n;
 }
 
@@ -150,7 +153,9 @@ std::string RenderReportPage(Report report, const StoredReport& stored, std::spa
   html += KoreanTime(stored.received_ms);
   html += " · 쿼베노 ";
   html += stored.version ? HtmlEscape(*stored.version) : std::string("버전 알 수 없음");
-  html += "</p>\n<section class=\"figures\">\n";
+  html += "</p>\n";
+  AppendResetOutcomes(html, report, plugin_list);
+  html += "<section class=\"figures\">\n";
   Figure(html, "ended", "종료한 프로그램", "ended-count", ended.size());
   Figure(html, "running", "종료되지 않은 프로그램", "running-count", running.size());
   Figure(html, "kept", "유지한 프로그램", "kept-count", kept.size());

@@ -12,7 +12,7 @@ class NoProcesses final : public ProcessSystem {
   std::vector<ProcessEntry> Snapshot() override { return {}; }
   Text ImagePath(uint32_t) override { return {}; }
   std::vector<TopWindow> TopWindows() override { return {}; }
-  void Terminate(uint32_t) override {}
+  TerminateResult Terminate(uint32_t) override { return {}; }
   MemoryFigures Memory() override { return {}; }
   void ShellOpen(const Text&, const Text&, int32_t) override {}
 };
@@ -26,6 +26,18 @@ bool ProcessSystem::SnapshotHas(uint32_t processId) {
   for (const ProcessEntry& e : Snapshot())
     if (e.ProcessID == processId) return true;
   return false;
+}
+
+bool ProcessSystem::SamePath(TextView a, TextView b) { return SameText(a, b); }
+
+TerminateResult TerminateResultFromError(uint32_t error) {
+  constexpr uint32_t kAccessDenied = 5, kInvalidParameter = 87;
+  switch (error) {
+    case 0: return {TerminateOutcome::Ended, 0};
+    case kAccessDenied: return {TerminateOutcome::Refused, error};
+    case kInvalidParameter: return {TerminateOutcome::NotFound, error};
+    default: return {TerminateOutcome::Failed, error};
+  }
 }
 
 ProcessSystem& CurrentProcesses() { return *g_processes; }
@@ -78,9 +90,9 @@ uintptr_t FindProcessWindow(uint32_t processId) {
 
 bool IsProcessRunning(uint32_t processId) { return CurrentProcesses().SnapshotHas(processId); }
 
-void KillProcess(uint32_t processId) {
-  if (processId == 0) return;
-  CurrentProcesses().Terminate(processId);
+TerminateResult KillProcess(uint32_t processId) {
+  if (processId == 0) return {};
+  return CurrentProcesses().Terminate(processId);
 }
 
 int64_t GetTotalPhysMemory() { return CurrentProcesses().Memory().Total; }

@@ -39,6 +39,23 @@ struct TopWindow {
   uint32_t ProcessID = 0;
 };
 
+// What became of one termination attempt.
+enum class TerminateOutcome {
+  Ended,     // the system accepted the termination
+  Refused,   // access denied: a protected process, or one of higher integrity
+  Failed,    // another error, in Code
+  NotFound,  // no process of that identifier any more: it ended before the attempt
+};
+struct TerminateResult {
+  TerminateOutcome Outcome = TerminateOutcome::NotFound;
+  uint32_t Code = 0;  // the system's error code for Refused and Failed
+};
+
+// The result of a termination from the system's error code: 0 means it was
+// accepted, ERROR_ACCESS_DENIED (5) a refusal and ERROR_INVALID_PARAMETER (87),
+// which OpenProcess gives for an identifier no process holds, a process gone.
+TerminateResult TerminateResultFromError(uint32_t error);
+
 struct MemoryFigures {
   int64_t Total = 0;
   int64_t Avail = 0;
@@ -57,8 +74,13 @@ class ProcessSystem {
   virtual Text ImagePath(uint32_t processId) = 0;
   // All top-level windows, in Z order from the top.
   virtual std::vector<TopWindow> TopWindows() = 0;
-  // Ends the process with exit code 0 when it can be opened for that.
-  virtual void Terminate(uint32_t processId) = 0;
+  // Ends the process with exit code 0 when it can be opened for that, and says
+  // how the attempt went.
+  virtual TerminateResult Terminate(uint32_t processId) = 0;
+  // Whether two image paths name the same file the way Windows compares paths:
+  // case-insensitively. Natively only ASCII letters fold; Windows folds with its
+  // own upper-case table.
+  virtual bool SamePath(TextView a, TextView b);
   // Total and available physical memory in bytes; 0 for a figure no query gave.
   virtual MemoryFigures Memory() = 0;
   // ShellExecuteEx with the verb "Open", no owner window and no working folder.
@@ -85,7 +107,9 @@ uintptr_t FindProcessWindow(uint32_t processId);  // 0 when the process has none
 // True while a fresh snapshot holds the identifier, also once the system has
 // given it to a new process.
 bool IsProcessRunning(uint32_t processId);
-void KillProcess(uint32_t processId);  // silent; nothing for identifier 0
+// Silent to the user; the result says whether the system accepted it. Nothing
+// happens for identifier 0, which gives NotFound.
+TerminateResult KillProcess(uint32_t processId);
 int64_t GetTotalPhysMemory();  // bytes; 0 when no query gave a figure
 int64_t GetAvailPhysMemory();
 void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd);

@@ -19,6 +19,7 @@ static_assert(sizeof(PROCESSENTRY32W) == 556);
 using QueryFullProcessImageNameWFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
 using GetModuleFileNameExWFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using GlobalMemoryStatusExFn = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
+using CompareStringOrdinalFn = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 
 // Walks a fresh snapshot, calling visit(entry) until it returns false.
 template <typename Visit>
@@ -107,9 +108,26 @@ class WinProcesses final : public ProcessSystem {
     return windows;
   }
 
-  void Terminate(uint32_t processId) override {
+  TerminateResult Terminate(uint32_t processId) override {
     unique_handle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
-    if (process) TerminateProcess(process.get(), 0);
+    if (!process) return TerminateResultFromError(GetLastError());
+    // TerminateProcess also answers access denied for a process that is already
+    // ending; the liveness checks tell that one apart by its State.
+    if (!TerminateProcess(process.get(), 0)) {
+      const DWORD error = GetLastError();
+      return TerminateResultFromError(error ? error : ERROR_GEN_FAILURE);
+    }
+    return {TerminateOutcome::Ended, 0};
+  }
+
+  bool SamePath(TextView a, TextView b) override {
+    // The file system's own rule: ordinal, one unit against one, with Windows'
+    // upper-case table. Before Vista only ASCII letters fold.
+    static const auto compare = GetProc<CompareStringOrdinalFn>(L"kernel32.dll", "CompareStringOrdinal");
+    if (a.size() != b.size()) return false;
+    if (a.empty() || !compare) return ProcessSystem::SamePath(a, b);
+    return compare(reinterpret_cast<const wchar_t*>(a.data()), int(a.size()), reinterpret_cast<const wchar_t*>(b.data()),
+                   int(b.size()), TRUE) == CSTR_EQUAL;
   }
 
   MemoryFigures Memory() override {

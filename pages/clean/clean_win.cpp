@@ -39,7 +39,11 @@ void TFrmClean::SetContent(const vek::Text& markup) { SetWindowTextW(FLabelConte
 void TFrmClean::EnableRun() { EnableWindow(FBtnRun, TRUE); }
 
 void TFrmClean::LogInfo(std::vector<vek::Text>& list) const {
-  clean::AppendResetRecords(ProcessList, FOldAvailMemory, vek::GetAvailPhysMemory(), vek::GetTotalPhysMemory(), list);
+  // The installed programs name the processes that came back; read only then.
+  vek::TInstallList installed;
+  if (!Outcomes.Back.empty()) vek::GetInstall(installed);
+  clean::AppendResetRecords(ProcessList, Outcomes, installed, FOldAvailMemory, vek::GetAvailPhysMemory(),
+                            vek::GetTotalPhysMemory(), list);
 }
 
 // Runs on the main thread, serving window messages while it waits, and ends by
@@ -70,7 +74,7 @@ void TFrmClean::BtnRunClick() {
     void PutInfo() override { main.PutInfo(); }
     void CloseMain() override { main.Close(); }
   } host(*this, *main);
-  clean::RunReset(host, ProcessList, FOldAvailMemory, GetCurrentProcessId());
+  clean::RunReset(host, ProcessList, FOldAvailMemory, Outcomes, GetCurrentProcessId());
 }
 
 }  // namespace pages

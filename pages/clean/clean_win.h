@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ui/form_win.h"
+#include "pages/clean/reset.h"
 #include "vek/process.h"
 #include "vek/text.h"
 
@@ -18,12 +19,15 @@ class TFrmClean final : public ui::TChildForm {
   void SetContent(const vek::Text& markup);
   void EnableRun();
 
-  // Appends the "clean" record of every process of the run and the "memory"
-  // record (the available memory measured now).
+  // Appends the "clean" record of every process of the run, the "memory" record
+  // (the available memory measured now), and a record per refused termination
+  // and per process that came back.
   void LogInfo(std::vector<vek::Text>& list) const;
 
   // The run's process snapshot with each process's outcome.
   vek::TProcessList ProcessList;
+  // The run's termination results and the processes that came back.
+  clean::ResetOutcomes Outcomes;
 
  protected:
   COLORREF TextColour(HWND control) const override;

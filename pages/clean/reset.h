@@ -6,21 +6,54 @@
 #include <functional>
 #include <vector>
 
+#include "vek/install.h"
 #include "vek/process.h"
 #include "vek/text.h"
 
 namespace pages::clean {
 
+// One termination attempt of a run, and how the system answered it.
+struct Termination {
+  uint32_t ProcessID = 0;
+  vek::Text FileName;
+  vek::TerminateResult Result;
+};
+
+// A process that came back: it runs the file of a process this run ended, under
+// an identifier that the run's snapshot did not hold.
+struct Returned {
+  uint32_t ProcessID = 0;
+  vek::Text FileName;
+};
+
+// What a run learns beyond each process's State.
+struct ResetOutcomes {
+  std::vector<Termination> Terminations;  // in list order
+  std::vector<Returned> Back;             // in the order of the run's last snapshot
+};
+
+// The processes of snapshot that came back: an identifier that list does not
+// hold, whose file (image path, else snapshot name, as the list names it) is the
+// FileName of a process whose termination was accepted, compared as the system
+// compares paths. Each returned process once, even when several ended processes
+// ran its file.
+std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vector<Termination>& terminations,
+                                   const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system);
+
 // Marks (State -2) every process that is neither this program (ownProcessId) nor
 // kept by keepList.
 void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId);
 
-// With terminate: one KillProcess attempt per marked process, in list order, then
-// five passes of waitOneSecond() each followed by a check that turns a marked
-// process that is gone into -1. All five passes run even when nothing is left
-// marked. Without terminate: every marked process becomes -1 and nothing waits.
-// A pass takes one process snapshot, whatever the number of marked processes.
-void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::function<void()>& waitOneSecond);
+// With terminate: one KillProcess attempt per marked process, in list order, its
+// result kept in outcomes, then five passes of waitOneSecond() each followed by a
+// check that turns a marked process that is gone into -1. All five passes run
+// even when nothing is left marked. A pass takes one process snapshot, whatever
+// the number of marked processes, and none when nothing is left to check; the
+// last pass takes it also when any termination was accepted, and finds in it
+// the processes that came back. Without terminate: every marked process becomes
+// -1, nothing waits and outcomes stay empty.
+void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::function<void()>& waitOneSecond,
+                        ResetOutcomes& outcomes);
 
 // What a reset run asks of the windows around it.
 class ResetHost {
@@ -46,11 +79,26 @@ class ResetHost {
 // copy, the snapshot into list, the available memory into oldAvailMemory, the
 // marks and the terminations with their five passes; then, unless it was closed
 // while the run waited, the pages applied again, the report and the close.
-void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, uint32_t ownProcessId);
+void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, ResetOutcomes& outcomes,
+              uint32_t ownProcessId);
+
+// The installed program whose folder holds path: the one with the longest such
+// folder, null when none. A program's folder is its InstallLocation, else the
+// folder of its icon file; folders that are a drive, a folder of the table
+// itself (such as all of Program Files) or under the Windows folder hold no
+// program's own files and are passed over.
+const vek::TInstallInfo* InstalledProgramOf(const vek::TInstallList& installed, vek::TextView path);
+
+// How a refused or failed termination reads in the report: "denied" or "error N".
+vek::Text RefusalReason(const vek::TerminateResult& result);
 
 // The page's report records: one "clean" record per process in list order (path
-// folded and escaped), then the one "memory" record.
-void AppendResetRecords(const vek::TProcessList& list, int64_t oldAvailMemory, int64_t newAvailMemory,
+// folded and escaped), then the one "memory" record, then one "refused" record
+// per termination the system refused or failed, then one "back" record per
+// process that came back, named with the installed program that holds its file
+// and the publisher of its version resource (empty when none).
+void AppendResetRecords(const vek::TProcessList& list, const ResetOutcomes& outcomes,
+                        const vek::TInstallList& installed, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records);
 
 }  // namespace pages::clean

@@ -2,8 +2,11 @@
 # The reset run end to end: the program started beside a NoClean.txt, with another
 # under the user's application data and a service configuration that adds to both
 # lists; stand-in processes kept by each of those and by the built-in list, others
-# not; one press of the Reset button. Then: the uploaded report, which processes
-# are left, the report page the browser was asked to open, the program's end.
+# not; a watchdog kept by NoClean.txt whose child, not kept, it starts again at
+# once when it ends; one press of the Reset button. Then: the uploaded report
+# (the child reported back under its new identifier, nothing else), which
+# processes are left, the report page the browser was asked to open, the
+# program's end.
 #
 # A reset ends every process of the Wine prefix that nothing keeps, Wine's own
 # helpers included, so it runs in a prefix of its own.
@@ -59,6 +62,10 @@ recorder='C:\qvtest\recorder\qv_recorder.exe'
 mkdir -p "$(unixpath "$app_dir")" "$(unixpath "$dummy_dir")" "$(unixpath "$ready_dir")" "$(unixpath 'C:\qvtest\recorder')"
 cp "$QV_BUILD/quorvane.exe" "$(unixpath "$app_dir")/"
 cp "$QV_BUILD/qv_recorder.exe" "$(unixpath "$recorder")"
+watchdog="$dummy_dir\\watchdog.exe"
+comeback="$dummy_dir\\comeback.exe"
+cp "$QV_BUILD/qv_watcher.exe" "$(unixpath "$watchdog")"
+cp "$QV_BUILD/qv_dummy.exe" "$(unixpath "$comeback")"
 
 appdata=$("$QV_WINE" cmd /c 'echo %APPDATA%' 2>/dev/null </dev/null | tr -d '\r')
 [[ "$appdata" == C:\\* ]] || e2e_abort "no application-data folder in the prefix (got '$appdata')"
@@ -93,7 +100,7 @@ cat >"$E2E_WORK/config.json" <<'EOF'
 EOF
 # Beside the program: ANSI text with CR LF, a comment, a blank line and blanks
 # around an entry, all of which go into the keep-list as they are.
-printf '// stand-ins kept by the test\r\n\r\n  besidekeep.exe  \r\n' >"$(unixpath "$app_dir")/NoClean.txt"
+printf '// stand-ins kept by the test\r\n\r\n  besidekeep.exe  \r\nwatchdog.exe\r\n' >"$(unixpath "$app_dir")/NoClean.txt"
 # In the application data: UTF-8 with a byte-order mark, LF, a Korean folder name.
 printf '\xef\xbb\xbf%s\n' '보존\profilekeep.exe' >"$(unixpath "$appdata")/Quorvane/NoClean.txt"
 
@@ -140,6 +147,14 @@ for d in "${DUMMIES[@]}"; do
   fi
   e2e_abort "stand-in $name did not start"
 done
+# The watchdog and its first child.
+LC_ALL=C.UTF-8 "$QV_WINE" "$watchdog" --child "$comeback" --log "$ready_dir\\watch.log" --ready "$ready_dir\\watch" \
+  --seconds 300 >"$E2E_WORK/watchdog.log" 2>&1 </dev/null &
+for _ in $(seq 1 300); do
+  [ -e "$(unixpath "$ready_dir")/watch" ] && break
+  sleep 0.1
+done
+[ -e "$(unixpath "$ready_dir")/watch" ] || e2e_abort "the watchdog did not start its child"
 
 # ---- The program, up and ready.
 e2e_start app "$app_dir\\quorvane.exe"
@@ -153,10 +168,10 @@ for t in "${TIPS[@]}"; do [ "$status" == "$t" ] && tip=1; done
 [ $tip -eq 1 ] || e2e_fail "status text after the service answered: not a tip: [$status]"
 
 mapfile -t white < <(qvd list-items ListWhite)
-expect_eq "ListWhite entries: built-in, service, beside the program, application data" 219 "${#white[@]}"
+expect_eq "ListWhite entries: built-in, service, beside the program, application data" 220 "${#white[@]}"
 printf -v got '[%s]' "${white[@]:213}"
 expect_eq "ListWhite additions in order" \
-  '[%ProgramFiles%\QvTest\Service Kept\][say "hi".exe*][// stand-ins kept by the test][][  besidekeep.exe  ][보존\profilekeep.exe]' "$got"
+  '[%ProgramFiles%\QvTest\Service Kept\][say "hi".exe*][// stand-ins kept by the test][][  besidekeep.exe  ][watchdog.exe][보존\profilekeep.exe]' "$got"
 mapfile -t black < <(qvd list-items ListBlack)
 printf -v got '[%s]' "${black[@]:37}"
 expect_eq "ListBlack additions" '[QvTest Plugin][큐브 보안]' "$got"
@@ -203,13 +218,15 @@ for d in "${DUMMIES[@]}"; do
 done
 
 python3 - "$E2E_WORK/report.json" "$expected" "$E2E_WORK/before.log" "$app_dir\\quorvane.exe" "$drive_c" \
-  >"$E2E_WORK/report-check.out" 2>&1 <<'EOF'
+  "$(unixpath "$ready_dir")/watch.log" "$watchdog" "$comeback" >"$E2E_WORK/report-check.out" 2>&1 <<'EOF'
 import json, os, re, sys
 
 raw = open(sys.argv[1], encoding="utf-8", newline="").read()
 expected = [l.rstrip("\n").split("\t") for l in open(sys.argv[2], encoding="utf-8") if l.strip()]
 before = open(sys.argv[3], encoding="utf-8", errors="replace").read()
 self_path, drive_c = sys.argv[4], sys.argv[5]
+watch_pids = open(sys.argv[6]).read().split()
+watchdog, comeback = sys.argv[7], sys.argv[8]
 fails = []
 def fail(msg): fails.append(msg)
 
@@ -249,7 +266,12 @@ n_clean = cates.count("clean")
 if cates[:n_clean] != ["clean"] * n_clean: fail("clean records are not all first")
 if cates.count("memory") != 1: fail(f"{cates.count('memory')} memory records, not one")
 elif cates[n_clean] != "memory": fail("the memory record does not follow the clean records")
-if any(c not in ("clean", "memory", "browser", "start", "install") for c in cates): fail(f"unknown categories: {set(cates)}")
+if any(c not in ("clean", "memory", "browser", "start", "install", "refused", "back") for c in cates):
+    fail(f"unknown categories: {set(cates)}")
+# After the memory record: the refused terminations, then the processes back.
+n_refused, n_back = cates.count("refused"), cates.count("back")
+if cates[n_clean + 1:n_clean + 1 + n_refused + n_back] != ["refused"] * n_refused + ["back"] * n_back:
+    fail("refused and back records do not follow the memory record in that order")
 
 clean = [r for r in records if r.get("cate") == "clean"]
 for r in clean:
@@ -258,6 +280,22 @@ for r in clean:
     f = r.get("file", "")
     if re.match(r"(?i)c:\\(program files|windows)\\", f): fail(f"unfolded path {f}")
 states = {r["file"].lower(): r["state"] for r in clean}
+for r in records:
+    if r.get("cate") == "refused":
+        print(f"refused {r.get('file')} {r.get('why')}")
+        if set(r) != {"cate", "file", "why"} or not re.fullmatch(r"denied|error [1-9][0-9]*", r.get("why", "")):
+            fail(f"refused record {r}")
+        elif r["file"].lower() not in states: fail(f"refused record for a process the run did not list: {r}")
+
+# The watchdog's child came back under its new identifier, and nothing else did.
+back = [r for r in records if r.get("cate") == "back"]
+print("back records:", back, "children started:", watch_pids)
+if len(watch_pids) < 2: fail(f"the watchdog started {len(watch_pids)} children, not a second one")
+want = {"cate": "back", "file": fold(comeback), "pid": watch_pids[-1] if watch_pids else "", "program": "", "publisher": ""}
+if back != [want]: fail(f"back records {back}, expected [{want}]")
+if '"file":"' + escape(fold(comeback)) + '","pid"' not in raw: fail("the back record's file is not folded and escaped")
+if states.get(fold(comeback).lower()) != "-1": fail(f"the watchdog's first child: state {states.get(fold(comeback).lower())}")
+if states.get(fold(watchdog).lower()) != "1": fail(f"the watchdog, kept by NoClean.txt: state {states.get(fold(watchdog).lower())}")
 for r in records:
     if r.get("cate") == "memory":
         if set(r) != {"cate", "old", "new", "tot"}: fail(f"memory record with keys {sorted(r)}")
@@ -299,6 +337,7 @@ while IFS= read -r line; do
   case "$line" in
     FAIL:*) e2e_fail "report: ${line#FAIL: }" ;;
     denied-state*) denied_state=${line#denied-state } ;;
+    refused*) refused_lines+="${line#refused }"$'\n' ;;
   esac
 done <"$E2E_WORK/report-check.out"
 [ $rc -eq 0 ] || [ "$E2E_FAILURES" -gt 0 ] || e2e_fail "report check: $(tail -n 3 "$E2E_WORK/report-check.out")"
@@ -334,6 +373,7 @@ for d in "${DUMMIES[@]}"; do
   if [ "$name" == denied ]; then
     if [ $alive -eq 1 ]; then
       expect_eq "a stand-in that could not be ended is reported" -2 "${denied_state:-}"
+      grep -qi 'denied.exe denied$' <<<"${refused_lines:-}" || e2e_fail "no refused record for the stand-in Windows refused to end"
     else
       expect_eq "the stand-in with an empty DACL was ended and reported gone" -1 "${denied_state:-}"
       echo "SKIP part: Wine lets a process with an empty DACL be ended; no state -2 to see"

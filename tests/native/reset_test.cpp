@@ -58,12 +58,13 @@ TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
   auto list = List({{10, u"a.exe"}, {20, u"b.exe"}, {30, u"kept.exe"}, {40, u"stubborn.exe"}});
   pages::clean::MarkProcesses(list, {u"kept.exe*"}, 0);
   int waits = 0;
+  pages::clean::ResetOutcomes outcomes;
   pages::clean::EndMarkedProcesses(list, true, [&] {
     ++waits;
     // a.exe is gone by the first check, b.exe by the third; stubborn.exe never ends.
     if (waits == 1) system_.Entries.erase(system_.Entries.begin());
     if (waits == 3) system_.Entries.erase(system_.Entries.begin());
-  });
+  }, outcomes);
   EXPECT_EQ(waits, 5);
   EXPECT_EQ(system_.Terminated, (std::vector<uint32_t>{10, 20, 40}));
   EXPECT_EQ(States(list), (std::vector<int32_t>{-1, -1, 1, -2}));
@@ -73,7 +74,8 @@ TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
 TEST_F(ResetRun, AllFivePassesRunEvenWithNothingMarked) {
   auto list = List({{30, u"kept.exe"}});
   int waits = 0;
-  pages::clean::EndMarkedProcesses(list, true, [&] { ++waits; });
+  pages::clean::ResetOutcomes outcomes;
+  pages::clean::EndMarkedProcesses(list, true, [&] { ++waits; }, outcomes);
   EXPECT_EQ(waits, 5);
   EXPECT_TRUE(system_.Terminated.empty());
 }
@@ -82,8 +84,10 @@ TEST_F(ResetRun, WithoutTerminationMarkedBecomeGoneAtOnce) {
   auto list = List({{10, u"a.exe"}, {30, u"kept.exe"}});
   pages::clean::MarkProcesses(list, {u"kept.exe*"}, 0);
   int waits = 0;
-  pages::clean::EndMarkedProcesses(list, false, [&] { ++waits; });
+  pages::clean::ResetOutcomes outcomes;
+  pages::clean::EndMarkedProcesses(list, false, [&] { ++waits; }, outcomes);
   EXPECT_EQ(waits, 0);
+  EXPECT_TRUE(outcomes.Terminations.empty());
   EXPECT_TRUE(system_.Terminated.empty());
   EXPECT_EQ(States(list), (std::vector<int32_t>{-1, 1}));
 }
@@ -140,7 +144,8 @@ TEST_F(ResetRun, AClosedMainWindowEndsTheRunWhereItIs) {
     host.closedBy = c.closedBy;
     vek::TProcessList list;
     int64_t oldAvail = -1;
-    pages::clean::RunReset(host, list, oldAvail, 99);
+    pages::clean::ResetOutcomes outcomes;
+    pages::clean::RunReset(host, list, oldAvail, outcomes, 99);
     EXPECT_EQ(host.calls, c.calls);
     EXPECT_EQ(system_.Snapshots > 0, c.snapshot);
     EXPECT_EQ(list.size(), c.snapshot ? 2u : 0u);
@@ -152,7 +157,7 @@ TEST_F(ResetRun, RecordsFoldEscapeAndEndWithMemory) {
   auto list = List({{100, u"C:\\Windows\\System32\\svchost.exe"}, {300, u"D:\\게임.exe"}});
   list[1]->State = -1;
   std::vector<Text> records;
-  pages::clean::AppendResetRecords(list, 1000, 2000, 8000, records);
+  pages::clean::AppendResetRecords(list, {}, {}, 1000, 2000, 8000, records);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], u"{\"cate\":\"clean\",\"file\":\"%SystemRoot%\\\\System32\\\\svchost.exe\",\"state\":\"1\"}");
   EXPECT_EQ(records[1], u"{\"cate\":\"clean\",\"file\":\"D:\\\\\\uAC8C\\uC784.exe\",\"state\":\"-1\"}");

@@ -15,6 +15,7 @@ class RecordedProcesses final : public vek::ProcessSystem {
   std::vector<vek::TopWindow> Windows;
   vek::MemoryFigures Figures;
   std::vector<uint32_t> Terminated;
+  std::map<uint32_t, vek::TerminateResult> Refusals;  // answers other than Ended
   int Snapshots = 0;
   int WindowWalks = 0;
   struct Opened {
@@ -35,7 +36,11 @@ class RecordedProcesses final : public vek::ProcessSystem {
     ++WindowWalks;
     return Windows;
   }
-  void Terminate(uint32_t pid) override { Terminated.push_back(pid); }
+  vek::TerminateResult Terminate(uint32_t pid) override {
+    Terminated.push_back(pid);
+    auto it = Refusals.find(pid);
+    return it == Refusals.end() ? vek::TerminateResult{vek::TerminateOutcome::Ended, 0} : it->second;
+  }
   vek::MemoryFigures Memory() override { return Figures; }
   void ShellOpen(const vek::Text& file, const vek::Text& params, int32_t show) override {
     Shell.push_back({file, params, show});

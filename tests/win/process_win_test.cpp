@@ -62,7 +62,7 @@ TEST(ProcessInventory, KillEndsTheProcessAndItStopsRunning) {
   ASSERT_NE(child, nullptr);
   const uint32_t pid = child->Pid();
   EXPECT_TRUE(vek::IsProcessRunning(pid));
-  vek::KillProcess(pid);
+  EXPECT_EQ(vek::KillProcess(pid).Outcome, vek::TerminateOutcome::Ended);
   ASSERT_TRUE(child->WaitEnded(10000));
   DWORD code = 0xdeadbeef;
   GetExitCodeProcess(child->Process(), &code);
@@ -71,9 +71,10 @@ TEST(ProcessInventory, KillEndsTheProcessAndItStopsRunning) {
   EXPECT_TRUE(GoneWithin(pid, 10000));
 }
 
-TEST(ProcessInventory, KillOfNoProcessIsSilent) {
-  vek::KillProcess(0);
-  vek::KillProcess(0xFFFFFFF0);
+TEST(ProcessInventory, KillOfNoProcessIsSilentAndSaysNotFound) {
+  EXPECT_EQ(vek::KillProcess(0).Outcome, vek::TerminateOutcome::NotFound);
+  const vek::TerminateResult none = vek::KillProcess(0xFFFFFFF0);
+  EXPECT_EQ(none.Outcome, vek::TerminateOutcome::NotFound) << "error " << none.Code;
   EXPECT_TRUE(vek::IsProcessRunning(GetCurrentProcessId()));
   EXPECT_FALSE(vek::IsProcessRunning(0xFFFFFFF0));
 }
@@ -83,6 +84,16 @@ TEST(ProcessInventory, OwnImagePathIsTheModulePath) {
   const DWORD len = GetModuleFileNameW(nullptr, path, MAX_PATH);
   EXPECT_TRUE(vek::SameText(vek::GetProcessImagePath(GetCurrentProcessId()), vek::U(path, len)));
   EXPECT_EQ(vek::GetProcessImagePath(0xFFFFFFF0), u"");
+}
+
+// Paths compare as the file system compares them: beyond ASCII letters too.
+TEST(ProcessInventory, SamePathFoldsCaseAsWindowsDoes) {
+  vek::ProcessSystem& system = vek::CurrentProcesses();
+  EXPECT_TRUE(system.SamePath(u"C:\\Program Files\\\u00C9diteur\\A.EXE", u"c:\\program files\\\u00E9diteur\\a.exe"));
+  EXPECT_TRUE(system.SamePath(u"D:\\\uBCF4\uC548\\x.exe", u"d:\\\uBCF4\uC548\\X.exe"));
+  EXPECT_FALSE(system.SamePath(u"C:\\a.exe", u"C:\\b.exe"));
+  EXPECT_FALSE(system.SamePath(u"C:\\a.exe", u"C:\\a.exe "));
+  EXPECT_TRUE(system.SamePath(u"", u""));
 }
 
 TEST(ProcessInventory, MemoryFiguresAreSane) {

@@ -1,0 +1,308 @@
+// What a reset run learns beyond each process's State: the answer to every
+// termination, and the processes that came back under a new identifier.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "core/folders.h"
+#include "pages/clean/reset.h"
+#include "tests/support/fake_shell.h"
+#include "tests/support/recorded_processes.h"
+
+namespace {
+
+using pages::clean::ResetOutcomes;
+using vek::TerminateOutcome;
+using vek::Text;
+
+std::string Narrow(const Text& t) { return vek::ToUtf8(t); }
+
+class ResetOutcomesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = core::FolderVars;
+    core::FolderVars = {{u"%ProgramFiles(x86)%", u"C:\\Program Files (x86)"},
+                        {u"%ProgramFiles%", u"C:\\Program Files"},
+                        {u"%SystemRoot%", u"C:\\Windows"}};
+  }
+  void TearDown() override { core::FolderVars = saved_; }
+
+  qvtest::RecordedProcesses system_;
+  qvtest::ScopedProcesses scope_{system_};
+  core::FolderVarList saved_;
+};
+
+// One random run: processes with files from a small pool (spelled in varying
+// case), some kept, each termination answered at random, processes that end
+// at a random pass or never, and processes that start during the waits, some
+// under a file that was ended. A model computed beside the run says what the
+// outcomes must be.
+struct RandomRun {
+  struct Process {
+    uint32_t pid;
+    Text file;
+    bool kept;
+    bool readable;  // whether its image path can be read
+    vek::TerminateResult answer;
+    int endsAtPass;  // 0..4, or 5 for never
+  };
+  struct Newcomer {
+    uint32_t pid;
+    Text file;
+    bool readable;
+    int startsAtPass;
+    int endsAtPass;
+  };
+  std::vector<Process> processes;
+  std::vector<Newcomer> newcomers;
+};
+
+const Text kPool[] = {u"C:\\Program Files\\Wiz\\veraport.exe", u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe",
+                      u"C:\\Tools\\agent.exe", u"D:\\게임\\launcher.exe", u"svc.exe"};
+
+Text RandomCase(const Text& t, std::mt19937_64& rng) {
+  Text out = t;
+  for (auto& c : out)
+    if (rng() % 3 == 0) c = (c >= u'a' && c <= u'z') ? vek::UpperAscii(c) : vek::LowerAscii(c);
+  return out;
+}
+
+Text BaseName(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
+
+RandomRun MakeRun(std::mt19937_64& rng) {
+  RandomRun run;
+  std::set<uint32_t> used;
+  auto freshPid = [&] {
+    uint32_t pid;
+    do pid = 4 * (1 + rng() % 400);
+    while (!used.insert(pid).second);
+    return pid;
+  };
+  const int n = 1 + rng() % 8;
+  for (int i = 0; i < n; ++i) {
+    RandomRun::Process p{freshPid(), RandomCase(kPool[rng() % std::size(kPool)], rng), rng() % 4 == 0,
+                         rng() % 5 != 0, {}, int(rng() % 6)};
+    switch (rng() % 5) {
+      case 0: p.answer = {TerminateOutcome::Refused, 5}; break;
+      case 1: p.answer = {TerminateOutcome::Failed, uint32_t(1 + rng() % 2000)}; break;
+      case 2: p.answer = {TerminateOutcome::NotFound, 87}; break;
+      default: p.answer = {TerminateOutcome::Ended, 0}; break;
+    }
+    run.processes.push_back(p);
+  }
+  const int m = rng() % 4;
+  for (int i = 0; i < m; ++i)
+    run.newcomers.push_back({freshPid(), RandomCase(kPool[rng() % std::size(kPool)], rng), rng() % 5 != 0,
+                             int(rng() % 5), int(rng() % 7)});
+  return run;
+}
+
+std::string Describe(const RandomRun& run) {
+  std::ostringstream out;
+  for (const auto& p : run.processes)
+    out << "  process " << p.pid << " " << Narrow(p.file) << (p.kept ? " kept" : "") << (p.readable ? "" : " unreadable")
+        << " answer " << int(p.answer.Outcome) << "/" << p.answer.Code << " ends at pass " << p.endsAtPass << "\n";
+  for (const auto& c : run.newcomers)
+    out << "  newcomer " << c.pid << " " << Narrow(c.file) << (c.readable ? "" : " unreadable") << " from pass "
+        << c.startsAtPass << " to " << c.endsAtPass << "\n";
+  return out.str();
+}
+
+TEST_F(ResetOutcomesTest, RandomRunsKeepEveryAnswerAndFindExactlyWhatCameBack) {
+  uint64_t first = 0x0c0e0000, count = 3000;
+  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEQUENCES")) count = std::strtoull(s, nullptr, 0);
+  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEED")) first = std::strtoull(s, nullptr, 0), count = 1;
+  for (uint64_t seed = first; seed < first + count; ++seed) {
+    std::mt19937_64 rng(seed);
+    const RandomRun run = MakeRun(rng);
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (QUORVANE_PROPERTY_SEED replays it)\n" + Describe(run));
+
+    system_ = {};
+    std::vector<Text> keep;
+    vek::TProcessList list;
+    auto name = [](const Text& file, bool readable) { return readable ? file : BaseName(file); };
+    for (const auto& p : run.processes) {
+      system_.Entries.push_back({p.pid, BaseName(p.file)});
+      if (p.readable) system_.Paths[p.pid] = p.file;
+      if (p.kept) keep.push_back(name(p.file, p.readable) + u"*");
+      if (p.answer.Outcome != TerminateOutcome::Ended) system_.Refusals[p.pid] = p.answer;
+    }
+    vek::GetProcessList(list);
+    pages::clean::MarkProcesses(list, keep, 0);
+
+    ResetOutcomes outcomes;
+    int pass = 0;
+    std::vector<vek::ProcessEntry> lastSnapshot;
+    pages::clean::EndMarkedProcesses(list, true, [&] {
+      auto& e = system_.Entries;
+      for (const auto& p : run.processes)
+        if (p.endsAtPass == pass) std::erase_if(e, [&](const auto& x) { return x.ProcessID == p.pid; });
+      for (const auto& c : run.newcomers) {
+        if (c.startsAtPass == pass) {
+          e.push_back({c.pid, BaseName(c.file)});
+          if (c.readable) system_.Paths[c.pid] = c.file;
+        }
+        if (c.endsAtPass == pass) std::erase_if(e, [&](const auto& x) { return x.ProcessID == c.pid; });
+      }
+      ++pass;
+      lastSnapshot = e;
+    }, outcomes);
+    ASSERT_EQ(pass, 5);
+    EXPECT_LE(system_.Snapshots, 1 + 5) << "the listing and at most one snapshot per pass";
+
+    // Every marked process got exactly one attempt, in list order, and its answer.
+    std::vector<uint32_t> markedPids;
+    std::set<Text> endedFiles;  // as the model names them, upper-cased
+    for (size_t i = 0; i < run.processes.size(); ++i) {
+      const auto& p = run.processes[i];
+      const bool marked = list[i]->State != 1;
+      if (!marked) continue;
+      markedPids.push_back(p.pid);
+      ASSERT_GE(outcomes.Terminations.size(), markedPids.size());
+      const auto& t = outcomes.Terminations[markedPids.size() - 1];
+      EXPECT_EQ(t.ProcessID, p.pid);
+      EXPECT_EQ(t.FileName, name(p.file, p.readable));
+      EXPECT_EQ(t.Result.Outcome, p.answer.Outcome);
+      EXPECT_EQ(t.Result.Code, p.answer.Code);
+      if (p.answer.Outcome == TerminateOutcome::Ended) endedFiles.insert(vek::UpperCase(name(p.file, p.readable)));
+      // The State still says only whether the process was gone at a check.
+      EXPECT_EQ(list[i]->State, p.endsAtPass < 5 ? -1 : -2) << "process " << p.pid;
+    }
+    EXPECT_EQ(system_.Terminated, markedPids);
+    EXPECT_EQ(outcomes.Terminations.size(), markedPids.size());
+
+    // Came back: exactly the newcomers in the last snapshot whose file was ended.
+    std::vector<std::pair<uint32_t, Text>> expected, got;
+    for (const auto& entry : lastSnapshot)
+      for (const auto& c : run.newcomers)
+        if (c.pid == entry.ProcessID && endedFiles.count(vek::UpperCase(name(c.file, c.readable))))
+          expected.push_back({c.pid, name(c.file, c.readable)});
+    for (const auto& r : outcomes.Back) got.push_back({r.ProcessID, r.FileName});
+    EXPECT_EQ(got, expected);
+
+    // The records: the old ones as before, then one refused record per refused
+    // or failed answer, then one back record per returned process.
+    std::vector<Text> records;
+    pages::clean::AppendResetRecords(list, outcomes, {}, 1, 2, 3, records);
+    size_t refusals = 0;
+    for (const auto& t : outcomes.Terminations)
+      refusals += t.Result.Outcome == TerminateOutcome::Refused || t.Result.Outcome == TerminateOutcome::Failed;
+    ASSERT_EQ(records.size(), list.size() + 1 + refusals + got.size());
+    EXPECT_EQ(records[list.size()].rfind(u"{\"cate\":\"memory\"", 0), 0u);
+    for (size_t i = 0; i < records.size(); ++i) {
+      const char16_t* cate = i < list.size()                    ? u"{\"cate\":\"clean\""
+                             : i == list.size()                 ? u"{\"cate\":\"memory\""
+                             : i <= list.size() + refusals      ? u"{\"cate\":\"refused\""
+                                                                : u"{\"cate\":\"back\"";
+      EXPECT_EQ(records[i].rfind(cate, 0), 0u) << Narrow(records[i]);
+    }
+    if (HasFailure()) return;
+  }
+}
+
+TEST_F(ResetOutcomesTest, NewRecordsFoldEscapeAndNameTheProgramAndPublisher) {
+  ResetOutcomes outcomes;
+  outcomes.Terminations = {
+      {10, u"C:\\Program Files\\AhnLab\\Safe Transaction\\ASDSvc.exe", {TerminateOutcome::Refused, 5}},
+      {11, u"D:\\보안\\\"q\".exe", {TerminateOutcome::Failed, 1450}},
+      {12, u"C:\\Tools\\gone.exe", {TerminateOutcome::NotFound, 87}},
+      {13, u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe", {TerminateOutcome::Ended, 0}},
+  };
+  outcomes.Back = {{5120, u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe"}, {7, u"E:\\x.exe"}};
+  vek::TInstallList installed;
+  auto add = [&](const char16_t* name, const char16_t* location, const char16_t* icon) {
+    auto p = std::make_unique<vek::TInstallInfo>();
+    p->DisplayName = name;
+    p->InstallLocation = location;
+    p->DisplayIcon = icon;
+    installed.push_back(std::move(p));
+  };
+  add(u"Everything under Program Files", u"C:\\Program Files (x86)\\", u"");
+  add(u"IPinside LWS Agent", u"\"c:\\program files (x86)\\ipinside\\\"", u"");
+  qvtest::FakeShell shell;
+  shell.Files.insert(u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe");
+  shell.Versions[{u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe", u"CompanyName"}] = u"인터리젠";
+  qvtest::ScopedShell shellScope(shell);
+
+  std::vector<Text> records;
+  pages::clean::AppendResetRecords({}, outcomes, installed, 1, 2, 3, records);
+  const std::vector<Text> expected = {
+      u"{\"cate\":\"memory\",\"old\":\"1\",\"new\":\"2\",\"tot\":\"3\"}",
+      u"{\"cate\":\"refused\",\"file\":\"%ProgramFiles%\\\\AhnLab\\\\Safe Transaction\\\\ASDSvc.exe\",\"why\":\"denied\"}",
+      u"{\"cate\":\"refused\",\"file\":\"D:\\\\\\uBCF4\\uC548\\\\\\\"q\\\".exe\",\"why\":\"error 1450\"}",
+      u"{\"cate\":\"back\",\"file\":\"%ProgramFiles(x86)%\\\\IPinside\\\\I3GProc.exe\",\"pid\":\"5120\","
+      u"\"program\":\"IPinside LWS Agent\",\"publisher\":\"\\uC778\\uD130\\uB9AC\\uC820\"}",
+      u"{\"cate\":\"back\",\"file\":\"E:\\\\x.exe\",\"pid\":\"7\",\"program\":\"\",\"publisher\":\"\"}",
+  };
+  EXPECT_EQ(records, expected);
+}
+
+// Which installed program holds a file: the deepest folder that holds it, never
+// a folder that holds everything (a drive, Program Files itself, Windows).
+TEST_F(ResetOutcomesTest, InstalledProgramIsTheDeepestOwnFolderThatHoldsTheFile) {
+  struct Program {
+    const char16_t *name, *location, *icon;
+  } programs[] = {
+      {u"Drive", u"C:\\", u""},
+      {u"Program Files", u"C:\\Program Files", u""},
+      {u"MSI entry", u"", u"C:\\Windows\\System32\\msiexec.exe"},
+      {u"Wiz", u"C:\\Program Files\\Wiz", u""},
+      {u"Veraport", u"C:\\Program Files\\Wiz\\Veraport20\\", u""},
+      {u"By icon", u"  ", u"D:\\Apps\\Icon Only\\app.exe"},
+  };
+  vek::TInstallList installed;
+  for (const auto& p : programs) {
+    auto info = std::make_unique<vek::TInstallInfo>();
+    info->DisplayName = p.name;
+    info->InstallLocation = p.location;
+    info->DisplayIcon = p.icon;
+    installed.push_back(std::move(info));
+  }
+  const struct {
+    const char16_t* path;
+    const char16_t* program;  // null for none
+  } cases[] = {
+      {u"C:\\Program Files\\Wiz\\Veraport20\\veraport.exe", u"Veraport"},
+      {u"c:\\PROGRAM FILES\\wiz\\veraport20\\sub\\x.exe", u"Veraport"},
+      {u"C:\\Program Files\\Wiz\\delfino.exe", u"Wiz"},
+      {u"C:\\Program Files\\Wizard\\w.exe", nullptr},
+      {u"C:\\Program Files\\other.exe", nullptr},
+      {u"C:\\Windows\\System32\\svchost.exe", nullptr},
+      {u"D:\\Apps\\Icon Only\\helper.exe", u"By icon"},
+      {u"C:\\Program Files\\Wiz", nullptr},
+      {u"agent.exe", nullptr},
+  };
+  for (const auto& c : cases) {
+    const vek::TInstallInfo* found = pages::clean::InstalledProgramOf(installed, c.path);
+    EXPECT_EQ(found ? Narrow(found->DisplayName) : "(none)", c.program ? Narrow(c.program) : "(none)")
+        << Narrow(c.path);
+  }
+}
+
+TEST(TerminateResult, ErrorCodesReadAsTheirOutcome) {
+  const struct {
+    uint32_t error;
+    TerminateOutcome outcome;
+    const char16_t* reason;
+  } cases[] = {
+      {0, TerminateOutcome::Ended, nullptr},
+      {5, TerminateOutcome::Refused, u"denied"},
+      {87, TerminateOutcome::NotFound, nullptr},
+      {31, TerminateOutcome::Failed, u"error 31"},
+      {0xC0000022u, TerminateOutcome::Failed, u"error 3221225506"},
+  };
+  for (const auto& c : cases) {
+    const auto r = vek::TerminateResultFromError(c.error);
+    EXPECT_EQ(r.Outcome, c.outcome) << c.error;
+    if (c.reason) {
+      EXPECT_EQ(pages::clean::RefusalReason(r), c.reason) << c.error;
+    }
+  }
+  EXPECT_EQ(vek::KillProcess(0).Outcome, TerminateOutcome::NotFound);
+}
+
+}  // namespace
