@@ -58,6 +58,8 @@ foreach(src ${QUORVANE_TEST_PROGRAMS})
   target_link_options(${name} PRIVATE -municode)
   target_link_libraries(${name} PRIVATE user32 gdi32)
 endforeach()
+# The crash handler's test program faults with the program's own handler.
+target_link_libraries(qv_crasher PRIVATE quorvane_app)
 
 # Only the x86_64 build runs here (under Wine); the i686 build is compiled and linked.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
