@@ -1,7 +1,9 @@
 # The web service for scripts/run and the end-to-end tests. Source this file.
 #
-#   qv_service_start DATA_DIR HTTPS_PORT HTTP_PORT [CONFIG]
+#   qv_service_start DATA_DIR HTTPS_PORT HTTP_PORT [CONFIG [OPTION...]]
 #       starts the service in the background (output in DATA_DIR/service.log),
+#       with CONFIG as --config unless it is empty, and any further options as
+#       they are (--admin-token-file FILE --symbols DIR, say);
 #       waits until both ports accept connections, and sets QV_SERVICE_PID,
 #       QV_SERVICE_LOG, QV_SERVICE_HTTPS_PORT and QV_SERVICE_HTTP_PORT (the
 #       ports actually bound, which matters when 0 asked for free ones).
@@ -15,6 +17,8 @@ QV_SERVICE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 qv_service_start() {
   local data=${1:?data folder} https=${2:?https port} http=${3:?http port} config=${4:-}
+  shift 3
+  if [ $# -gt 0 ]; then shift; fi
   local exe=${QV_SERVICE_EXE:-$QV_SERVICE_ROOT/build/native/service/quorvane-service}
   if [ -n "${QV_SERVICE_PID:-}" ] && kill -0 "$QV_SERVICE_PID" 2>/dev/null; then
     echo "qv_service_start: already running as $QV_SERVICE_PID" >&2
@@ -28,6 +32,7 @@ qv_service_start() {
   QV_SERVICE_LOG="$data/service.log"
   local args=(--https-port "$https" --http-port "$http" --data "$data")
   [ -n "$config" ] && args+=(--config "$config")
+  args+=("$@")
   "$exe" "${args[@]}" >"$QV_SERVICE_LOG" 2>&1 </dev/null &
   QV_SERVICE_PID=$!
   local i line

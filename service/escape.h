@@ -38,6 +38,14 @@ std::string CleanHeaderValue(std::string_view raw, std::size_t max_bytes);
 // own; a strict JSON reader would otherwise refuse the whole report.
 void RepairLoneSurrogateEscapes(std::string& json);
 
+// ASCII letters folded to lower case, every other byte as it is.
+std::string AsciiLower(std::string_view text);
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+// Percent-encodes text for a URL's query value: every byte but the unreserved
+// A-Z a-z 0-9 - . _ ~ becomes %HH.
+std::string PercentEncode(std::string_view raw);
+
 // Makes text a client chose fit for one field of a log line: every byte outside
 // printable ASCII, the blank and the backslash become \xHH, so that no line
 // break, field separator or terminal control can come through.

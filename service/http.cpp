@@ -9,13 +9,6 @@
 namespace quorvane::service {
 namespace {
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -52,7 +45,10 @@ std::string_view Request::Path() const {
 std::optional<std::string> Request::QueryParam(std::string_view name) const {
   const std::size_t q = target.find('?');
   if (q == std::string::npos) return std::nullopt;
-  std::string_view rest = std::string_view(target).substr(q + 1);
+  return FormField(std::string_view(target).substr(q + 1), name);
+}
+
+std::optional<std::string> FormField(std::string_view rest, std::string_view name) {
   while (!rest.empty()) {
     const std::size_t amp = rest.find('&');
     const std::string_view pair = rest.substr(0, amp);

@@ -81,6 +81,11 @@ class Router {
   Refusal refusal_;
 };
 
+// The first value of a field of a form-encoded text ("a=1&b=2", as a query
+// or an application/x-www-form-urlencoded body), percent-decoded with "+" as
+// a blank; nullopt when absent.
+std::optional<std::string> FormField(std::string_view form, std::string_view name);
+
 // One line of the request log. Only the path is kept, never the query: the
 // report page's query is its key.
 struct AccessRecord {

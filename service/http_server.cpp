@@ -52,10 +52,6 @@ bool IsHttpError(const error_code& ec) {
   return &ec.category() == &make_error_code(http::error::bad_method).category();
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return beast::iequals(beast::string_view(a.data(), a.size()), beast::string_view(b.data(), b.size()));
-}
-
 const char* SchemeName(ListenerKind kind) {
   switch (kind) {
     case ListenerKind::Https: return "https";

@@ -39,6 +39,7 @@ constexpr std::string_view kUsage =
     "                        [--config FILE] [--bind ADDRESS] [--store sqlite|postgres|none]\n"
     "                        [--postgres CONNINFO] [--keep-days N] [--discard-reports]\n"
     "                        [--threads N] [--store-threads N]\n"
+    "                        [--admin-token-file FILE [--symbols DIR]]\n"
     "  --https-port N     https, every endpoint; 0 picks a free port\n"
     "  --http-port N      plain http, the configuration request only\n"
     "  --proxy-port N     plain http for a TLS-terminating proxy on this machine (nginx):\n"
@@ -49,11 +50,18 @@ constexpr std::string_view kUsage =
     "  --bind ADDRESS     numeric address to listen on (default 127.0.0.1)\n"
     "  --store KIND       sqlite (default, DIR/reports.sqlite3), postgres, or none\n"
     "  --postgres CONNINFO  libpq connection string for --store postgres\n"
-    "  --keep-days N      reports older than N days are deleted, daily (default 180)\n"
+    "  --keep-days N      reports and crash reports older than N days are deleted, daily\n"
+    "                     (default 180)\n"
     "  --discard-reports  needed with --store none, which answers uploads with keys\n"
     "                     but keeps nothing (to measure the service without storage)\n"
     "  --threads N        network threads (default: one per core)\n"
-    "  --store-threads N  requests waiting on storage at once (default 16)\n";
+    "  --store-threads N  requests waiting on storage at once (default 16)\n"
+    "  --admin-token-file FILE  turns on the crash pages under /crashes (https only) for\n"
+    "                     whoever presents the token in FILE (owner-only, 16 to 512\n"
+    "                     printable characters): \"Authorization: Bearer TOKEN\", or the\n"
+    "                     cookie that the sign-in form at /crashes/login sets\n"
+    "  --symbols DIR      unstripped executables of the program's builds, to name the\n"
+    "                     frames on the crash pages (with the MinGW addr2line)\n";
 
 struct CommandLine {
   std::optional<int> https_port;
@@ -68,6 +76,8 @@ struct CommandLine {
   bool discard_reports = false;
   std::size_t threads = 0;
   std::size_t store_threads = 16;
+  std::filesystem::path admin_token_file;
+  std::filesystem::path symbols;
 };
 
 [[noreturn]] void Usage(std::string_view problem) {
@@ -126,6 +136,10 @@ CommandLine Parse(int argc, char** argv) {
       cl.threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
     } else if (option == "--store-threads") {
       cl.store_threads = static_cast<std::size_t>(Number(option, value, 1, 1024));
+    } else if (option == "--admin-token-file") {
+      cl.admin_token_file = value;
+    } else if (option == "--symbols") {
+      cl.symbols = value;
     } else {
       Usage("unknown option " + std::string(option));
     }
@@ -137,6 +151,10 @@ CommandLine Parse(int argc, char** argv) {
     Usage("--store none keeps no report, so every key it hands out leads nowhere; add --discard-reports if that is "
           "what you want");
   }
+  if (!cl.symbols.empty() && cl.admin_token_file.empty()) {
+    Usage("--symbols names frames on the crash pages only, which need --admin-token-file");
+  }
+  if (!cl.symbols.empty() && !std::filesystem::is_directory(cl.symbols)) Usage("--symbols needs a folder");
   return cl;
 }
 
@@ -200,8 +218,11 @@ int Run(const CommandLine& cl, const sigset_t& stop_signals) {
   if (cl.https_port) options.certificate = EnsureCertificate(cl.data);
   options.network_threads = cl.threads;
   options.store_threads = cl.store_threads;
+  if (!cl.admin_token_file.empty()) options.admin = AdminGate::FromFile(cl.admin_token_file);
+  options.symbols = cl.symbols;
   Service service(options, config, *store, Print);
   service.Start();
+  if (options.admin) Print(service.CrashPagesNotice());
   std::string listening = "listening";
   if (cl.https_port) listening += " https=" + std::to_string(service.https_port());
   if (cl.http_port) listening += " http=" + std::to_string(service.http_port());

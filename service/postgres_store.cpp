@@ -26,7 +26,7 @@ using Result = std::unique_ptr<PGresult, ResultClearer>;
 constexpr long long kMigrationLock = 0x51756f7276616e65;  // "Quorvane"
 
 // Step i brings the schema from version i to i + 1.
-constexpr std::array<std::string_view, 2> kMigrations{
+constexpr std::array<std::string_view, 3> kMigrations{
     R"sql(
 CREATE TABLE reports (
   report_key  text PRIMARY KEY,
@@ -57,6 +57,20 @@ INSERT INTO check_in_days (day, version, count)
   FROM check_ins GROUP BY 1, 2;
 DROP TABLE check_ins;
 CREATE INDEX reports_by_time ON reports (received_ms);
+)sql",
+    R"sql(
+CREATE TABLE crashes (
+  crash_key   text PRIMARY KEY,
+  received_ms bigint NOT NULL,
+  signature   text NOT NULL,
+  version     text NOT NULL,
+  arch        text NOT NULL,
+  windows     text NOT NULL,
+  union_key   text NOT NULL,
+  body        text NOT NULL
+);
+CREATE INDEX crashes_by_signature ON crashes (signature, received_ms);
+CREATE INDEX crashes_by_time ON crashes (received_ms);
 )sql",
 };
 static_assert(kMigrations.size() == PostgresStore::kSchemaVersion);
@@ -108,6 +122,10 @@ std::optional<std::string> Optional(PGresult* r, int row, int column) {
 }
 
 std::int64_t Int64(PGresult* r, int row, int column) { return std::stoll(PQgetvalue(r, row, column)); }
+
+std::string Text(PGresult* r, int row, int column) {
+  return std::string(PQgetvalue(r, row, column), static_cast<std::size_t>(PQgetlength(r, row, column)));
+}
 
 Connection Connect(const std::vector<std::pair<std::string, std::string>>& parameters) {
   std::vector<const char*> keywords, values;
@@ -318,6 +336,90 @@ std::optional<StoredReport> PostgresStore::GetReport(std::string_view key) {
     report.union_key = Optional(r.get(), 0, 2);
     report.body = Optional(r.get(), 0, 3).value_or("");
     return report;
+  });
+}
+
+bool PostgresStore::PutCrash(const StoredCrash& crash) {
+  const std::string received = std::to_string(crash.received_ms);
+  const std::array<const char*, 8> params{crash.key.c_str(),     received.c_str(),     crash.signature.c_str(),
+                                          crash.version.c_str(), crash.arch.c_str(),   crash.windows.c_str(),
+                                          crash.union_key.c_str(), crash.body.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "INSERT INTO crashes (crash_key, received_ms, signature, version, arch, windows, union_key, body) "
+                   "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (crash_key) DO NOTHING",
+                   params, PGRES_COMMAND_OK, "insert crash");
+    if (std::string_view(PQcmdTuples(r.get())) == "1") return true;
+    // As for reports: taken by this very crash when an earlier try committed.
+    const std::array<const char*, 3> same{crash.key.c_str(), received.c_str(), crash.body.c_str()};
+    Result mine = Run(c, "SELECT 1 FROM crashes WHERE crash_key = $1 AND received_ms = $2 AND body = $3", same,
+                      PGRES_TUPLES_OK, "check crash");
+    return PQntuples(mine.get()) == 1;
+  });
+}
+
+std::optional<StoredCrash> PostgresStore::GetCrash(std::string_view key) {
+  const std::string k(key);
+  const std::array<const char*, 1> params{k.c_str()};
+  return state_->WithConnection([&](PGconn* c) -> std::optional<StoredCrash> {
+    Result r = Run(c,
+                   "SELECT received_ms, signature, version, arch, windows, union_key, body FROM crashes "
+                   "WHERE crash_key = $1",
+                   params, PGRES_TUPLES_OK, "read crash");
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    PGresult* row = r.get();
+    return StoredCrash{k,          Int64(row, 0, 0), Text(row, 0, 1), Text(row, 0, 2), Text(row, 0, 3),
+                       Text(row, 0, 4), Text(row, 0, 5), Text(row, 0, 6)};
+  });
+}
+
+std::vector<CrashGroup> PostgresStore::CrashGroups(std::size_t limit) {
+  const std::string n = std::to_string(limit);
+  const std::array<const char*, 1> params{n.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "SELECT signature, count(*), min(received_ms), max(received_ms), "
+                   "string_agg(DISTINCT version, ','), string_agg(DISTINCT arch, ','), "
+                   "(SELECT crash_key FROM crashes AS latest WHERE latest.signature = crashes.signature "
+                   " ORDER BY received_ms DESC, crash_key DESC LIMIT 1) "
+                   "FROM crashes GROUP BY signature ORDER BY max(received_ms) DESC, signature LIMIT $1",
+                   params, PGRES_TUPLES_OK, "read crash groups");
+    std::vector<CrashGroup> groups;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      PGresult* row = r.get();
+      groups.push_back({Text(row, i, 0), Int64(row, i, 1), Int64(row, i, 2), Int64(row, i, 3),
+                        SplitCommaList(Text(row, i, 4)), SplitCommaList(Text(row, i, 5)), Text(row, i, 6)});
+    }
+    return groups;
+  });
+}
+
+std::vector<CrashSummary> PostgresStore::CrashesWithSignature(std::string_view signature, std::size_t limit) {
+  const std::string sig(signature), n = std::to_string(limit);
+  const std::array<const char*, 2> params{sig.c_str(), n.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "SELECT crash_key, received_ms, version, arch, windows FROM crashes WHERE signature = $1 "
+                   "ORDER BY received_ms DESC, crash_key DESC LIMIT $2",
+                   params, PGRES_TUPLES_OK, "read crashes");
+    std::vector<CrashSummary> crashes;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      PGresult* row = r.get();
+      crashes.push_back({Text(row, i, 0), Int64(row, i, 1), Text(row, i, 2), Text(row, i, 3), Text(row, i, 4)});
+    }
+    return crashes;
+  });
+}
+
+std::size_t PostgresStore::PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) {
+  const std::string before = std::to_string(received_before_ms), n = std::to_string(limit);
+  const std::array<const char*, 2> params{before.c_str(), n.c_str()};
+  return state_->WithConnection([&](PGconn* c) {
+    Result r = Run(c,
+                   "DELETE FROM crashes WHERE crash_key IN "
+                   "(SELECT crash_key FROM crashes WHERE received_ms < $1 LIMIT $2)",
+                   params, PGRES_COMMAND_OK, "purge crashes");
+    return static_cast<std::size_t>(std::stoull(PQcmdTuples(r.get())));
   });
 }
 

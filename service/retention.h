@@ -1,5 +1,5 @@
 #pragma once
-// Reports are kept for a number of days and then deleted: once at start, and
+// Reports and crash reports are kept for a number of days and then deleted: once at start, and
 // once a day after that.
 #include <atomic>
 #include <chrono>
@@ -14,9 +14,15 @@
 
 namespace quorvane::service {
 
-// Deletes every report received before now - keep_days, in batches, until
-// none is left or stop becomes true; how many it deleted. Throws StoreError.
-std::size_t PurgeOldReports(ReportStore& store, int keep_days, std::chrono::system_clock::time_point now,
+struct PurgeCounts {
+  std::size_t reports = 0;
+  std::size_t crashes = 0;
+};
+
+// Deletes every report and crash report received before now - keep_days, in
+// batches, until none is left or stop becomes true; how many it deleted.
+// Throws StoreError.
+PurgeCounts PurgeOldReports(ReportStore& store, int keep_days, std::chrono::system_clock::time_point now,
                             const std::atomic<bool>* stop = nullptr);
 
 class Retention {

@@ -1,5 +1,6 @@
 #include "service/sqlite_store.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -30,7 +31,7 @@ struct StatementFinalizer {
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 // Step i brings the schema from version i to i + 1.
-constexpr std::array<std::string_view, 2> kMigrations{
+constexpr std::array<std::string_view, 3> kMigrations{
     R"sql(
 CREATE TABLE reports (
   report_key  TEXT PRIMARY KEY,
@@ -61,6 +62,20 @@ INSERT INTO check_in_days (day, version, count)
   FROM check_ins GROUP BY 1, 2;
 DROP TABLE check_ins;
 CREATE INDEX reports_by_time ON reports (received_ms);
+)sql",
+    R"sql(
+CREATE TABLE crashes (
+  crash_key   TEXT PRIMARY KEY,
+  received_ms INTEGER NOT NULL,
+  signature   TEXT NOT NULL,
+  version     TEXT NOT NULL,
+  arch        TEXT NOT NULL,
+  windows     TEXT NOT NULL,
+  union_key   TEXT NOT NULL,
+  body        TEXT NOT NULL
+);
+CREATE INDEX crashes_by_signature ON crashes (signature, received_ms);
+CREATE INDEX crashes_by_time ON crashes (received_ms);
 )sql",
 };
 static_assert(kMigrations.size() == SqliteStore::kSchemaVersion);
@@ -179,6 +194,9 @@ struct Reader {
   Db db;
   Statement get_report;
   Statement check_in_counts;
+  Statement get_crash;
+  Statement crash_groups;
+  Statement crashes_with_signature;
 };
 
 // WAL sizes, in frames of one page, at which the checkpointer starts a passive
@@ -194,7 +212,9 @@ struct SqliteStore::State {
   // has queued up meanwhile.
   struct Job {
     const StoredReport* report = nullptr;
+    const StoredCrash* crash = nullptr;
     const std::vector<CheckInCount>* counts = nullptr;
+    bool purge_crashes = false;
     std::int64_t purge_before_ms = 0;
     std::size_t purge_limit = 0;
     bool inserted = false;
@@ -206,8 +226,10 @@ struct SqliteStore::State {
   std::filesystem::path file;
   Db writer;
   Statement insert_report;
+  Statement insert_crash;
   Statement add_check_ins;
   Statement purge_reports;
+  Statement purge_crashes;
 
   std::mutex mutex;
   std::condition_variable work;
@@ -306,6 +328,20 @@ struct SqliteStore::State {
           BindText(db, s, 5, r.body);
           if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert report");
           job->inserted = sqlite3_changes(db) == 1;
+        } else if (job->crash) {
+          const StoredCrash& c = *job->crash;
+          sqlite3_stmt* s = insert_crash.get();
+          Use use(s);
+          BindText(db, s, 1, c.key);
+          BindInt(db, s, 2, c.received_ms);
+          BindText(db, s, 3, c.signature);
+          BindText(db, s, 4, c.version);
+          BindText(db, s, 5, c.arch);
+          BindText(db, s, 6, c.windows);
+          BindText(db, s, 7, c.union_key);
+          BindText(db, s, 8, c.body);
+          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "insert crash");
+          job->inserted = sqlite3_changes(db) == 1;
         } else if (job->counts) {
           for (const CheckInCount& c : *job->counts) {
             sqlite3_stmt* s = add_check_ins.get();
@@ -316,11 +352,11 @@ struct SqliteStore::State {
             if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "add check-ins");
           }
         } else {
-          sqlite3_stmt* s = purge_reports.get();
+          sqlite3_stmt* s = job->purge_crashes ? purge_crashes.get() : purge_reports.get();
           Use use(s);
           BindInt(db, s, 1, job->purge_before_ms);
           BindInt(db, s, 2, static_cast<std::int64_t>(job->purge_limit));
-          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "purge reports");
+          if (sqlite3_step(s) != SQLITE_DONE) Throw(db, "purge");
           job->purged = static_cast<std::size_t>(sqlite3_changes(db));
         }
       }
@@ -339,6 +375,18 @@ struct SqliteStore::State {
                                  "SELECT received_ms, version, union_key, body FROM reports WHERE report_key = ?1");
     reader->check_in_counts = Prepare(
         reader->db.get(), "SELECT day, version, count FROM check_in_days WHERE day >= ?1 ORDER BY day, version");
+    reader->get_crash = Prepare(reader->db.get(),
+                                "SELECT received_ms, signature, version, arch, windows, union_key, body FROM crashes "
+                                "WHERE crash_key = ?1");
+    reader->crash_groups = Prepare(reader->db.get(),
+                                   "SELECT signature, count(*), min(received_ms), max(received_ms), "
+                                   "group_concat(DISTINCT version), group_concat(DISTINCT arch), "
+                                   "(SELECT crash_key FROM crashes AS latest WHERE latest.signature = crashes.signature "
+                                   " ORDER BY received_ms DESC, crash_key DESC LIMIT 1) "
+                                   "FROM crashes GROUP BY signature ORDER BY max(received_ms) DESC, signature LIMIT ?1");
+    reader->crashes_with_signature = Prepare(reader->db.get(),
+                                             "SELECT crash_key, received_ms, version, arch, windows FROM crashes "
+                                             "WHERE signature = ?1 ORDER BY received_ms DESC, crash_key DESC LIMIT ?2");
     return reader;
   }
 
@@ -391,6 +439,13 @@ SqliteStore::SqliteStore(const std::filesystem::path& file) : state_(std::make_u
   state_->purge_reports = Prepare(db,
                                   "DELETE FROM reports WHERE report_key IN "
                                   "(SELECT report_key FROM reports WHERE received_ms < ?1 LIMIT ?2)");
+  state_->insert_crash = Prepare(db,
+                                 "INSERT INTO crashes (crash_key, received_ms, signature, version, arch, windows, "
+                                 "union_key, body) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
+                                 "ON CONFLICT (crash_key) DO NOTHING");
+  state_->purge_crashes = Prepare(db,
+                                  "DELETE FROM crashes WHERE crash_key IN "
+                                  "(SELECT crash_key FROM crashes WHERE received_ms < ?1 LIMIT ?2)");
   state_->checkpointer = Open(file);
   Exec(state_->checkpointer.get(), "PRAGMA synchronous = FULL");
   sqlite3_wal_hook(db, &State::OnWalCommit, state_.get());  // replaces the automatic checkpoints
@@ -433,6 +488,75 @@ std::size_t SqliteStore::PurgeReports(std::int64_t received_before_ms, std::size
   job.purge_limit = limit;
   state_->Run(job);
   return job.purged;
+}
+
+bool SqliteStore::PutCrash(const StoredCrash& crash) {
+  State::Job job;
+  job.crash = &crash;
+  state_->Run(job);
+  return job.inserted;
+}
+
+std::size_t SqliteStore::PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) {
+  State::Job job;
+  job.purge_crashes = true;
+  job.purge_before_ms = received_before_ms;
+  job.purge_limit = limit;
+  state_->Run(job);
+  return job.purged;
+}
+
+std::optional<StoredCrash> SqliteStore::GetCrash(std::string_view key) {
+  State::Lease reader(*state_);
+  sqlite3* db = reader->db.get();
+  sqlite3_stmt* s = reader->get_crash.get();
+  Use use(s);
+  BindText(db, s, 1, key);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_ROW) Throw(db, "read crash");
+  StoredCrash crash;
+  crash.key = std::string(key);
+  crash.received_ms = sqlite3_column_int64(s, 0);
+  crash.signature = ColumnText(s, 1);
+  crash.version = ColumnText(s, 2);
+  crash.arch = ColumnText(s, 3);
+  crash.windows = ColumnText(s, 4);
+  crash.union_key = ColumnText(s, 5);
+  crash.body = ColumnText(s, 6);
+  return crash;
+}
+
+std::vector<CrashGroup> SqliteStore::CrashGroups(std::size_t limit) {
+  State::Lease reader(*state_);
+  sqlite3* db = reader->db.get();
+  sqlite3_stmt* s = reader->crash_groups.get();
+  Use use(s);
+  BindInt(db, s, 1, static_cast<std::int64_t>(limit));
+  std::vector<CrashGroup> groups;
+  for (int rc; (rc = sqlite3_step(s)) != SQLITE_DONE;) {
+    if (rc != SQLITE_ROW) Throw(db, "read crash groups");
+    groups.push_back({ColumnText(s, 0), sqlite3_column_int64(s, 1), sqlite3_column_int64(s, 2),
+                      sqlite3_column_int64(s, 3), SplitCommaList(ColumnText(s, 4)), SplitCommaList(ColumnText(s, 5)),
+                      ColumnText(s, 6)});
+  }
+  return groups;
+}
+
+std::vector<CrashSummary> SqliteStore::CrashesWithSignature(std::string_view signature, std::size_t limit) {
+  State::Lease reader(*state_);
+  sqlite3* db = reader->db.get();
+  sqlite3_stmt* s = reader->crashes_with_signature.get();
+  Use use(s);
+  BindText(db, s, 1, signature);
+  BindInt(db, s, 2, static_cast<std::int64_t>(limit));
+  std::vector<CrashSummary> crashes;
+  for (int rc; (rc = sqlite3_step(s)) != SQLITE_DONE;) {
+    if (rc != SQLITE_ROW) Throw(db, "read crashes");
+    crashes.push_back(
+        {ColumnText(s, 0), sqlite3_column_int64(s, 1), ColumnText(s, 2), ColumnText(s, 3), ColumnText(s, 4)});
+  }
+  return crashes;
 }
 
 std::optional<StoredReport> SqliteStore::GetReport(std::string_view key) {

@@ -25,10 +25,15 @@ class SqliteStore final : public ReportStore {
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
   std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  bool PutCrash(const StoredCrash& crash) override;
+  std::optional<StoredCrash> GetCrash(std::string_view key) override;
+  std::vector<CrashGroup> CrashGroups(std::size_t limit) override;
+  std::vector<CrashSummary> CrashesWithSignature(std::string_view signature, std::size_t limit) override;
+  std::size_t PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) override;
   void AddCheckIns(const std::vector<CheckInCount>& counts) override;
   std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
  private:
   struct State;

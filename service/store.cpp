@@ -21,6 +21,17 @@ std::string CheckInVersion(const std::optional<std::string>& header) {
   return digits > 0 ? *header : "other";
 }
 
+std::vector<std::string> SplitCommaList(std::string_view text) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.emplace_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
 std::string UtcDay(std::int64_t unix_ms) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
   std::tm tm{};

@@ -1,5 +1,5 @@
 #pragma once
-// Where reports and configuration requests are kept. The service talks to this
+// Where reports, crash reports and configuration requests are kept. The service talks to this
 // interface only; SQLite serves one machine, PostgreSQL many.
 #include <cstdint>
 #include <memory>
@@ -19,6 +19,39 @@ struct StoredReport {
   std::string body;                       // the JSON array as checked
 };
 
+// A crash report as checked, with what the crash pages list it by.
+struct StoredCrash {
+  std::string key;  // NewReportKey's form
+  std::int64_t received_ms = 0;
+  std::string signature;  // CrashSignature
+  std::string version;    // the report's own fields
+  std::string arch;
+  std::string windows;
+  std::string union_key;
+  std::string body;  // the JSON object as checked
+};
+
+// The crashes of one signature.
+struct CrashGroup {
+  std::string signature;
+  std::int64_t count = 0;
+  std::int64_t first_ms = 0;
+  std::int64_t last_ms = 0;
+  std::vector<std::string> versions;  // each once, in no particular order
+  std::vector<std::string> arches;
+  std::string latest_key;
+};
+
+// One crash as the list of its signature shows it.
+struct CrashSummary {
+  std::string key;
+  std::int64_t received_ms = 0;
+  std::string version;
+  std::string arch;
+  std::string windows;
+  bool operator==(const CrashSummary&) const = default;
+};
+
 // How many configuration requests came on one day from one program version:
 // what the operator needs to see which versions are out there, without a row
 // per request.
@@ -34,6 +67,10 @@ struct CheckInCount {
 // and "other" for anything else, so that clients cannot fill the table with
 // labels of their own.
 std::string CheckInVersion(const std::optional<std::string>& header);
+
+// A list the database aggregated with commas, split again; its values never
+// hold one. Empty text is no item.
+std::vector<std::string> SplitCommaList(std::string_view text);
 
 // The UTC day of a Unix time in milliseconds, "YYYY-MM-DD".
 std::string UtcDay(std::int64_t unix_ms);
@@ -63,6 +100,23 @@ class ReportStore {
   // holds the database for long.
   virtual std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) = 0;
 
+  // Stores the crash report durably before returning true. False, with
+  // nothing stored, when one with the same key exists already.
+  virtual bool PutCrash(const StoredCrash& crash) = 0;
+
+  // The crash report of that key; nullopt when there is none.
+  virtual std::optional<StoredCrash> GetCrash(std::string_view key) = 0;
+
+  // The signatures seen, the most recently seen first, at most limit of them.
+  virtual std::vector<CrashGroup> CrashGroups(std::size_t limit) = 0;
+
+  // The crashes of one signature, the newest first, at most limit of them.
+  virtual std::vector<CrashSummary> CrashesWithSignature(std::string_view signature, std::size_t limit) = 0;
+
+  // Deletes at most limit crash reports received before that time, as
+  // PurgeReports does reports; how many it deleted.
+  virtual std::size_t PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) = 0;
+
   // Adds the counts to those stored for the same day and version, all in one
   // transaction.
   virtual void AddCheckIns(const std::vector<CheckInCount>& counts) = 0;
@@ -79,6 +133,11 @@ class NullStore final : public ReportStore {
   bool PutReport(const StoredReport&) override { return true; }
   std::optional<StoredReport> GetReport(std::string_view) override { return std::nullopt; }
   std::size_t PurgeReports(std::int64_t, std::size_t) override { return 0; }
+  bool PutCrash(const StoredCrash&) override { return true; }
+  std::optional<StoredCrash> GetCrash(std::string_view) override { return std::nullopt; }
+  std::vector<CrashGroup> CrashGroups(std::size_t) override { return {}; }
+  std::vector<CrashSummary> CrashesWithSignature(std::string_view, std::size_t) override { return {}; }
+  std::size_t PurgeCrashes(std::int64_t, std::size_t) override { return 0; }
   void AddCheckIns(const std::vector<CheckInCount>&) override {}
   std::vector<CheckInCount> CheckInCounts(std::string_view) override { return {}; }
 };

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "service/postgres_store.h"
 #include "tests/service/service_fixture.h"
 
 namespace quorvane::service::testing {
@@ -73,6 +74,25 @@ TEST_F(Deployment, ReportsUploadedThroughNginxAreReadBackThroughEitherInstance) 
   EXPECT_EQ(PostJson(nginx_->Http(), "/report.php", SampleReport().Body())->status, 404);
   // nginx logs no report key.
   EXPECT_EQ(nginx_->access_log().find(keys[0]), std::string::npos);
+}
+
+TEST_F(Deployment, CrashReportsPassThroughNginxWithinTheirSizeOnly) {
+  const std::string body = SampleCrash().Body();
+  for (int i = 0; i < 4; ++i) {
+    const auto reply = PostJson(Front(), "/crash.php", body, {{"User-Version", "3.6.0.0"}});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200) << reply->body;
+    EXPECT_EQ(reply->body, "{\"status\":\"ok\"}");
+  }
+  // Padding after the object keeps it valid JSON, so only its size refuses it.
+  const auto big = PostJson(Front(), "/crash.php", body + std::string((1 << 20) + 1 - body.size(), ' '));
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->status, 413);
+  EXPECT_EQ(PostJson(nginx_->Http(), "/crash.php", body)->status, 404);
+  PostgresStore store(cluster_->conninfo(), 1);
+  const auto groups = store.CrashGroups(10);
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0].count, 4);
 }
 
 TEST_F(Deployment, UploadsGoOnWhenAnInstanceIsKilledAndNoneIsLost) {

@@ -165,7 +165,7 @@ TEST(Executable, ReportsOlderThanTheKeptDaysAreDeletedAtStart) {
   }
   EXPECT_EQ(status, 404) << "a report of 31 days is still there";
   EXPECT_EQ(Get(service.Https(), "/?report=" + recent.key)->status, 200);
-  EXPECT_NE(service.output().find("deleted 1 reports older than 30 days"), std::string::npos) << service.output();
+  EXPECT_NE(service.output().find("deleted 1 reports and 0 crash reports older than 30 days"), std::string::npos) << service.output();
 }
 
 TEST(Executable, NoStoreAnswersOnlyWhenToldTwiceAndSaysSo) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -82,14 +83,44 @@ bool SpyStore::PutReport(const StoredReport& report) {
   return inner_.PutReport(report);
 }
 
-std::optional<StoredReport> SpyStore::GetReport(std::string_view key) {
+void SpyStore::Read() {
   if (failing) throw StoreError("spy: failing as told");
+}
+
+std::optional<StoredReport> SpyStore::GetReport(std::string_view key) {
+  Read();
   return inner_.GetReport(key);
 }
 
 std::size_t SpyStore::PurgeReports(std::int64_t received_before_ms, std::size_t limit) {
   Write();
   return inner_.PurgeReports(received_before_ms, limit);
+}
+
+bool SpyStore::PutCrash(const StoredCrash& crash) {
+  Write();
+  ++crash_puts;
+  return inner_.PutCrash(crash);
+}
+
+std::optional<StoredCrash> SpyStore::GetCrash(std::string_view key) {
+  Read();
+  return inner_.GetCrash(key);
+}
+
+std::vector<CrashGroup> SpyStore::CrashGroups(std::size_t limit) {
+  Read();
+  return inner_.CrashGroups(limit);
+}
+
+std::vector<CrashSummary> SpyStore::CrashesWithSignature(std::string_view signature, std::size_t limit) {
+  Read();
+  return inner_.CrashesWithSignature(signature, limit);
+}
+
+std::size_t SpyStore::PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) {
+  Write();
+  return inner_.PurgeCrashes(received_before_ms, limit);
 }
 
 void SpyStore::AddCheckIns(const std::vector<CheckInCount>& counts) {
@@ -179,6 +210,69 @@ ProgramReport SampleReport() {
                {u"한글 2020", u"한글과컴퓨터"},
                {u"magicline4np", u""}};
   return r;
+}
+
+std::string ProgramCrash::UpperHex(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string ProgramCrash::Body(const HexWriter& hex) const {
+  using vek::JsonEscape;
+  const auto text = [](const std::u16string& s) { return "\"" + vek::ToUtf8(JsonEscape(s)) + "\""; };
+  const auto quoted = [&](std::uint64_t v) { return "\"" + hex(v) + "\""; };
+  const auto list = [](const auto& items, const auto& one) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + one(items[i]);
+    return out + "]";
+  };
+  const auto frame = [&](const Frame& f) {
+    return "{\"module\":" + text(f.module) + ",\"offset\":" + quoted(f.offset) + "}";
+  };
+  std::string body = "{\"program\":" + text(program) + ",\"version\":" + text(version) +
+                     ",\"unionkey\":" + text(unionkey) + ",\"windows\":" + text(windows) + ",\"arch\":" + text(arch);
+  body += ",\"exception\":{\"code\":" + quoted(code) + ",\"module\":" + text(place.module) +
+          ",\"offset\":" + quoted(place.offset) + ",\"thread\":" + std::to_string(thread) +
+          ",\"info\":" + list(info, quoted) + "}";
+  body += ",\"threads\":" + list(threads, [&](const Thread& t) {
+            return "{\"id\":" + std::to_string(t.id) + ",\"crashed\":" + (t.crashed ? "true" : "false") +
+                   ",\"frames\":" + list(t.frames, frame) + "}";
+          });
+  body += ",\"modules\":" + list(modules, [&](const Module& m) {
+            return "{\"name\":" + text(m.name) + ",\"path\":" + text(m.path) + ",\"base\":" + quoted(m.base) +
+                   ",\"size\":" + quoted(m.size) + ",\"version\":" + text(m.version) +
+                   ",\"timestamp\":" + quoted(m.timestamp) + "}";
+          });
+  body += ",\"processes\":" + list(processes, [&](const Process& p) {
+            return "{\"pid\":" + std::to_string(p.pid) + ",\"name\":" + text(p.name) + ",\"path\":" + text(p.path) +
+                   "}";
+          });
+  return body + "}";
+}
+
+ProgramCrash SampleCrash() {
+  ProgramCrash c;
+  c.unionkey = u"0123456789abcdef0123456789abcdef01234567";
+  c.place = {u"quorvane.exe", 0x1A2B0};
+  c.thread = 1234;
+  c.info = {0x1, 0x0};
+  c.threads = {
+      {1234, true, {{u"quorvane.exe", 0x1A2B0}, {u"quorvane.exe", 0x2F00}, {u"kernel32.dll", 0x17614}}},
+      {1240, false, {{u"ntdll.dll", 0x9F2A4}, {u"", 0x7FF6A0001000}}},
+  };
+  c.modules = {
+      {u"quorvane.exe", u"%ProgramFiles%\\Quorvane\\quorvane.exe", 0x140000000, 0x9C000, u"3.6.0.0", 0x675A1B2C},
+      {u"ntdll.dll", u"%SystemRoot%\\System32\\ntdll.dll", 0x7FFE0000000, 0x1F8000, u"10.0.19041.3636", 0x5B1C2D3E},
+      {u"kernel32.dll", u"%SystemRoot%\\System32\\kernel32.dll", 0x7FFD0000000, 0xBE000, u"10.0.19041.3636",
+       0x1A2B3C4D},
+  };
+  c.processes = {
+      {4, u"System", u""},
+      {1888, u"quorvane.exe", u"%ProgramFiles%\\Quorvane\\quorvane.exe"},
+      {2040, u"은행보안.exe", u"C:\\Users\\홍길동\\AppData\\Local\\은행보안\\은행보안.exe"},
+  };
+  return c;
 }
 
 std::string KeyOf(const std::string& reply) {

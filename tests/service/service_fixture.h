@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,12 +39,13 @@ void WriteFile(const std::filesystem::path& file, std::string_view text);
 std::string ConfigJson(const ServiceConfig& config);
 std::string ReadFile(const std::filesystem::path& file);
 
-// Passes everything to another store, counting the reports it was asked to keep;
+// Passes everything to another store, counting the reports and crash reports it was asked to keep;
 // fails every operation when told to, or holds every write until let go.
 class SpyStore final : public ReportStore {
  public:
   explicit SpyStore(ReportStore& inner) : inner_(inner) {}
   std::atomic<int> puts{0};
+  std::atomic<int> crash_puts{0};
   std::atomic<bool> failing{false};
 
   void Hold();
@@ -52,11 +54,17 @@ class SpyStore final : public ReportStore {
   bool PutReport(const StoredReport& report) override;
   std::optional<StoredReport> GetReport(std::string_view key) override;
   std::size_t PurgeReports(std::int64_t received_before_ms, std::size_t limit) override;
+  bool PutCrash(const StoredCrash& crash) override;
+  std::optional<StoredCrash> GetCrash(std::string_view key) override;
+  std::vector<CrashGroup> CrashGroups(std::size_t limit) override;
+  std::vector<CrashSummary> CrashesWithSignature(std::string_view signature, std::size_t limit) override;
+  std::size_t PurgeCrashes(std::int64_t received_before_ms, std::size_t limit) override;
   void AddCheckIns(const std::vector<CheckInCount>& counts) override;
   std::vector<CheckInCount> CheckInCounts(std::string_view since_day) override;
 
  private:
   void Write();  // waits while held, throws while failing
+  void Read();   // throws while failing
   ReportStore& inner_;
   std::mutex mutex_;
   std::condition_variable released_;
@@ -106,6 +114,51 @@ struct ProgramReport {
   std::vector<std::pair<std::u16string, std::u16string>> install;  // display name, publisher
   std::string Body() const;
 };
+
+// A crash report in the program's own format: every string through
+// vek::JsonEscape, concatenated in the format's order; hex written by hex
+// (by default "0x" and upper-case digits).
+struct ProgramCrash {
+  struct Frame {
+    std::u16string module;
+    std::uint64_t offset = 0;
+  };
+  struct Thread {
+    std::uint32_t id = 0;
+    bool crashed = false;
+    std::vector<Frame> frames;
+  };
+  struct Module {
+    std::u16string name, path;
+    std::uint64_t base = 0, size = 0;
+    std::u16string version;
+    std::uint64_t timestamp = 0;
+  };
+  struct Process {
+    std::uint32_t pid = 0;
+    std::u16string name, path;
+  };
+  std::u16string program = u"quorvane.exe";
+  std::u16string version = u"3.6.0.0";
+  std::u16string unionkey;
+  std::u16string windows = u"10.0.19045";
+  std::u16string arch = u"x86_64";
+  std::uint64_t code = 0xC0000005;
+  Frame place;  // the exception's module and offset
+  std::uint32_t thread = 0;
+  std::vector<std::uint64_t> info;
+  std::vector<Thread> threads;
+  std::vector<Module> modules;
+  std::vector<Process> processes;
+
+  using HexWriter = std::function<std::string(std::uint64_t)>;
+  std::string Body(const HexWriter& hex = UpperHex) const;
+  static std::string UpperHex(std::uint64_t value);
+};
+
+// An access violation in quorvane.exe on its main thread, a second thread
+// waiting in ntdll, a few modules and processes with Korean names.
+ProgramCrash SampleCrash();
 
 // A typical PC: a few processes ended, kept and left running, Korean names,
 // a plug-in among the installed programs.

@@ -1,5 +1,7 @@
 // Both stores behind the same interface, each against a real database.
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -47,6 +49,12 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
 
   static StoredReport Report(std::string body) {
     return {NewReportKey(), 1'700'000'000'123, "3.6.0.0", "ABCDEF0123", std::move(body)};
+  }
+
+  static StoredCrash Crash(std::string signature, std::int64_t received_ms, std::string version = "3.6.0.0",
+                           std::string arch = "x86_64") {
+    return {NewReportKey(), received_ms, std::move(signature), std::move(version), std::move(arch), "10.0.19045",
+            std::string(40, 'a'), SampleCrash().Body()};
   }
 
   TempDir dir_;
@@ -116,6 +124,54 @@ TEST_P(StoreTest, ConcurrentWritesAllLand) {
   EXPECT_EQ(counted, kThreads * kEach);
 }
 
+TEST_P(StoreTest, CrashesKeepEveryFieldAndGroupBySignatureNewestFirst) {
+  auto store = Open();
+  const std::string a = "0xc0000005 quorvane.exe+0x1a2b0", b = "0xc0000409 quorvane.exe+0x2f00",
+                    c = "0xe06d7363 kernelbase.dll+0x3e49c";
+  StoredCrash big = Crash(c, 1'000);
+  big.body += std::string(1 << 20, ' ');
+  big.union_key = "";
+  const std::vector<StoredCrash> crashes{
+      Crash(a, 5'000, "3.6.0.0"), Crash(a, 7'000, "3.6.0.1", "i686"), Crash(a, 6'000, "3.6.0.0"),
+      Crash(b, 9'000, "3.6.0.1"), big, Crash(c, 2'000),
+  };
+  for (const auto& crash : crashes) ASSERT_TRUE(store->PutCrash(crash));
+  StoredCrash again = crashes[0];
+  again.body = "{}";
+  EXPECT_FALSE(store->PutCrash(again)) << "a key is taken once";
+
+  const auto read = store->GetCrash(big.key);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(std::tie(read->key, read->received_ms, read->signature, read->version, read->arch, read->windows,
+                     read->union_key, read->body),
+            std::tie(big.key, big.received_ms, big.signature, big.version, big.arch, big.windows, big.union_key,
+                     big.body));
+  EXPECT_EQ(store->GetCrash(crashes[0].key)->body, crashes[0].body);
+  EXPECT_FALSE(store->GetCrash(NewReportKey()));
+
+  const auto groups = store->CrashGroups(10);
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(groups[0].signature, b);
+  EXPECT_EQ(groups[1].signature, a);
+  EXPECT_EQ(groups[2].signature, c);
+  const CrashGroup& g = groups[1];
+  EXPECT_EQ(g.count, 3);
+  EXPECT_EQ(g.first_ms, 5'000);
+  EXPECT_EQ(g.last_ms, 7'000);
+  EXPECT_EQ(std::set<std::string>(g.versions.begin(), g.versions.end()), (std::set<std::string>{"3.6.0.0", "3.6.0.1"}));
+  EXPECT_EQ(std::set<std::string>(g.arches.begin(), g.arches.end()), (std::set<std::string>{"i686", "x86_64"}));
+  EXPECT_EQ(g.latest_key, crashes[1].key);
+  EXPECT_EQ(groups[2].count, 2);
+  EXPECT_EQ(groups[2].latest_key, crashes[5].key);
+  EXPECT_EQ(store->CrashGroups(1).size(), 1u);
+
+  const std::vector<CrashSummary> newest{{crashes[1].key, 7'000, "3.6.0.1", "i686", "10.0.19045"},
+                                         {crashes[2].key, 6'000, "3.6.0.0", "x86_64", "10.0.19045"}};
+  EXPECT_EQ(store->CrashesWithSignature(a, 2), newest);
+  EXPECT_EQ(store->CrashesWithSignature(a, 10).size(), 3u);
+  EXPECT_TRUE(store->CrashesWithSignature("0x1 nowhere+0x0", 10).empty());
+}
+
 TEST_P(StoreTest, CheckInCountsAddUpPerDayAndVersion) {
   auto store = Open();
   store->AddCheckIns({{"2024-05-01", "3.6.0.0", 2}, {"2024-05-01", "", 1}, {"2024-05-02", "3.6.0.0", 4}});
@@ -140,16 +196,32 @@ TEST_P(StoreTest, PurgeDeletesOnlyReportsOlderThanTheCutoffInBatches) {
     ASSERT_TRUE(store->PutReport(r));
     if (i % 50 == 0) old_keys.push_back(r.key);
   }
+  std::vector<std::string> old_crashes, kept_crashes;
+  for (int i = 0; i < 520; ++i) {
+    const StoredCrash c = Crash("0x1 a+0x" + std::to_string(i % 3), days_ago(181 + i % 7));
+    ASSERT_TRUE(store->PutCrash(c));
+    if (i % 100 == 0) old_crashes.push_back(c.key);
+  }
   for (const int age : {0, 179, 180}) {  // a minute short of each age
     StoredReport r = Report("[]");
     r.received_ms = days_ago(age) + 60'000;
     ASSERT_TRUE(store->PutReport(r));
     kept_keys.push_back(r.key);
+    const StoredCrash c = Crash("0x1 a+0x0", days_ago(age) + 60'000);
+    ASSERT_TRUE(store->PutCrash(c));
+    kept_crashes.push_back(c.key);
   }
-  EXPECT_EQ(PurgeOldReports(*store, 180, now), 600u);
+  const PurgeCounts purged = PurgeOldReports(*store, 180, now);
+  EXPECT_EQ(purged.reports, 600u);
+  EXPECT_EQ(purged.crashes, 520u);
   for (const auto& k : old_keys) EXPECT_FALSE(store->GetReport(k)) << k;
   for (const auto& k : kept_keys) EXPECT_TRUE(store->GetReport(k)) << k;
-  EXPECT_EQ(PurgeOldReports(*store, 180, now), 0u);
+  for (const auto& k : old_crashes) EXPECT_FALSE(store->GetCrash(k)) << k;
+  for (const auto& k : kept_crashes) EXPECT_TRUE(store->GetCrash(k)) << k;
+  ASSERT_EQ(store->CrashGroups(10).size(), 1u);
+  EXPECT_EQ(store->CrashGroups(10)[0].count, 3);
+  const PurgeCounts again = PurgeOldReports(*store, 180, now);
+  EXPECT_EQ(again.reports + again.crashes, 0u);
 }
 
 TEST_P(StoreTest, ReopeningKeepsReportsAndRefusesANewerSchema) {
@@ -265,6 +337,7 @@ PRAGMA user_version = 1;
   }
   SqliteStore store(file);
   EXPECT_TRUE(store.GetReport("AAAAAAAAAAAAAAAAAAAAAAAA"));
+  EXPECT_TRUE(store.PutCrash({"BBBBBBBBBBBBBBBBBBBBBBBB", 1, "0x1 a+0x0", "3.6.0.0", "i686", "6.1.7601", "", "{}"}));
   const std::vector<CheckInCount> expected{
       {"2024-05-01", "", 1}, {"2024-05-01", "3.6.0.0", 2}, {"2024-05-02", "3.6.0.0", 1}};
   EXPECT_EQ(store.CheckInCounts("2024-01-01"), expected);
