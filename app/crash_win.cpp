@@ -249,17 +249,21 @@ size_t WalkStack(CONTEXT context, const std::vector<CodeRange>& code, uint64_t* 
   while (n < max && pc) {
     frames[n++] = pc;
 #ifdef _WIN64
+    // Past the first frame pc is a return address, which for a call that never
+    // returns is already the next function's first byte: the call itself is
+    // what tells the function and how far its prologue went.
+    const uint64_t at = n == 1 ? pc : pc - 1;
     // The module's own table of function entries, searched here rather than
     // through RtlLookupFunctionEntry, which takes the loader's lock (Wine) or
     // its table's lock (Windows) that a suspended thread may hold.
     const PRUNTIME_FUNCTION function = [&]() -> PRUNTIME_FUNCTION {
-      const CodeRange* r = moduleOf(pc);
+      const CodeRange* r = moduleOf(at);
       const IMAGE_NT_HEADERS* nt = r ? NtHeaders(r->Base) : nullptr;
       if (!nt || nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION) return nullptr;
       const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
       auto* table = reinterpret_cast<PRUNTIME_FUNCTION>(static_cast<uintptr_t>(r->Base + dir.VirtualAddress));
       size_t lo = 0, hi = dir.VirtualAddress ? dir.Size / sizeof(RUNTIME_FUNCTION) : 0;
-      const uint64_t rva = pc - r->Base;
+      const uint64_t rva = at - r->Base;
       while (lo < hi) {
         const size_t mid = (lo + hi) / 2;
         if (rva < table[mid].BeginAddress) hi = mid;
@@ -272,7 +276,7 @@ size_t WalkStack(CONTEXT context, const std::vector<CodeRange>& code, uint64_t* 
     if (function) {
       void* handlerData = nullptr;
       DWORD64 establisher = 0;
-      RtlVirtualUnwind(UNW_FLAG_NHANDLER, moduleOf(pc)->Base, pc, function, &context, &handlerData, &establisher,
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, moduleOf(at)->Base, at, function, &context, &handlerData, &establisher,
                        nullptr);
     } else {
       // A leaf function: the return address is on top of the stack.

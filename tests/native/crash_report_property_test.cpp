@@ -232,10 +232,4 @@ TEST(CrashReport, TextIsWhatTheServiceTakesAndKeepsWhatMatters) {
   }
 }
 
-TEST(CrashReport, HexTextHasNoLeadingZeros) {
-  EXPECT_EQ(app::HexText(0), u"0x0");
-  EXPECT_EQ(app::HexText(0xC0000005), u"0xC0000005");
-  EXPECT_EQ(app::HexText(~uint64_t(0)), u"0xFFFFFFFFFFFFFFFF");
-}
-
 }  // namespace
