@@ -4,6 +4,7 @@
 
 #include <tlhelp32.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cwchar>
 #include <cstring>
@@ -131,6 +132,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 
 [[noreturn]] void OnTerminate() { RaiseFault(kTerminateCode, kFatalAppExit); }
 void __cdecl OnPureCall() { RaiseFault(kTerminateCode, kFatalAppExit); }
+// abort() raises SIGABRT, whose default action ends the process quietly with 3.
+void __cdecl OnAbortSignal(int) { RaiseFault(kTerminateCode, kFatalAppExit); }
 void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {
   RaiseFault(kInvalidParameterCode, 0);
 }
@@ -553,6 +556,7 @@ bool InstallCrashHandler(const CrashHandlerOptions& options) {
 
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::set_terminate(OnTerminate);
+  signal(SIGABRT, OnAbortSignal);
   using PureCallHandler = void(__cdecl*)();
   using InvalidParameterHandler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t);
   if (auto set = vek::GetProc<PureCallHandler (*)(PureCallHandler)>(L"msvcrt.dll", "_set_purecall_handler"))

@@ -22,8 +22,8 @@ struct CrashHandlerOptions {
 };
 
 // Installs the handler for the whole process: the unhandled-exception filter,
-// the terminate handler, the C runtime's invalid-parameter and pure-call
-// handlers, and the policy that lets faults in window procedures reach the
+// the terminate handler, abort's signal, the C runtime's invalid-parameter and
+// pure-call handlers, and the policy that lets faults in window procedures reach the
 // filter on 64-bit Windows. Call once, first thing in the entry. Returns false
 // when the reporter thread could not be made; a fault then ends the process
 // with its code without a window.

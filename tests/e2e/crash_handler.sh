@@ -2,7 +2,7 @@
 # The crash handler faulting each way, through a test program that links it
 # (qv_crasher): an access violation on the main thread, in a worker thread, in a
 # window procedure (a posted message and WM_CREATE), a C++ exception nobody
-# catches, std::terminate, and a second fault inside the reporting. Each time:
+# catches, std::terminate, abort(), and a second fault inside the reporting. Each time:
 # one topmost error window with the program's title, its text and exactly one
 # button; one report with the exception, the crashed thread first with frames in
 # the program, modules and processes; the button ends the process with the
@@ -89,6 +89,7 @@ run_mode wndproc 0xC0000005
 run_mode wndproc-create 0xC0000005
 run_mode throw 0xC0000409
 run_mode terminate 0xC0000409
+run_mode abort 0xC0000409
 
 # A fault inside the reporting ends the process at once with the first fault's
 # code: no second report, no loop.

@@ -4,10 +4,12 @@
 // thread), wndproc (in a window procedure serving a posted message),
 // wndproc-create (in WM_CREATE, which Windows delivers through a kernel
 // callback), throw (a C++ exception nobody catches), terminate (std::terminate),
+// abort (abort()),
 // reporter (a fault on the main thread, then another inside the reporting).
 // The handler writes the report's text to REPORT-FILE before it sends it.
 #include "vek/win32.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <exception>
 #include <stdexcept>
@@ -63,6 +65,7 @@ int wmain(int argc, wchar_t** argv) {
   else if (mode == L"wndproc-create") FaultInWindow(true);
   else if (mode == L"throw") ThrowUncaught();
   else if (mode == L"terminate") std::terminate();
+  else if (mode == L"abort") abort();
   else return 2;
   // Reached only when a fault was swallowed on the way.
   fwprintf(stderr, L"qv_crasher: %ls did not end the process\n", mode.c_str());
