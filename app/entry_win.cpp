@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include "app/crash_win.h"
 #include "app/main_win.h"
 #include "app/seams_win.h"
 #include "ui/controls_win.h"
@@ -15,6 +16,7 @@ constexpr wchar_t kMutexName[] = L"QuorvaneMutex";
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  app::InstallCrashHandler();  // before any other thread exists, so that every fault is seen
   // No namespace prefix: the name is local to the logon session. One call both
   // makes the mutex and tells whether it was there, so two starts at the same
   // moment cannot both see it missing. A second start ends silently and leaves

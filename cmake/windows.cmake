@@ -2,8 +2,14 @@
 # tests and benchmarks, and the UI driver. Everything links statically so that
 # the program needs no DLL beyond Windows' own.
 add_compile_definitions(UNICODE _UNICODE)
-add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type -ffunction-sections -fdata-sections)
-add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
+# Line tables and function names (-g1) for the symbols folder; the shipped
+# program is stripped of them after the link.
+add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type -ffunction-sections -fdata-sections -g1)
+add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+# The crash handler walks i686 stacks along the frame pointers.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  add_compile_options(-fno-omit-frame-pointer)
+endif()
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 set(QUORVANE_SERVICE_HTTP_HOST_EFFECTIVE "${QUORVANE_SERVICE_HTTP_HOST}")
@@ -29,6 +35,13 @@ target_compile_definitions(quorvane_app PRIVATE
 add_executable(quorvane WIN32 app/entry_win.cpp app/res/quorvane.rc)
 target_link_options(quorvane PRIVATE -municode)
 target_link_libraries(quorvane PRIVATE quorvane_app)
+# The link writes the unstripped program into symbols/, which the service's
+# --symbols reads to name the frames of crash reports; the shipped quorvane.exe
+# beside it is that file stripped, with the same TimeDateStamp.
+set_target_properties(quorvane PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/symbols)
+add_custom_command(TARGET quorvane POST_BUILD
+  COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/strip-keep-stamp.sh ${CMAKE_OBJCOPY} $<TARGET_FILE:quorvane> ${CMAKE_BINARY_DIR}/quorvane.exe
+  VERBATIM)
 set_source_files_properties(app/res/quorvane.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/app/res/quorvane.manifest;${PROJECT_SOURCE_DIR}/app/res/logo.png;${PROJECT_SOURCE_DIR}/ui/ostivnet.style")
 
@@ -65,6 +78,8 @@ foreach(src ${QUORVANE_TEST_PROGRAMS})
   target_link_options(${name} PRIVATE -municode)
   target_link_libraries(${name} PRIVATE user32 gdi32)
 endforeach()
+# The crash handler's test program faults with the program's own handler.
+target_link_libraries(qv_crasher PRIVATE quorvane_app)
 
 # Only the x86_64 build runs here (under Wine); the i686 build is compiled and linked.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")

@@ -117,6 +117,19 @@ e2e_service_hosts() {
   printf '%s\n' "$https" "${http:-$https}"
 }
 
+# e2e_loopback_ports: sets E2E_HTTPS_PORT and E2E_HTTP_PORT to the ports of the
+# program's service, or skips the whole test (exit 0) when the program was built
+# for a service elsewhere than on loopback.
+e2e_loopback_ports() {
+  local hosts
+  mapfile -t hosts < <(e2e_service_hosts)
+  E2E_HTTPS_PORT=${hosts[0]##*:} E2E_HTTP_PORT=${hosts[1]##*:}
+  if [[ "${hosts[0]%:*}" != 127.0.0.1 || ! "$E2E_HTTPS_PORT" =~ ^[0-9]+$ || ! "$E2E_HTTP_PORT" =~ ^[0-9]+$ ]]; then
+    echo "SKIP: the program was built for the service at '${hosts[0]:-}', not on loopback"
+    exit 0
+  fi
+}
+
 # e2e_port_taken PORT: whether something already listens on 127.0.0.1:PORT. The
 # service shares its ports with any earlier instance (SO_REUSEPORT), which would
 # then answer some of the program's requests in place of the test's.
