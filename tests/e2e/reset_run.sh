@@ -287,9 +287,12 @@ for r in records:
             fail(f"refused record {r}")
         elif r["file"].lower() not in states: fail(f"refused record for a process the run did not list: {r}")
 
-# The watchdog's child came back under its new identifier, and nothing else did.
-back = [r for r in records if r.get("cate") == "back"]
-print("back records:", back, "children started:", watch_pids)
+# The watchdog's child came back under its new identifier, and none of the
+# test's other programs did. Wine's own services (plugplay.exe, ...) are
+# started again by its service manager and may rightly show as back.
+back_all = [r for r in records if r.get("cate") == "back"]
+back = [r for r in back_all if not r.get("file", "").lower().startswith("%systemroot%")]
+print("back records:", back_all, "children started:", watch_pids)
 if len(watch_pids) < 2: fail(f"the watchdog started {len(watch_pids)} children, not a second one")
 want = {"cate": "back", "file": fold(comeback), "pid": watch_pids[-1] if watch_pids else "", "program": "", "publisher": ""}
 if back != [want]: fail(f"back records {back}, expected [{want}]")
