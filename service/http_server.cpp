@@ -534,14 +534,14 @@ void SetUpTls(Core& core) {
   }
 }
 
-std::unique_ptr<Acceptor> Listen(Core& core, const ListenerSpec& spec) {
+std::unique_ptr<Acceptor> Listen(Core& core, const ListenAddress& place) {
   const std::string where =
-      std::string(SchemeName(spec.kind)) + " on " + spec.address + ":" + std::to_string(spec.port);
+      std::string(SchemeName(place.kind)) + " on " + place.address + ":" + std::to_string(place.port);
   error_code ec;
-  const auto address = asio::ip::make_address(spec.address, ec);
+  const auto address = asio::ip::make_address(place.address, ec);
   if (ec) throw std::runtime_error("cannot listen for " + where + ": not a numeric address");
-  const tcp::endpoint endpoint(address, static_cast<unsigned short>(spec.port));
-  auto listener = std::make_unique<Acceptor>(spec.kind, tcp::acceptor(*core.contexts.front()));
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(place.port));
+  auto listener = std::make_unique<Acceptor>(place.kind, tcp::acceptor(*core.contexts.front()));
   tcp::acceptor& a = listener->acceptor;
   // SO_REUSEADDR alone: a restart may bind over connections lingering in
   // TIME_WAIT, but a second copy cannot share the port (SO_REUSEPORT would
@@ -573,9 +573,9 @@ void HttpServer::Start() {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < threads; ++i) core.contexts.push_back(std::make_unique<asio::io_context>(1));
   try {
-    for (const auto& spec : core.options.listeners) {
-      if (spec.kind == ListenerKind::Https && !core.tls) SetUpTls(core);
-      core.acceptors.push_back(Listen(core, spec));
+    for (const auto& place : core.options.listeners) {
+      if (place.kind == ListenerKind::Https && !core.tls) SetUpTls(core);
+      core.acceptors.push_back(Listen(core, place));
     }
   } catch (...) {
     core.acceptors.clear();

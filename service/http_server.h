@@ -24,7 +24,7 @@ enum class ListenerKind {
   Proxy,
 };
 
-struct ListenerSpec {
+struct ListenAddress {
   ListenerKind kind;
   std::string address;  // numeric IPv4 or IPv6
   int port = 0;         // 0: any free one
@@ -51,7 +51,7 @@ struct HttpLimits {
 };
 
 struct HttpServerOptions {
-  std::vector<ListenerSpec> listeners;
+  std::vector<ListenAddress> listeners;
   CertificateFiles certificate;       // for Https listeners
   std::size_t network_threads = 0;    // 0: one per core
   std::size_t blocking_threads = 16;  // for routes marked blocking
