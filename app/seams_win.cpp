@@ -19,6 +19,7 @@ void WireSeams() {
   vek::SetMainThreadRunner(core::RunOnMainThread);
   core::SetShell(&core::WindowsShell());
   vek::SetNativeX64(vek::DetectNativeX64());
+  vek::SetRunningWindows(vek::DetectWindowsVersion());
   core::FolderVars = core::BuildFolderVars(core::GetSpecialFolder, vek::IsNativeX64());
 }
 

@@ -177,6 +177,11 @@ bool WriteRegExpandString(uint32_t rootKey, TextView keyPath, const Text& name, 
   return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.WriteExpandString(name, value);
 }
 
+bool WriteRegValue(uint32_t rootKey, TextView keyPath, const Text& name, const vek::RegValue& value) {
+  vek::TRegistry reg(vek::kRegWriteAccess);
+  return IsValueName(name) && OpenForWrite(reg, rootKey, keyPath) && reg.WriteValue(name, value);
+}
+
 bool IsKeyName(TextView name) { return !name.empty() && name.find_first_of(TextView(u"\\\0", 2)) == TextView::npos; }
 
 std::optional<Text> SubKeyPath(TextView keyPath, TextView name) {

@@ -100,6 +100,8 @@ bool DeleteRegValue(uint32_t rootKey, TextView keyPath, const Text& name);
 bool WriteRegInteger(uint32_t rootKey, TextView keyPath, const Text& name, int32_t value);  // REG_DWORD
 bool WriteRegString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value);  // REG_SZ
 bool WriteRegExpandString(uint32_t rootKey, TextView keyPath, const Text& name, TextView value);  // REG_EXPAND_SZ
+// Any type and raw data, exactly as given.
+bool WriteRegValue(uint32_t rootKey, TextView keyPath, const Text& name, const vek::RegValue& value);
 
 // A name read from the registry or from the service that becomes part of a key
 // path is one key name: not empty, with no backslash (which would make it a path,

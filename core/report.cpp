@@ -29,8 +29,9 @@ vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item) {
          vek::JsonEscape(item) + u"\"}";
 }
 
-vek::Text StartRecord(vek::TextView item) {
-  return vek::Text(u"{\"cate\":\"start\",\"item\":\"") + vek::JsonEscape(item) + u"\"}";
+vek::Text StartRecord(vek::TextView item, vek::TextView state) {
+  return vek::Text(u"{\"cate\":\"start\",\"item\":\"") + vek::JsonEscape(item) + u"\",\"state\":\"" +
+         vek::JsonEscape(state) + u"\"}";
 }
 
 vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher) {

@@ -12,7 +12,8 @@ namespace core {
 vek::Text CleanRecord(vek::TextView foldedFile, int32_t state);
 vek::Text MemoryRecord(int64_t oldAvail, int64_t newAvail, int64_t total);
 vek::Text BrowserRecord(vek::TextView clsid, vek::TextView item);
-vek::Text StartRecord(vek::TextView item);
+// state: "on", "off" (switched off by Windows' own switch) or "stored".
+vek::Text StartRecord(vek::TextView item, vek::TextView state);
 vek::Text InstallRecord(vek::TextView displayName, vek::TextView publisher);
 // A termination the system refused ("denied") or failed ("error N").
 vek::Text RefusedRecord(vek::TextView foldedFile, vek::TextView why);

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "pages/applied.h"
 #include "pages/host.h"
 
 namespace pages {
@@ -10,9 +11,6 @@ namespace {
 constexpr ui::FontSpec kListFont{L"Tahoma", -11, true, false};  // 8 pt at 96 DPI
 constexpr wchar_t kCheckFormClass[] = L"TCheckForm";
 constexpr wchar_t kApplyCaption[] = L"적용하기";
-constexpr char16_t kApplied[] =
-    u"\r정상적으로 적용하였습니다.\r\r\r악성코드가 다시 복구 시킬 수 있으므로\r\r\"처음화면\"에서 초기화를 "
-    u"실행해주시면 더 좋습니다.\r\r";
 
 }  // namespace
 
@@ -40,8 +38,8 @@ TCheckForm::TCheckForm(HWND parent, const wchar_t* formName, std::vector<Column>
     : TListForm(parent, {kCheckFormClass, formName, kApplyCaption, std::move(columns), true}) {}
 
 void TCheckForm::BtnSubmitClick() {
-  SetInfo();
-  if (FrmQuorvane) FrmQuorvane->Inform(kApplied);
+  const std::vector<vek::Text> notChanged = SetInfo();
+  if (FrmQuorvane) FrmQuorvane->Inform(AppliedMessage(notChanged));
 }
 
 }  // namespace pages

@@ -60,9 +60,11 @@ class TListForm : public ui::TChildForm {
 // a reset.
 class TCheckForm : public TListForm {
  public:
-  virtual void SetInfo() = 0;
-  // SetInfo, then the confirmation owned by the main window. The page is not
-  // rebuilt.
+  // Writes every row's tick; returns the names of the rows that could not be
+  // changed, each left as it was.
+  virtual std::vector<vek::Text> SetInfo() = 0;
+  // SetInfo, then the confirmation owned by the main window: the usual one, or
+  // one naming the rows that could not be changed. The page is not rebuilt.
   void BtnSubmitClick() override;
 
   bool Apply = false;

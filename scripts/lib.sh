@@ -64,9 +64,10 @@ qv_start_xvfb() {
   return 1
 }
 
-# Creates a fresh Wine prefix in DIR with Hangul-capable fonts and no start-up
-# noise, and leaves a persistent wine server running for it (so that no Wine
-# process started later inherits and holds the caller's output pipes).
+# Creates a fresh Wine prefix in DIR, running as Windows 10, with Hangul-capable
+# fonts and no start-up noise, and leaves a persistent wine server running for
+# it (so that no Wine process started later inherits and holds the caller's
+# output pipes).
 qv_make_prefix() {
   local dir=$1
   export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
@@ -81,6 +82,10 @@ qv_make_prefix() {
       printf '"%s"="NanumGothic"\r\n' "$face"
     done
     printf '\r\n'
+    # Wine 8 calls itself Windows 7 unless told otherwise, and the PCs the
+    # program meets run Windows 10 and 11. A test may set another version for
+    # one program under AppDefaults.
+    printf '[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"="win10"\r\n\r\n'
   } >"$reg"
   "$QV_WINE" regedit /S "$(printf 'Z:%s' "$reg" | tr / '\\')" >/dev/null 2>&1 </dev/null
 }

@@ -181,7 +181,7 @@ class ReportReader final : public nlohmann::json_sax<Json> {
     } else if (*cate == "browser") {
       report.browser.push_back({take("clsid"), take("item")});
     } else if (*cate == "start") {
-      report.start.push_back({take("item")});
+      report.start.push_back({take("item"), StartStateOf(Field("state"))});
     } else if (*cate == "refused") {
       report.refused.push_back({take("file"), take("why")});
     } else if (*cate == "back") {
@@ -208,6 +208,14 @@ ReportParse Read(std::string_view body, bool keep) {
 }
 
 }  // namespace
+
+StartState StartStateOf(const std::string* text) {
+  if (!text) return StartState::Unknown;
+  if (*text == "on") return StartState::On;
+  if (*text == "off") return StartState::Off;
+  if (*text == "stored") return StartState::Stored;
+  return StartState::Unknown;
+}
 
 ReportParse ParseReport(std::string_view body) { return Read(body, true); }
 

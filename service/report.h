@@ -29,9 +29,21 @@ struct BrowserRecord {
   std::string item;
 };
 
+// Where a startup entry was when the program read it.
+enum class StartState {
+  Unknown,  // not sent (older programs) or a state this service does not know
+  On,       // "on": in a Run key, started at logon
+  Off,      // "off": in a Run key, switched off by Windows' own switch
+  Stored,   // "stored": in the backup store
+};
+
 struct StartRecord {
   std::string item;
+  StartState state = StartState::Unknown;
 };
+
+// The state a record's "state" text names; Unknown for none or another text.
+StartState StartStateOf(const std::string* text);
 
 struct InstallRecord {
   std::string display_name;

@@ -112,13 +112,24 @@ std::string FormatByteChange(std::uint64_t before, std::uint64_t after) {
   return (after > before ? "+" : "-") + FormatBytes(after > before ? after - before : before - after);
 }
 
+// What a startup entry's state means for the PC's next logon.
+std::string_view StartStateText(StartState state) {
+  switch (state) {
+    case StartState::On: return "로그온할 때 실행";
+    case StartState::Off: return "Windows 설정에서 사용 안 함";
+    case StartState::Stored: return "쿼베노로 사용 안 함 (백업 보관)";
+    case StartState::Unknown: break;
+  }
+  return "알수없음";
+}
+
 // The page's size, near enough: the texts as escaped and the markup around
 // each, so that the page is built in one piece rather than copied as it grows.
 std::size_t PageSizeEstimate(const Report& r) {
   std::size_t n = 16 * 1024;  // head, style, figures, chart, empty sections
   for (const auto& c : r.clean) n += HtmlEscapedSize(c.file) + 24;
   for (const auto& b : r.browser) n += HtmlEscapedSize(b.item) + HtmlEscapedSize(b.clsid) + 40;
-  for (const auto& s : r.start) n += HtmlEscapedSize(s.item) + 12;
+  for (const auto& s : r.start) n += HtmlEscapedSize(s.item) + 80;
   for (const auto& p : r.install) n += HtmlEscapedSize(p.display_name) + HtmlEscapedSize(p.publisher) + 100;
   for (const auto& f : r.refused) n += HtmlEscapedSize(f.file) + HtmlEscapedSize(f.why) + 160;
   for (const auto& b : r.back) n += HtmlEscapedSize(b.file) + HtmlEscapedSize(b.program) + b.pid.size() + 400;
@@ -258,13 +269,15 @@ std::string RenderReportPage(Report report, const StoredReport& stored, std::spa
   if (report.start.empty()) {
     Empty(html, "자동 실행 항목이 없습니다.");
   } else {
-    html += "<ul class=\"items\">\n";
+    html += "<table>\n<tr><th>이름</th><th>상태</th></tr>\n";
     for (const auto& s : report.start) {
-      html += "<li>";
+      html += "<tr><td>";
       AppendHtmlEscaped(html, s.item);
-      html += "</li>\n";
+      html += "</td><td>";
+      html += StartStateText(s.state);
+      html += "</td></tr>\n";
     }
-    html += "</ul>\n";
+    html += "</table>\n";
   }
   html += "</section>\n";
   Free(report.start);

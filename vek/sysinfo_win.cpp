@@ -12,4 +12,16 @@ bool DetectNativeX64() {
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
 }
 
+WindowsVersion DetectWindowsVersion() {
+  // GetVersionEx answers 6.2 on every Windows since 8 unless the manifest names
+  // that version; RtlGetVersion always tells the truth.
+  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const auto get = GetProc<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
+  if (!get) return {};
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (get(&info) != 0) return {};
+  return {info.dwMajorVersion, info.dwMinorVersion};
+}
+
 }  // namespace vek

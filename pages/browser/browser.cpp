@@ -118,17 +118,21 @@ void GetInfo(TCLSIDList& list, ui::ListView& rows) {
   }
 }
 
-void SetInfo(const ui::ListView& rows) {
+std::vector<Text> SetInfo(const ui::ListView& rows) {
+  std::vector<Text> notChanged;
   const int count = rows.RowCount();
   for (int r = 0; r < count; ++r) {
     const Text clsid = rows.SubItem(r, kClsidSubItem);
-    if (rows.Checked(r)) {
+    const bool wanted = rows.Checked(r);
+    if ((FlagsOf(clsid) == -1) == wanted) continue;
+    if (wanted) {
       core::DeleteRegKey(kHkcu, kSettingsKey, clsid);
-    } else {
-      core::WriteRegSubKeyInteger(kHkcu, kSettingsKey, clsid, u"Flags", 1);
+    } else if (core::WriteRegSubKeyInteger(kHkcu, kSettingsKey, clsid, u"Flags", 1)) {
       core::WriteRegSubKeyString(kHkcu, kSettingsKey, clsid, u"Version", u"*");
     }
+    if ((FlagsOf(clsid) == -1) != wanted) notChanged.push_back(rows.Caption(r));
   }
+  return notChanged;
 }
 
 void LogInfo(const TCLSIDList& list, std::vector<Text>& records) {

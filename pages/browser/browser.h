@@ -46,11 +46,16 @@ void GetCLSID(TCLSIDList& list);
 // ticked when the add-on's flags are -1.
 void GetInfo(TCLSIDList& list, ui::ListView& rows);
 
-// Writes every row's tick to the add-on's settings key. An identifier that
-// cannot be one key name (empty, or holding a backslash or a NUL) names no key:
-// it is never read as a class or a settings key, and its row, if it has one,
-// changes nothing.
-void SetInfo(const ui::ListView& rows);
+// Brings every row's add-on to its tick: ticked, enabled (its settings key,
+// and with it any "Flags", deleted); unticked, disabled ("Flags" = 1 and
+// "Version" = "*" written). An add-on that already reads as its row shows (no
+// readable "Flags" for a ticked row, any for an unticked one) is left as it is,
+// so applying with nothing changed writes nothing. An identifier that cannot be
+// one key name (empty, or holding a backslash or a NUL) names no key: it is
+// never read as a class or a settings key, and its row cannot be changed.
+// Returns the names of the rows whose add-on could not be brought to its tick,
+// in row order; each of them is as it was.
+std::vector<Text> SetInfo(const ui::ListView& rows);
 
 // Appends one "browser" report record per add-on of list, in list order.
 void LogInfo(const TCLSIDList& list, std::vector<Text>& records);

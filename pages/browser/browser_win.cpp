@@ -11,9 +11,9 @@ void TFrmBrowser::GetInfo() {
   browser::GetInfo(CLSIDList, ListApp());
 }
 
-void TFrmBrowser::SetInfo() {
+std::vector<vek::Text> TFrmBrowser::SetInfo() {
   Apply = true;
-  browser::SetInfo(ListApp());
+  return browser::SetInfo(ListApp());
 }
 
 void TFrmBrowser::LogInfo(std::vector<vek::Text>& list) const { browser::LogInfo(CLSIDList, list); }

@@ -16,7 +16,7 @@ class TFrmBrowser final : public TCheckForm {
   // Re-reads the registry into CLSIDList and the rows; Apply becomes false.
   void GetInfo() override;
   // Writes every row's tick to the add-ons' settings keys; Apply becomes true.
-  void SetInfo() override;
+  std::vector<vek::Text> SetInfo() override;
   // One "browser" record per add-on of the last rebuild.
   void LogInfo(std::vector<vek::Text>& list) const override;
 

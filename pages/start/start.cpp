@@ -1,11 +1,15 @@
 #include "pages/start/start.h"
 
+#include <chrono>
+#include <optional>
+
 #include "core/folders.h"
 #include "core/lib.h"
 #include "core/report.h"
 #include "vek/process.h"
 #include "vek/registry.h"
 #include "vek/strings.h"
+#include "vek/sysinfo.h"
 
 namespace pages::start {
 namespace {
@@ -17,12 +21,17 @@ constexpr uint32_t kHkcu = vek::kHkeyCurrentUser;
 constexpr int kItemSubItem = 0;
 constexpr int kCommandSubItem = 2;
 
-// A Run key: the only places whose values this page writes or deletes.
+// A Run key: the only places whose values this page writes or deletes, and the
+// StartupApproved key beside it, the only place of its switches.
 struct RunLocation {
   uint32_t Root;
   TextView Key;
+  TextView Approved;
 };
-constexpr RunLocation kRunLocations[] = {{kHklm, kRunKey}, {kHklm, kRunKey32}, {kHkcu, kRunKey}, {kHkcu, kRunKey32}};
+constexpr RunLocation kRunLocations[] = {{kHklm, kRunKey, kApprovedRunKey},
+                                         {kHklm, kRunKey32, kApprovedRun32Key},
+                                         {kHkcu, kRunKey, kApprovedRunKey},
+                                         {kHkcu, kRunKey32, kApprovedRun32Key}};
 
 TextView WithoutLeadingBackslash(TextView path) {
   if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
@@ -48,22 +57,36 @@ bool HasVariable(TextView command) {
   return close != TextView::npos && close > open + 1;
 }
 
-void AddRunEntries(TStartList& list, uint32_t root, TextView runKey) {
+bool IsText(const vek::RegValue& value) { return value.Type == vek::kRegSz || value.Type == vek::kRegExpandSz; }
+
+// Whether Windows keeps the Run value of that name at that place from starting.
+bool SwitchedOffAt(const RunLocation& at, const Text& item) {
+  if (!WindowsReadsApproved()) return false;
+  const std::optional<vek::RegValue> state = core::ReadRegValue(at.Root, at.Approved, item);
+  return state && ApprovedSaysDisabled(state->Type, state->Data);
+}
+
+bool WriteSwitch(const RunLocation& at, const Text& item, std::vector<uint8_t> bytes) {
+  return core::WriteRegValue(at.Root, at.Approved, item, vek::RegValue::Binary(std::move(bytes)));
+}
+
+void AddRunEntries(TStartList& list, const RunLocation& at) {
   std::vector<Text> names;
-  core::ListRegValues(root, runKey, names);
+  core::ListRegValues(at.Root, at.Key, names);
   for (const Text& name : names) {
     TStartInfo& e = list.emplace_back();
-    const std::optional<vek::RegValue> value = core::ReadRegValue(root, runKey, name);
-    if (value && (value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz)) {
+    const std::optional<vek::RegValue> value = core::ReadRegValue(at.Root, at.Key, name);
+    if (value && IsText(*value)) {
       e.Command = vek::RegDataText(value->Data);
       e.Expandable = value->Type == vek::kRegExpandSz;
     }
     e.FileName = CommandToFileName(e.Command);
     e.Item = name;
     e.Icon = e.FileName;
-    e.HKey = core::RootKeyName(root, true);
-    e.Key = Text(runKey);
+    e.HKey = core::RootKeyName(at.Root, true);
+    e.Key = Text(at.Key);
     e.Flags = -1;
+    e.SwitchedOff = !e.Command.empty() && SwitchedOffAt(at, name);
   }
 }
 
@@ -118,18 +141,32 @@ bool IsOwnBackup(const Backup& b, const RunLocation& at, TextView command) {
 
 // Whether a Run value of that name (in any case) was read from that Run key at
 // the last rebuild: it is another row's entry, which a backup's row never
-// overwrites or deletes.
+// overwrites, deletes or switches.
 bool HasRunEntry(const TStartList& list, const RunLocation& at, TextView item) {
   for (const TStartInfo& e : list)
     if (e.Flags == -1 && LocationOf(e.HKey, e.Key) == &at && vek::SameText(e.Item, item)) return true;
   return false;
 }
 
-// Whether the Run value is free for the entry: missing, or holding its command.
-bool RunValueFree(const RunLocation& at, const TStartInfo& e) {
+// Where an entry's Run value stands now.
+struct RunValueNow {
+  bool Present = false;     // a value of that name, of any type
+  bool Holds = false;       // a text value holding the entry's command
+  bool Starts = false;      // Holds, and Windows does not keep it switched off
+  bool NameStarts = false;  // a command under that name, not switched off
+};
+
+RunValueNow ReadRunValue(const RunLocation& at, const TStartInfo& e) {
+  RunValueNow now;
   const std::optional<vek::RegValue> value = core::ReadRegValue(at.Root, at.Key, e.Item);
-  return !value || ((value->Type == vek::kRegSz || value->Type == vek::kRegExpandSz) &&
-                    vek::RegDataText(value->Data) == e.Command);
+  now.Present = value.has_value();
+  if (!value || !IsText(*value)) return now;
+  const Text command = vek::RegDataText(value->Data);
+  now.Holds = command == e.Command;
+  if (command.empty() || SwitchedOffAt(at, e.Item)) return now;
+  now.Starts = now.Holds;
+  now.NameStarts = true;
+  return now;
 }
 
 bool WriteRunValue(const RunLocation& at, const TStartInfo& e) {
@@ -137,37 +174,54 @@ bool WriteRunValue(const RunLocation& at, const TStartInfo& e) {
                       : core::WriteRegString(at.Root, at.Key, e.Item, e.Command);
 }
 
-void Enable(const TStartInfo& e) {
-  const RunLocation* at = LocationOf(e.HKey, e.Key);
-  if (!at) return;  // a backup that names no Run key is listed, never applied
-  // An entry read from the store never overwrites a Run value that holds
-  // something else: another entry's, or a value of another type.
-  if (e.Flags != -1 && !RunValueFree(*at, e)) return;
-  if (!WriteRunValue(*at, e)) return;
-  // With no backup of that name the delete still runs: it makes the empty store
-  // key where there was none.
-  const Backup b = ReadBackup(e.Item);
-  if (!b.Exists || IsOwnBackup(b, *at, e.Command)) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+// Makes the entry start at the next logon; true when it then does.
+bool Enable(const TStartList& list, const TStartInfo& e, const RunLocation& at) {
+  if (e.Flags != -1 && HasRunEntry(list, at, e.Item)) return false;
+  const RunValueNow now = ReadRunValue(at, e);
+  if (!now.Holds) {
+    // A Run value of that name holding something else (another entry's, or a
+    // value of another type) is never overwritten.
+    if (now.Present) return false;
+    if (!WriteRunValue(at, e)) return false;
+    // With no backup of that name the delete still runs: it makes the empty
+    // store key where there was none.
+    const Backup b = ReadBackup(e.Item);
+    if (!b.Exists || IsOwnBackup(b, at, e.Command)) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+  }
+  if (SwitchedOffAt(at, e.Item)) WriteSwitch(at, e.Item, ApprovedEnabled());
+  return ReadRunValue(at, e).Starts;
 }
 
-void Disable(const TStartList& list, const TStartInfo& e) {
-  const RunLocation* at = LocationOf(e.HKey, e.Key);
-  if (!at || !core::IsKeyName(e.Item)) return;
-  if (e.Flags != -1 && HasRunEntry(list, *at, e.Item)) return;
+// Keeps the entry's name from starting at the next logon; true when it then
+// does not.
+bool Disable(const TStartList& list, const TStartInfo& e, const RunLocation& at) {
+  if (e.Flags != -1 && HasRunEntry(list, at, e.Item)) return false;
+  const bool switches = WindowsReadsApproved();
+  // Switched off first: should the move below be refused, Windows still skips
+  // the Run value, and a program that writes its Run value back later finds it
+  // switched off.
+  if (switches) WriteSwitch(at, e.Item, ApprovedDisabled(FileTimeNow()));
+  // A Run value that its program wrote back with another command: where Windows
+  // reads the switch, that is enough and the value is kept; before Windows 8 it
+  // goes, as it does when it holds the entry's own command, but only once the
+  // entry's own backup is in the store.
   const Backup b = ReadBackup(e.Item);
-  // Another entry's backup is never overwritten: this entry stays enabled.
-  if (b.Exists && !IsOwnBackup(b, *at, e.Command)) return;
-  // The command goes last: a backup cut short by a refused write holds none, so
-  // no rebuild takes it for a disabled entry.
-  const std::pair<const char16_t*, TextView> values[] = {
-      {u"hkey", e.HKey}, {u"key", e.Key}, {u"item", e.Item}, {u"inimapping", u"0"}, {u"command", e.Command}};
-  bool saved = true;
-  for (const auto& [name, data] : values)
-    saved = saved && core::WriteRegSubKeyString(kHklm, kStoreWritePath, e.Item, name, data);
-  const bool moved = saved && (core::DeleteRegValue(at->Root, at->Key, e.Item) ||
-                               !core::ReadRegValue(at->Root, at->Key, e.Item));
-  // Undone when the move did not happen, so that the entry is in one place.
-  if (!moved && !b.Exists) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+  if (!ReadRunValue(at, e).Holds && (switches || !b.Exists || !IsOwnBackup(b, at, e.Command)))
+    return !ReadRunValue(at, e).NameStarts;
+  // Another entry's backup is never overwritten: this entry stays in its Run key.
+  if (core::IsKeyName(e.Item) && (!b.Exists || IsOwnBackup(b, at, e.Command))) {
+    // The command goes last: a backup cut short by a refused write holds none,
+    // so no rebuild takes it for a disabled entry.
+    const std::pair<const char16_t*, TextView> values[] = {
+        {u"hkey", e.HKey}, {u"key", e.Key}, {u"item", e.Item}, {u"inimapping", u"0"}, {u"command", e.Command}};
+    bool saved = true;
+    for (const auto& [name, data] : values)
+      saved = saved && core::WriteRegSubKeyString(kHklm, kStoreWritePath, e.Item, name, data);
+    const bool moved = saved && (core::DeleteRegValue(at.Root, at.Key, e.Item) || !ReadRunValue(at, e).Present);
+    // Undone when the move did not happen, so that the entry is in one place.
+    if (!moved && !b.Exists) core::DeleteRegKey(kHklm, kStoreWritePath, e.Item);
+  }
+  return !ReadRunValue(at, e).NameStarts;
 }
 
 Text FileNamePart(TextView path) {
@@ -176,6 +230,43 @@ Text FileNamePart(TextView path) {
 }
 
 }  // namespace
+
+bool WindowsReadsApproved() { return vek::WindowsAtLeast(6, 2); }
+
+bool ApprovedSaysDisabled(uint32_t type, const std::vector<uint8_t>& data) {
+  if (type != vek::kRegBinary || data.size() != 12) return false;
+  for (size_t i = 4; i < 12; ++i)
+    if (data[i] != 0) return true;
+  return false;
+}
+
+std::vector<uint8_t> ApprovedEnabled() {
+  std::vector<uint8_t> bytes(12, 0);
+  bytes[0] = 0x02;
+  return bytes;
+}
+
+std::vector<uint8_t> ApprovedDisabled(uint64_t fileTime) {
+  std::vector<uint8_t> bytes(12, 0);
+  bytes[0] = 0x03;
+  // A switch-off at FILETIME 0 would read as enabled; no clock gives it.
+  if (fileTime == 0) fileTime = 1;
+  for (int i = 0; i < 8; ++i) bytes[size_t(4 + i)] = uint8_t(fileTime >> (8 * i));
+  return bytes;
+}
+
+uint64_t FileTimeNow() {
+  // FILETIME counts 100 ns from 1601-01-01; the Unix epoch is 11,644,473,600 s later.
+  constexpr uint64_t kUnixEpoch = 116444736000000000ull;
+  const auto since = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return kUnixEpoch + uint64_t(since.count() > 0 ? since.count() : 0);
+}
+
+TextView EntryState(const TStartInfo& entry) {
+  if (entry.Flags != -1) return u"stored";
+  return entry.SwitchedOff ? u"off" : u"on";
+}
 
 Text CommandToFileName(TextView command) {
   TextView s = command;
@@ -204,10 +295,7 @@ Text CommandToFileName(TextView command) {
 
 void GetFiles(TStartList& list) {
   list.clear();
-  AddRunEntries(list, kHklm, kRunKey);
-  AddRunEntries(list, kHklm, kRunKey32);
-  AddRunEntries(list, kHkcu, kRunKey);
-  AddRunEntries(list, kHkcu, kRunKey32);
+  for (const RunLocation& at : kRunLocations) AddRunEntries(list, at);
   AddBackupEntries(list);
 }
 
@@ -220,24 +308,31 @@ void GetInfo(TStartList& list, ui::ListView& rows, ui::ImageList& images) {
     const int image = core::AddFileIcon(images, e.Icon, 0);
     const Text caption = vek::IfEmpty(core::GetFileVersionValue(e.FileName, u"ProductName"), e.Item);
     const Text publisher = vek::IfEmpty(core::GetFileVersionValue(e.FileName, u"CompanyName"), kUnknownPublisher);
-    rows.AddRow(caption, {e.Item, publisher, e.Command}, image, e.Flags == -1);
+    rows.AddRow(caption, {e.Item, publisher, e.Command}, image, e.Flags == -1 && !e.SwitchedOff);
   }
 }
 
-void SetInfo(const TStartList& list, const ui::ListView& rows) {
+std::vector<Text> SetInfo(const TStartList& list, const ui::ListView& rows) {
+  std::vector<Text> notChanged;
   const int count = rows.RowCount();
   for (int r = 0; r < count; ++r) {
     const TStartInfo* e = FindEntry(list, rows.SubItem(r, kItemSubItem), rows.SubItem(r, kCommandSubItem));
     if (!e) continue;
-    if (rows.Checked(r))
-      Enable(*e);
-    else
-      Disable(list, *e);
+    const bool wanted = rows.Checked(r);
+    const RunLocation* at = LocationOf(e->HKey, e->Key);
+    // A backup that names no Run key is nowhere Windows starts it from: it is
+    // listed, never applied. A ticked row asks for its own command; an unticked
+    // one, that nothing starts under its name.
+    const RunValueNow now = at ? ReadRunValue(*at, *e) : RunValueNow{};
+    if (wanted ? now.Starts : !now.NameStarts) continue;
+    const bool done = at && (wanted ? Enable(list, *e, *at) : Disable(list, *e, *at));
+    if (!done) notChanged.push_back(e->Item);
   }
+  return notChanged;
 }
 
 void LogInfo(const TStartList& list, std::vector<Text>& records) {
-  for (const TStartInfo& e : list) records.push_back(core::StartRecord(e.Item));
+  for (const TStartInfo& e : list) records.push_back(core::StartRecord(e.Item, EntryState(e)));
 }
 
 }  // namespace pages::start

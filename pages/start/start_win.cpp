@@ -12,9 +12,9 @@ void TFrmStart::GetInfo() {
   start::GetInfo(StartList, ListApp(), ImageList1());
 }
 
-void TFrmStart::SetInfo() {
+std::vector<vek::Text> TFrmStart::SetInfo() {
   Apply = true;
-  start::SetInfo(StartList, ListApp());
+  return start::SetInfo(StartList, ListApp());
 }
 
 void TFrmStart::LogInfo(std::vector<vek::Text>& list) const { start::LogInfo(StartList, list); }

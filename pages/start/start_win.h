@@ -16,7 +16,7 @@ class TFrmStart final : public TCheckForm {
   // Re-reads the registry into StartList and the rows; Apply becomes false.
   void GetInfo() override;
   // Writes every row's tick to the registry; Apply becomes true.
-  void SetInfo() override;
+  std::vector<vek::Text> SetInfo() override;
   // One "start" record per entry of the last rebuild.
   void LogInfo(std::vector<vek::Text>& list) const override;
 

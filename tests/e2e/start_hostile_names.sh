@@ -116,7 +116,8 @@ expect_ok "rebuild" click-wait PanelMenu/BtnStart 30000
 tick_all 0
 e2e_apply FrmStart "$caption"
 tick_all 1
-e2e_apply FrmStart "$caption"
+# The backups that name no Run key are listed, never applied: the confirmation names them.
+e2e_apply FrmStart "$caption" QvEmptyKey QvForeign QvNoKey QvUnknown
 expect_ok "close" wmuser 2
 e2e_wait_exit "$app" 30 || e2e_fail "the program still runs 30 s after WM_USER 2"
 dump "$E2E_WORK/after.tsv" || e2e_abort "dump failed: $(cat "$E2E_WORK/regtool.out")"

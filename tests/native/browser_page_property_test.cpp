@@ -6,12 +6,14 @@
 // that are not listed and settings under HKEY_LOCAL_MACHINE; then random
 // rebuilds, ticks and applies, some with refused writes and deletes. After every
 // step nothing changed outside the per-user settings keys of the listed add-ons.
-// After an apply that met no refusal, each listed identifier's settings follow
-// its last row: no settings key when ticked, "Flags" = 1 and "Version" = "*"
-// when unticked, with every other value of the key still there when no row of
-// that add-on was ticked.
+// An apply with no row to change writes nothing. After an apply that met no
+// refusal, each listed identifier reads as its last row says (no "Flags" when
+// ticked, a "Flags" number when unticked), with every other value of the key
+// still there when no row of that add-on was ticked, and the rows that could
+// not be changed are named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "core/lib.h"
@@ -65,17 +67,27 @@ class BrowserPageProperty final : public PageProperty {
   }
 
   std::string Apply() override {
-    const int firedBefore = faults_.Fired();
+    const int firedBefore = faults_.Fired(), changesBefore = faults_.Changes();
     const auto before = mem_.Dump();
-    pages::browser::SetInfo(rows_);
-    log_ << "apply (" << faults_.Fired() - firedBefore << " refused)\n";
+    bool anyToChange = false;
+    for (int r = 0; r < rows_.RowCount(); ++r) anyToChange = anyToChange || Enabled(rows_.SubItem(r, 1)) != rows_.Checked(r);
+    const std::vector<Text> notChanged = pages::browser::SetInfo(rows_);
+    log_ << "apply (" << faults_.Fired() - firedBefore << " refused, " << notChanged.size() << " not changed)\n";
+    if (!anyToChange && faults_.Changes() != changesBefore) return "an apply with nothing to change wrote to the registry";
     if (faults_.Fired() == firedBefore)
-      if (std::string f = Applied(before); !f.empty()) return f;
+      if (std::string f = Applied(before, notChanged); !f.empty()) return f;
     return Check();
   }
 
  private:
   Text RowName(int row) const override { return rows_.SubItem(row, 1); }
+
+  // The page's own reading: enabled while no "Flags" reads as a number.
+  bool Enabled(const Text& id) const {
+    if (!core::IsKeyName(id)) return true;
+    const auto flags = mem_.Get(HKCU, kSettings + u"\\" + id, u"Flags");
+    return !flags || flags->Type != vek::kRegDword || flags->Data.size() < 4;
+  }
 
   RegValue RandomFlags() {
     switch (Between(0, 4)) {
@@ -123,30 +135,35 @@ class BrowserPageProperty final : public PageProperty {
       if (Chance(50)) mem_.Put(HKLM, key, u"DownloadUI", RegValue::String(Pick(kAnyIds)));
   }
 
-  // After an apply without refusals: each identifier's settings as its last row says.
-  std::string Applied(const std::vector<MemoryRegistry::KeyDump>& before) {
+  // After an apply without refusals: each identifier reads as its last row
+  // says, unless that row is named as not changed; a disabled add-on keeps the
+  // other values of its settings key when no row of it was ticked.
+  std::string Applied(const std::vector<MemoryRegistry::KeyDump>& before, const std::vector<Text>& notChanged) {
     struct Ticks {
       bool Last = false, Any = false;
+      Text Name;
     };
     std::map<Text, Ticks> byId;
     for (int r = 0; r < rows_.RowCount(); ++r) {
       const Text id = rows_.SubItem(r, 1);
-      if (!core::IsKeyName(id)) continue;
+      if (!core::IsKeyName(id)) {
+        // No key can be changed for it: a row that asks for a change says so.
+        if (!rows_.Checked(r) && std::find(notChanged.begin(), notChanged.end(), rows_.Caption(r)) == notChanged.end())
+          return "add-on " + vek::ToUtf8(id.substr(0, 20)) + ": could not be disabled, yet not named";
+        continue;
+      }
       Ticks& t = byId[vek::UpperCase(id)];
       t.Last = rows_.Checked(r);
       t.Any = t.Any || t.Last;
+      t.Name = rows_.Caption(r);
     }
     for (const auto& [id, ticks] : byId) {
       const Text settings = kSettings + u"\\" + id;
       const std::string what = "add-on " + vek::ToUtf8(id.substr(0, 20)) + ": ";
-      if (ticks.Last) {
-        if (mem_.HasKey(HKCU, settings)) return what + "ticked, but its settings key is still there";
-        continue;
-      }
-      if (mem_.Get(HKCU, settings, u"Flags") != RegValue::Dword(1) ||
-          mem_.Get(HKCU, settings, u"Version") != RegValue::String(u"*"))
-        return what + "unticked, but its settings do not say disabled";
-      if (ticks.Any) continue;
+      if (std::find(notChanged.begin(), notChanged.end(), ticks.Name) != notChanged.end())
+        return what + "named as not changed after an apply that met no refusal";
+      if (Enabled(id) != ticks.Last) return what + (ticks.Last ? "ticked, but disabled" : "unticked, but enabled");
+      if (ticks.Any || ticks.Last) continue;
       for (const auto& key : before) {
         if (!vek::SameText(key.Path, u"HKCU" + settings)) continue;
         for (const auto& [name, value] : key.Values)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/lib.h"
+#include "pages/applied.h"
 #include "pages/browser/browser.h"
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
@@ -116,12 +117,13 @@ TEST_F(BrowserPage, UntickingWritesTheSettingsAndTickingDeletesThem) {
   ASSERT_FALSE(rows.Checked(1));
 
   rows.SetChecked(0, false);
-  Apply();
-  for (const Text id : {u"{T1}", u"{T2}"}) {
-    EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\" + id, u"Flags"), RegValue::Dword(1)) << vek::ToUtf8(id);
-    EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\" + id, u"Version"), RegValue::String(u"*")) << vek::ToUtf8(id);
-  }
+  EXPECT_TRUE(pages::browser::SetInfo(rows).empty());
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T1}", u"Flags"), RegValue::Dword(1));
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T1}", u"Version"), RegValue::String(u"*"));
   EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T1}", u"Other"), RegValue::Dword(0xdeadbeef));
+  // Any "Flags" number already reads as disabled: an unticked row of it changes nothing.
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T2}", u"Flags"), RegValue::Dword(0));
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T2}", u"Version"), std::nullopt);
   EXPECT_TRUE(mem.SubKeys(HKLM, kSettings).empty());
 
   Rebuild();
@@ -136,13 +138,24 @@ TEST_F(BrowserPage, UntickingWritesTheSettingsAndTickingDeletesThem) {
   EXPECT_TRUE(rows.Checked(1));
 }
 
-TEST_F(BrowserPage, ApplyingTickedRowsMakesTheEmptySettingsKey) {
+TEST_F(BrowserPage, ApplyingUnchangedRowsWritesNothingAndARefusalIsNamed) {
   Class(u"{T1}", u"Toolbar");
+  Class(u"{T2}", u"Helper");
   mem.Put(HKLM, kToolbar, u"{T1}", RegValue::String(u""));
+  mem.Put(HKLM, kToolbar, u"{T2}", RegValue::String(u""));
+  Flags(u"{T2}", RegValue::Dword(1));
   Rebuild();
-  Apply();
-  EXPECT_TRUE(mem.HasKey(HKCU, kSettings));
-  EXPECT_TRUE(mem.SubKeys(HKCU, kSettings).empty());
+  const auto before = mem.Dump();
+  EXPECT_TRUE(pages::browser::SetInfo(rows).empty());
+  EXPECT_EQ(mem.Dump(), before);
+  EXPECT_FALSE(mem.HasKey(HKCU, kSettings + u"\\{T1}"));
+
+  mem.RefuseWrites(HKCU, kSettings + u"\\{T2}");
+  rows.SetChecked(0, false);
+  rows.SetChecked(1, true);
+  EXPECT_EQ(pages::browser::SetInfo(rows), std::vector<Text>{u"Helper"});
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T1}", u"Flags"), RegValue::Dword(1));
+  EXPECT_EQ(mem.Get(HKCU, kSettings + u"\\{T2}", u"Flags"), RegValue::Dword(1));
 }
 
 TEST_F(BrowserPage, The32BitDownloadHandlerStaysDisabledOnceApplied) {
@@ -193,3 +206,24 @@ TEST_F(BrowserPage, UnreadableKeysContributeNothing) {
 }
 
 }  // namespace
+
+TEST(AppliedMessage, NamesWhatCouldNotBeChangedOnLinesOfTheirOwn) {
+  EXPECT_EQ(pages::AppliedMessage({}), pages::kAppliedMessage);
+  const Text two = pages::AppliedMessage({u"Agent", u"두 번째"});
+  EXPECT_EQ(two.find(u"정상적으로 적용하였습니다.\r\r\r"), Text::npos) << "no claim that everything was applied";
+  EXPECT_NE(two.find(u"\r· Agent\r· 두 번째\r"), Text::npos);
+  EXPECT_NE(two.find(u"그대로 남아 있습니다"), Text::npos);
+
+  std::vector<Text> many;
+  for (int i = 0; i < 12; ++i) many.push_back(u"n" + vek::FromUtf8(std::to_string(i)));
+  many[0] = Text(16383, u'x') + u"\r\n\t";
+  many[1] = u"a\rb\nc";
+  many[2] = Text(59, u'y') + u"\U0001F600";  // a pair across the cut
+  const Text shown = pages::AppliedMessage(many);
+  EXPECT_NE(shown.find(u"· " + Text(60, u'x') + u"…\r"), Text::npos);
+  EXPECT_NE(shown.find(u"· a b c\r"), Text::npos);
+  EXPECT_NE(shown.find(u"· " + Text(59, u'y') + u"…\r"), Text::npos);
+  EXPECT_NE(shown.find(u"· n9\r외 2개"), Text::npos);
+  EXPECT_EQ(shown.find(u"n10"), Text::npos);
+  EXPECT_LT(shown.size(), 1200u);
+}

@@ -93,7 +93,7 @@ TEST(Report, RecordsAreFixedTextsAroundEscapedValues) {
   EXPECT_EQ(core::MemoryRecord(1, 8589934592LL, -1),
             u"{\"cate\":\"memory\",\"old\":\"1\",\"new\":\"8589934592\",\"tot\":\"-1\"}");
   EXPECT_EQ(core::BrowserRecord(u"{A}", u"x\"y"), u"{\"cate\":\"browser\",\"clsid\":\"{A}\",\"item\":\"x\\\"y\"}");
-  EXPECT_EQ(core::StartRecord(u"a/b"), u"{\"cate\":\"start\",\"item\":\"a\\/b\"}");
+  EXPECT_EQ(core::StartRecord(u"a/b", u"off"), u"{\"cate\":\"start\",\"item\":\"a\\/b\",\"state\":\"off\"}");
   EXPECT_EQ(core::InstallRecord(u"n", u""), u"{\"cate\":\"install\",\"displayname\":\"n\",\"publisher\":\"\"}");
   EXPECT_EQ(app::ReportBody({}), u"[]");
   EXPECT_EQ(app::ReportBody({u"{1}", u"{2}"}), u"[{1},{2}]");

@@ -1,19 +1,27 @@
-// The startup entries page as a property. Seeded random starting states of the
-// four Run keys and the backup store, drawn from a small pool of names (case
-// variants, leading and inner backslashes, the same name in several Run keys,
-// names too long for a key), commands (some with %NAME% references) and value
-// types, with backups that miss values, name an unknown root, an empty key or a
-// place that is no Run key; then random rebuilds, ticks and applies, some of them
-// with refused writes and deletes. After every step:
+// The startup entries page as a property, on Windows 7 and on Windows 10.
+// Seeded random starting states of the four Run keys, the backup store and the
+// four StartupApproved keys, drawn from a small pool of names (case variants,
+// leading and inner backslashes, the same name in several Run keys, names too
+// long for a key), commands (some with %NAME% references) and value types, with
+// backups that miss values, name an unknown root, an empty key or a place that
+// is no Run key, and switches as Task Manager leaves them, of odd types and
+// sizes, and stale ones for names with no Run value; then random rebuilds,
+// ticks, applies and Run values written back by their programs, some steps with
+// refused writes and deletes. After every step:
 //  - every entry of the start (its Run key, its name without case, its command)
 //    is still in a Run key or in the store, and no entry appears that was not
 //    there at the start: nothing lost, nothing duplicated into a new place;
 //  - Run values of other types, and backups that name no Run key, are as they
 //    were; a REG_EXPAND_SZ entry never comes back as REG_SZ;
-//  - nothing outside the four Run keys and the store changed.
-// After an apply that met no refusal, every row whose name no other entry shares
-// shows its tick in the registry: enabled in its Run key, or disabled in the
-// store; rows whose name cannot be a store subkey stay where they are.
+//  - nothing outside the four Run keys, the store and the four StartupApproved
+//    keys changed, and before Windows 8 no StartupApproved key changed at all.
+// After every rebuild a row is ticked exactly when its entry would start at the
+// next logon. An apply with no row to change writes nothing; an apply changes a
+// switch only for a row that asked for a change, and only to the enabled or a
+// disabled form. After an apply that met no refusal, every row that is not
+// named as unchanged is where its tick says: ticked, it would start at the next
+// logon; unticked, nothing starts under its name. Rows named as unchanged are
+// left as they were.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +33,7 @@
 #include "pages/start/start.h"
 #include "tests/support/page_keys.h"
 #include "tests/support/page_property.h"
+#include "vek/sysinfo.h"
 
 namespace {
 
@@ -33,15 +42,18 @@ using vek::RegValue;
 using vek::Text;
 using vek::TextView;
 
+const Text kApproved = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+const Text kApproved32 = kApproved + u"32";
+
 struct Location {
   uint32_t Root;
-  Text Key, Dump;
+  Text Key, Dump, Approved, ApprovedDump;
 };
 const Location kLocations[] = {
-    {HKLM, kRun, u"HKLM" + kRun},
-    {HKLM, kRun32, u"HKLM" + kRun32},
-    {HKCU, kRun, u"HKCU" + kRun},
-    {HKCU, kRun32, u"HKCU" + kRun32},
+    {HKLM, kRun, u"HKLM" + kRun, kApproved, u"HKLM" + kApproved},
+    {HKLM, kRun32, u"HKLM" + kRun32, kApproved32, u"HKLM" + kApproved32},
+    {HKCU, kRun, u"HKCU" + kRun, kApproved, u"HKCU" + kApproved},
+    {HKCU, kRun32, u"HKCU" + kRun32, kApproved32, u"HKCU" + kApproved32},
 };
 
 const Text kRunNames[] = {u"Agent", u"agent", u"AGENT", u"Tool", u"Old", u"old", u"\\Tool", u"Tool\\x",
@@ -74,6 +86,24 @@ bool HasVariable(TextView command) {
   const size_t open = command.find(u'%');
   const size_t close = open == TextView::npos ? open : command.find(u'%', open + 1);
   return close != TextView::npos && close > open + 1;
+}
+
+bool Approved() { return vek::WindowsAtLeast(6, 2); }
+
+// Whether Windows skips the Run value of that name: Windows 8 and later read a
+// REG_BINARY of 12 bytes whose last eight are not all zero as switched off.
+bool SwitchedOff(const MemoryRegistry& mem, const Location& at, const Text& name) {
+  if (!Approved()) return false;
+  const auto v = mem.Get(at.Root, at.Approved, name);
+  return v && v->Type == vek::kRegBinary && v->Data.size() == 12 &&
+         std::any_of(v->Data.begin() + 4, v->Data.end(), [](uint8_t b) { return b != 0; });
+}
+
+// The command Windows would start under that name at the next logon; empty for none.
+Text StartsUnder(const MemoryRegistry& mem, const Location& at, const Text& name) {
+  const auto v = mem.Get(at.Root, at.Key, name);
+  if (!v || !IsText(*v) || SwitchedOff(mem, at, name)) return {};
+  return vek::RegDataText(v->Data);
 }
 
 // The registry as one dump, with its keys found by path without case.
@@ -151,6 +181,15 @@ std::map<Text, std::vector<MemoryRegistry::KeyDump>> ForeignBackups(const Snapsh
   return out;
 }
 
+// The forms a page's switch may take: Task Manager's enabled value, or a
+// switch-off with a time.
+bool IsSwitchForm(const RegValue& v) {
+  if (v.Type != vek::kRegBinary || v.Data.size() != 12) return false;
+  const bool timeZero = std::all_of(v.Data.begin() + 4, v.Data.end(), [](uint8_t b) { return b == 0; });
+  const bool pad = v.Data[1] == 0 && v.Data[2] == 0 && v.Data[3] == 0;
+  return pad && ((v.Data[0] == 0x02 && timeZero) || (v.Data[0] == 0x03 && !timeZero));
+}
+
 // One sequence: a starting state, then steps, each followed by the invariant
 // checker. The random sequences and the bad-input cases share it.
 class StartPageProperty final : public PageProperty {
@@ -172,16 +211,58 @@ class StartPageProperty final : public PageProperty {
     pages::start::GetInfo(list_, rows_, images_);
     faultsAtRebuild_ = faults_.Fired();
     log_ << "rebuild: " << rows_.RowCount() << " rows\n";
+    for (int r = 0; r < rows_.RowCount(); ++r) {
+      const pages::TStartInfo* e = EntryOf(r);
+      const int at = LocationIndex(e->HKey, e->Key);
+      const bool starts = e->Flags == -1 && at >= 0 && StartsUnder(mem_, kLocations[at], e->Item) == e->Command;
+      if (rows_.Checked(r) != starts)
+        return "row " + vek::ToUtf8(e->Item.substr(0, 20)) + (starts ? ": would start, yet unticked" : ": ticked, yet would not start");
+    }
     return Check();
   }
 
   std::string Apply() override {
-    const int firedBefore = faults_.Fired();
-    pages::start::SetInfo(list_, rows_);
-    log_ << "apply (" << faults_.Fired() - firedBefore << " refused)\n";
+    const int firedBefore = faults_.Fired(), changesBefore = faults_.Changes();
+    const auto before = mem_.Dump();
+    changedRows_.clear();
+    startedBefore_.clear();
+    for (int r = 0; r < rows_.RowCount(); ++r) {
+      const pages::TStartInfo* e = EntryOf(r);
+      const int at = LocationIndex(e->HKey, e->Key);
+      startedBefore_.push_back(at >= 0 ? StartsUnder(mem_, kLocations[at], e->Item) : Text());
+      if (NeedsChange(r)) changedRows_.insert({at, vek::UpperCase(e->Item)});
+    }
+    const bool anyToChange = !changedRows_.empty();
+    const std::vector<Text> notChanged = pages::start::SetInfo(list_, rows_);
+    log_ << "apply (" << faults_.Fired() - firedBefore << " refused, " << notChanged.size() << " not changed)\n";
+    if (!anyToChange && faults_.Changes() != changesBefore) return "an apply with nothing to change wrote to the registry";
+    if (std::string f = Switches(before); !f.empty()) return f;
     // Refusals since the rebuild may have left what the rows do not know of.
     if (faults_.Fired() == faultsAtRebuild_)
-      if (std::string f = Applied(); !f.empty()) return f;
+      if (std::string f = Applied(notChanged); !f.empty()) return f;
+    return Check();
+  }
+
+  // A program writes its Run value back, as plug-ins do each time they run:
+  // an entry that is only in the store gets its command back in its Run key.
+  std::optional<std::string> Meddle() override {
+    const Snapshot now(mem_);
+    std::vector<std::pair<int, std::pair<Text, Text>>> stored;
+    for (const auto& [name, key] : Backups(now)) {
+      const int at = LocationIndex(Snapshot::TextOf(key, u"hkey"), Snapshot::TextOf(key, u"key"));
+      const Text command = Snapshot::TextOf(key, u"command");
+      if (at >= 0 && !command.empty() && !mem_.Get(kLocations[at].Root, kLocations[at].Key, name))
+        stored.push_back({at, {name, command}});
+    }
+    if (stored.empty()) return std::nullopt;
+    const auto& [at, entry] = stored[size_t(Between(0, int(stored.size()) - 1))];
+    // With the type its program gave it at the start, or for an entry that was
+    // only ever a backup the type the page restores it with.
+    uint32_t type = HasVariable(entry.second) ? vek::kRegExpandSz : vek::kRegSz;
+    for (uint32_t t : initial_[Identity(at, entry.first, entry.second)])
+      if (t) type = t;
+    mem_.Put(kLocations[at].Root, kLocations[at].Key, entry.first, RegValue::String(entry.second, type));
+    log_ << "written back: " << vek::ToUtf8(entry.first.substr(0, 20)) << "\n";
     return Check();
   }
 
@@ -200,6 +281,28 @@ class StartPageProperty final : public PageProperty {
     }
   }
 
+  // A switch as Task Manager, Settings or an odd program leaves it.
+  RegValue RandomSwitch() {
+    std::vector<uint8_t> bytes(12, 0);
+    switch (Between(0, 9)) {
+      case 0: bytes[0] = 0x02; break;
+      case 1: bytes[0] = Chance(50) ? 0x00 : 0x06; break;
+      case 2:
+      case 3:
+      case 4:
+        bytes[0] = Chance(70) ? 0x03 : 0x07;
+        for (size_t i = 4; i < 12; ++i) bytes[i] = uint8_t(Between(0, 255));
+        bytes[11] = 0x01;
+        break;
+      case 5: bytes = {0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; bytes[5] = 9; break;  // 11 bytes
+      case 6: bytes.assign(13, 0x03); break;
+      case 7: return RegValue::Dword(3);
+      case 8: return RegValue::String(u"03");
+      default: bytes = {0x03, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}; break;  // only the first four set
+    }
+    return RegValue::Binary(std::move(bytes));
+  }
+
   void Arrange() override {
     mem_.Put(HKLM, u"SOFTWARE\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     mem_.Put(HKLM, u"SOFTWARE\\Canary\\Sub", u"", RegValue::String(u"canary"));
@@ -208,10 +311,17 @@ class StartPageProperty final : public PageProperty {
     mem_.Put(HKLM, u"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", u"Agent", RegValue::String(u"C:\\a.exe"));
     mem_.Put(HKLM, u"SOFTWARE\\Microsoft\\Shared Tools\\MSConfig\\startupfolder\\Agent", u"path",
              RegValue::String(u"C:\\a.lnk"));
+    mem_.Put(HKCU, u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\StartupFolder", u"Agent",
+             RegValue::Binary({3, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
     for (const Location& at : kLocations) {
-      if (Chance(15)) continue;
-      mem_.AddKey(at.Root, at.Key);
-      for (int n = Between(0, 4); n > 0; --n) mem_.Put(at.Root, at.Key, Pick(kRunNames), RandomRunValue());
+      if (!Chance(15)) {
+        mem_.AddKey(at.Root, at.Key);
+        for (int n = Between(0, 4); n > 0; --n) mem_.Put(at.Root, at.Key, Pick(kRunNames), RandomRunValue());
+      }
+      // Switches of the names there and of names with no Run value at all.
+      if (Chance(30)) continue;
+      mem_.AddKey(at.Root, at.Approved);
+      for (int n = Between(0, 4); n > 0; --n) mem_.Put(at.Root, at.Approved, Pick(kRunNames), RandomSwitch());
     }
     if (Chance(20)) return;
     mem_.AddKey(HKLM, kStore);
@@ -228,8 +338,19 @@ class StartPageProperty final : public PageProperty {
 
   static std::vector<MemoryRegistry::KeyDump> Outside(const std::vector<MemoryRegistry::KeyDump>& keys) {
     std::vector<Text> own{kStoreDump};
-    for (const Location& at : kLocations) own.push_back(at.Dump);
+    for (const Location& at : kLocations) {
+      own.push_back(at.Dump);
+      own.push_back(at.ApprovedDump);
+    }
     return DumpOutside(keys, own);
+  }
+
+  // A StartupApproved key's values by name without case.
+  std::map<Text, RegValue> ApprovedValues(const Location& at) const {
+    std::map<Text, RegValue> out;
+    for (const Text& name : mem_.ValueNames(at.Root, at.Approved))
+      if (auto v = mem_.Get(at.Root, at.Approved, name)) out.emplace(vek::UpperCase(name), *v);
+    return out;
   }
 
   const pages::TStartInfo* EntryOf(int row) const {
@@ -238,35 +359,75 @@ class StartPageProperty final : public PageProperty {
     return nullptr;
   }
 
-  // Rows whose name no other entry shares, after an apply with no refusal.
-  std::string Applied() {
+  // Whether the row's entry is not where its tick says: ticked, its command
+  // would not start; unticked, something would start under its name.
+  bool NeedsChange(int row) const {
+    const pages::TStartInfo* e = EntryOf(row);
+    const int at = LocationIndex(e->HKey, e->Key);
+    const Text starts = at >= 0 ? StartsUnder(mem_, kLocations[at], e->Item) : Text();
+    return rows_.Checked(row) ? starts != e->Command : !starts.empty();
+  }
+
+  static bool Named(const std::vector<Text>& notChanged, const Text& item) {
+    return std::find(notChanged.begin(), notChanged.end(), item) != notChanged.end();
+  }
+
+  // Switches change only for rows that asked for a change, and only to the
+  // forms a switch takes; before Windows 8 they never change.
+  std::string Switches(const std::vector<MemoryRegistry::KeyDump>& before) {
+    for (int i = 0; i < 4; ++i) {
+      const Location& at = kLocations[i];
+      std::map<Text, RegValue> then;  // before the apply
+      for (const auto& key : before)
+        if (vek::SameText(key.Path, at.ApprovedDump))
+          for (const auto& [name, v] : key.Values) then.emplace(vek::UpperCase(name), v);
+      std::map<Text, RegValue> now = ApprovedValues(at);
+      std::set<Text> names;
+      for (const auto& [n, v] : then) names.insert(n);
+      for (const auto& [n, v] : now) names.insert(n);
+      for (const Text& name : names) {
+        const auto a = then.find(name);
+        const auto b = now.find(name);
+        if (a != then.end() && b != now.end() && a->second == b->second) continue;
+        const std::string what = "switch " + vek::ToUtf8(name.substr(0, 20)) + " of run" + std::to_string(i) + ": ";
+        if (!Approved()) return what + "changed before Windows 8";
+        if (b == now.end()) return what + "deleted";
+        if (!IsSwitchForm(b->second)) return what + "written in a form Windows does not write";
+        if (!changedRows_.count(std::make_pair(i, name))) return what + "changed for no row that asked for a change";
+      }
+    }
+    return {};
+  }
+
+  // After an apply with no refusal since the rebuild.
+  std::string Applied(const std::vector<Text>& notChanged) {
     for (int r = 0; r < rows_.RowCount(); ++r) {
       const pages::TStartInfo* e = EntryOf(r);
-      int sharing = 0;
-      for (const auto& other : list_) sharing += vek::SameText(other.Item, e->Item);
       const int at = LocationIndex(e->HKey, e->Key);
-      if (sharing > 1 || at < 0) continue;
-      const Location& l = kLocations[at];
-      const auto run = mem_.Get(l.Root, l.Key, e->Item);
-      const Text backup = kStore + u"\\" + e->Item;
-      const auto saved = mem_.Get(HKLM, backup, u"command");
       std::ostringstream row;
       row << "row " << vek::ToUtf8(e->Item.substr(0, 20)) << ": ";
-      if (!core::IsKeyName(e->Item) || e->Item.size() > 255) {
-        if (!run || !IsText(*run) || vek::RegDataText(run->Data) != e->Command)
-          return row.str() + "a name that cannot be a store subkey was not left where it was";
-      } else if (rows_.Checked(r)) {
-        const uint32_t type = e->Expandable ? vek::kRegExpandSz : vek::kRegSz;
-        if (run != std::optional<RegValue>(RegValue::String(e->Command, type)))
-          return row.str() + "ticked, but its Run value is not its command with its type";
-        if (mem_.HasKey(HKLM, backup)) return row.str() + "ticked, but its backup is still there";
-      } else {
-        if (run) return row.str() + "unticked, but its Run value is still there";
-        if (saved != std::optional<RegValue>(RegValue::String(e->Command)))
-          return row.str() + "unticked, but the store does not hold its command";
-        const auto hkey = mem_.Get(HKLM, backup, u"hkey"), key = mem_.Get(HKLM, backup, u"key");
-        if (!hkey || !key || LocationIndex(vek::RegDataText(hkey->Data), vek::RegDataText(key->Data)) != at)
-          return row.str() + "unticked, but its backup names another place";
+      if (Named(notChanged, e->Item)) {
+        // As it was, unless another row of its name and place changed it.
+        int sharing = 0;
+        for (int o = 0; o < rows_.RowCount(); ++o) {
+          const pages::TStartInfo* other = EntryOf(o);
+          sharing += LocationIndex(other->HKey, other->Key) == at && vek::SameText(other->Item, e->Item);
+        }
+        if (sharing == 1 && at >= 0 && StartsUnder(mem_, kLocations[at], e->Item) != startedBefore_[size_t(r)])
+          return row.str() + "named as unchanged, but it changed";
+        continue;
+      }
+      if (at < 0) {
+        if (rows_.Checked(r)) return row.str() + "ticked, naming no Run key, yet not named as unchanged";
+        continue;
+      }
+      const Text starts = StartsUnder(mem_, kLocations[at], e->Item);
+      if (rows_.Checked(r)) {
+        if (starts != e->Command) return row.str() + "ticked, but its command would not start";
+        const auto run = mem_.Get(kLocations[at].Root, kLocations[at].Key, e->Item);
+        if (e->Expandable && run->Type != vek::kRegExpandSz) return row.str() + "expandable text came back as REG_SZ";
+      } else if (!starts.empty()) {
+        return row.str() + "unticked, but something would start under its name";
       }
     }
     return {};
@@ -311,29 +472,56 @@ class StartPageProperty final : public PageProperty {
   int faultsAtRebuild_ = 0;
   // The start: every entry's identity with the types its Run values had, what
   // lies outside the page's keys, backups that name no Run key, Run values of
-  // other types.
+  // other types, the switches.
   std::map<std::string, std::set<uint32_t>> initial_;
   std::vector<MemoryRegistry::KeyDump> outside_;
   std::map<Text, std::vector<MemoryRegistry::KeyDump>> foreign_;
   std::vector<std::tuple<int, Text, RegValue>> otherTypes_;
+  // Of the last apply: the rows (place and name) that asked for a change, and
+  // what started under each row's name before it.
+  std::set<std::pair<int, Text>> changedRows_;
+  std::vector<Text> startedBefore_;
 };
 
-TEST(StartPageProperty, EntriesKeepTheirIdentityAndNothingOutsideThePageChanges) {
-  RunSequences<StartPageProperty>(0x5eed0000);
+// The Windows version a sequence runs on, and the seeds it starts from.
+struct OnWindows {
+  vek::WindowsVersion Version;
+  uint64_t FirstSeed;
+};
+
+class StartPageOnWindows : public ::testing::TestWithParam<OnWindows> {
+ protected:
+  void SetUp() override { vek::SetRunningWindows(GetParam().Version); }
+  void TearDown() override { vek::SetRunningWindows({}); }
+};
+
+std::string VersionName(const ::testing::TestParamInfo<OnWindows>& info) {
+  return info.param.Version.Major == 6 ? "Windows7" : "Windows10";
+}
+
+INSTANTIATE_TEST_SUITE_P(, StartPageOnWindows,
+                         ::testing::Values(OnWindows{{6, 1}, 0x5eed0000}, OnWindows{{10, 0}, 0x5eed8000}), VersionName);
+
+TEST_P(StartPageOnWindows, EntriesKeepTheirIdentityTheRowsAgreeWithTheNextLogonAndNothingOutsideThePageChanges) {
+  RunSequences<StartPageProperty>(GetParam().FirstSeed);
 }
 
 // Names of 16,383 units (the longest a value name may be), empty names, names of
 // backslashes only or leading into HKLM\SOFTWARE, names one unit too long for a
-// key, and values of every registry type under every one of them, in every Run
-// key and as backups: enabling, disabling and re-reading them all never crashes,
-// loses nothing and touches nothing outside the page's keys.
-TEST(StartPageBadInput, OddNamesAndEveryValueTypeTouchOnlyThePagesKeys) {
+// key, and values of every registry type and of sizes up to 64 KiB under every
+// one of them, in every Run key and StartupApproved key and as backups:
+// enabling, disabling and re-reading them all never crashes, loses nothing and
+// touches nothing outside the page's keys.
+TEST_P(StartPageOnWindows, OddNamesAndEveryValueTypeAndSizeTouchOnlyThePagesKeys) {
   const Text names[] = {Text(16383, u'n'), u"", u"\\", Text(200, u'\\'), u"\\\\SOFTWARE", u"\\SOFTWARE\\Canary",
                         Text(255, u'k'), Text(256, u'k')};
   const auto arrange = [&](MemoryRegistry& mem, auto value) {
     mem.Put(HKLM, u"SOFTWARE\\Canary", u"v", RegValue::Dword(0xdeadbeef));
     for (size_t n = 0; n < std::size(names); ++n)
-      for (size_t at = 0; at < 4; ++at) mem.Put(kLocations[at].Root, kLocations[at].Key, names[n], value(n + at));
+      for (size_t at = 0; at < 4; ++at) {
+        mem.Put(kLocations[at].Root, kLocations[at].Key, names[n], value(n + at));
+        mem.Put(kLocations[at].Root, kLocations[at].Approved, names[n], value(n + at + 1));
+      }
     const Text backup = kStore + u"\\" + Text(255, u'k');
     mem.Put(HKLM, backup, u"command", value(0));
     mem.Put(HKLM, backup, u"hkey", value(1));

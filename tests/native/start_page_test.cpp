@@ -13,6 +13,7 @@
 #include "tests/support/memory_registry.h"
 #include "tests/support/page_keys.h"
 #include "vek/registry.h"
+#include "vek/sysinfo.h"
 
 namespace {
 
@@ -156,9 +157,103 @@ TEST_F(StartPage, ListsRunKeysInOrderThenBackupsWithTheFirstEntryOfANameWinning)
   EXPECT_EQ(items, (std::vector<Text>{u"Agent", u"Shared", u"Hook", u"Shared", u"", u"Number", u"Multi", u"Broken",
                                       u"Agent", u"Empty", u"Old"}));
   ASSERT_EQ(records.size(), list.size());
-  EXPECT_EQ(records[0], u"{\"cate\":\"start\",\"item\":\"Agent\"}");
+  EXPECT_EQ(records[0], u"{\"cate\":\"start\",\"item\":\"Agent\",\"state\":\"on\"}");
+  EXPECT_EQ(records.back(), u"{\"cate\":\"start\",\"item\":\"Old\",\"state\":\"stored\"}");
   EXPECT_EQ(list.back().Flags, 1);
   EXPECT_EQ(list.front().Flags, -1);
+}
+
+// The switches beside the Run keys as Task Manager leaves them, on Windows 10,
+// and the same registry on Windows 7, where nothing reads them.
+class StartPageSwitches : public StartPage, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    StartPage::SetUp();
+    vek::SetRunningWindows(GetParam() ? vek::WindowsVersion{10, 0} : vek::WindowsVersion{6, 1});
+  }
+  void TearDown() override {
+    vek::SetRunningWindows({});
+    StartPage::TearDown();
+  }
+  static RegValue Switch(std::vector<uint8_t> bytes) { return RegValue::Binary(std::move(bytes)); }
+  std::vector<Text> States() {
+    std::vector<Text> records;
+    pages::start::LogInfo(list, records);
+    std::vector<Text> states;
+    for (const Text& r : records) states.push_back(r.substr(r.rfind(u":\"") + 2, r.size() - r.rfind(u":\"") - 4));
+    return states;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(, StartPageSwitches, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Windows10" : "Windows7"; });
+
+TEST_P(StartPageSwitches, RowsFollowTheSwitchAndApplyingWritesItWhereWindowsReadsIt) {
+  const bool reads = GetParam();
+  const Text approved = u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+  const RegValue off = Switch({0x03, 0, 0, 0, 0x10, 0x4a, 0xd3, 0x8e, 0x5f, 0x6b, 0xdb, 0x01});
+  mem.Put(HKCU, kRun, u"Off", RegValue::String(u"%windir%\\off.exe", vek::kRegExpandSz));
+  mem.Put(HKCU, approved, u"off", off);  // names compare without case
+  mem.Put(HKCU, kRun, u"Odd", RegValue::String(u"C:\\odd.exe"));
+  mem.Put(HKCU, approved, u"Odd", Switch({0x03, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));  // 13 bytes: enabled
+  mem.Put(HKLM, kRun32, u"On", RegValue::String(u"C:\\on.exe"));
+  mem.Put(HKLM, approved + u"32", u"On", Switch({0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  mem.Put(HKLM, approved, u"On", off);  // the native key's switch is not the Wow6432Node entry's
+  Backup(u"Stored", u"C:\\stored.exe", u"HKCU", kRun);
+  mem.Put(HKCU, approved, u"Stored", off);  // stale: no Run value of that name
+  Rebuild();
+  ASSERT_EQ(rows.RowCount(), 4);
+  EXPECT_EQ(rows.Checked(RowOf(u"Off")), !reads);
+  EXPECT_TRUE(rows.Checked(RowOf(u"Odd")));
+  EXPECT_TRUE(rows.Checked(RowOf(u"On")));
+  EXPECT_FALSE(rows.Checked(RowOf(u"Stored")));
+  EXPECT_EQ(States(), (std::vector<Text>{u"on", reads ? u"off" : u"on", u"on", u"stored"}));
+
+  // Nothing to change: nothing written.
+  auto before = mem.Dump();
+  EXPECT_TRUE(pages::start::SetInfo(list, rows).empty());
+  EXPECT_EQ(mem.Dump(), before);
+
+  // Ticking the switched-off entry and the stored one, unticking the odd one.
+  rows.SetChecked(RowOf(u"Off"), true);
+  rows.SetChecked(RowOf(u"Stored"), true);
+  rows.SetChecked(RowOf(u"Odd"), false);
+  const uint64_t t0 = pages::start::FileTimeNow();
+  EXPECT_TRUE(pages::start::SetInfo(list, rows).empty());
+  const RegValue enabled = Switch({0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Off", vek::kRegExpandSz), u"%windir%\\off.exe");
+  EXPECT_EQ(mem.Get(HKCU, approved, u"Off"), reads ? enabled : off);
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Stored"), u"C:\\stored.exe");
+  EXPECT_FALSE(mem.HasKey(HKLM, kStore + u"\\Stored"));
+  EXPECT_EQ(mem.Get(HKCU, approved, u"Stored"), reads ? enabled : off);
+  EXPECT_EQ(ValueOf(HKCU, kRun, u"Odd"), u"<missing>");
+  EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Odd", u"command"), u"C:\\odd.exe");
+  const auto odd = mem.Get(HKCU, approved, u"Odd");
+  if (reads) {
+    ASSERT_TRUE(odd && odd->Type == vek::kRegBinary && odd->Data.size() == 12);
+    EXPECT_EQ(std::vector<uint8_t>(odd->Data.begin(), odd->Data.begin() + 4), (std::vector<uint8_t>{3, 0, 0, 0}));
+    uint64_t when = 0;
+    for (int i = 11; i >= 4; --i) when = when << 8 | odd->Data[size_t(i)];
+    EXPECT_GE(when, t0);
+    EXPECT_LE(when, t0 + 600000000ull) << "within a minute of the apply";
+  } else {
+    EXPECT_EQ(odd, Switch({0x03, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+  }
+
+  // Its program writes the Run value back: where Windows reads the switch, the
+  // entry stays off and its row unticked; before, the next apply deletes it again.
+  mem.Put(HKCU, kRun, u"Odd", RegValue::String(u"C:\\odd.exe"));
+  Rebuild();
+  EXPECT_EQ(rows.Checked(RowOf(u"Odd")), !reads);
+  rows.SetChecked(RowOf(u"Odd"), false);
+  before = mem.Dump();
+  EXPECT_TRUE(pages::start::SetInfo(list, rows).empty());
+  if (reads) {
+    EXPECT_EQ(mem.Dump(), before);
+  } else {
+    EXPECT_EQ(ValueOf(HKCU, kRun, u"Odd"), u"<missing>");
+    EXPECT_EQ(ValueOf(HKLM, kStore + u"\\Odd", u"command"), u"C:\\odd.exe");
+  }
 }
 
 TEST_F(StartPage, ARebuildDropsTheIconsOfThePreviousOneAndForgetsUnappliedTicks) {
@@ -204,16 +299,21 @@ TEST_F(StartPage, UntickedEntryMovesIntoTheStoreAndTickedBackupReturns) {
   EXPECT_TRUE(rows.Checked(RowOf(u"Tool")));
 }
 
-TEST_F(StartPage, ApplyingUnchangedRowsRewritesRunValuesKeepingExpandableTextAndMakesTheStore) {
+TEST_F(StartPage, ApplyingUnchangedRowsWritesNothingAndNeverOverwritesAnotherCommand) {
   mem.Put(HKLM, kRun, u"Plain", RegValue::String(u"C:\\Acme\\agent.exe"));
   mem.Put(HKLM, kRun, u"Expand", RegValue::String(u"%ProgramFiles%\\Acme\\agent.exe", vek::kRegExpandSz));
+  Backup(u"Old", u"C:\\Old\\old.exe", u"HKLM", kRun);
   Rebuild();
+  auto before = mem.Dump();
+  EXPECT_TRUE(pages::start::SetInfo(list, rows).empty());
+  EXPECT_EQ(mem.Dump(), before);
+
+  // Another program put its own command under the name since the rebuild: the
+  // ticked row does not write its command over it, and says so.
   mem.Put(HKLM, kRun, u"Plain", RegValue::String(u"C:\\Malware\\swapped.exe"));
-  Apply();
-  EXPECT_EQ(ValueOf(HKLM, kRun, u"Plain"), u"C:\\Acme\\agent.exe");
-  EXPECT_EQ(ValueOf(HKLM, kRun, u"Expand", vek::kRegExpandSz), u"%ProgramFiles%\\Acme\\agent.exe");
-  EXPECT_TRUE(mem.HasKey(HKLM, kStore));
-  EXPECT_TRUE(mem.SubKeys(HKLM, kStore).empty());
+  before = mem.Dump();
+  EXPECT_EQ(pages::start::SetInfo(list, rows), std::vector<Text>{u"Plain"});
+  EXPECT_EQ(mem.Dump(), before);
 }
 
 TEST_F(StartPage, ASecondApplyDeletesARunValueRecreatedMeanwhile) {

@@ -76,7 +76,7 @@ ProgramReport RealisticReport(int processes, int installs) {
     r.browser.push_back({u"{8FD5B1C4-1111-4E3A-9F00-01234567890" + digit(i) + u"}",
                          u"TouchEn Key Browser Helper " + digit(i)});
   }
-  for (int i = 0; i < 30; ++i) r.start.push_back(u"IPinside LWS Agent " + digit(i));
+  for (int i = 0; i < 30; ++i) r.start.push_back({u"IPinside LWS Agent " + digit(i), u"on"});
   for (int i = 0; i < installs; ++i) {
     r.install.push_back({i % 13 == 0 ? u"MagicLine4NP 1.0.0." + digit(i) : u"한글 프로그램 " + digit(i), u"한글과컴퓨터"});
   }

@@ -37,7 +37,7 @@ QV_SERVICE_EXE=$exe qv_service_start "$work/data" 0 0 || fail "the service did n
 # termination refused and one failed, one process back that the program found in
 # an installed plug-in's folder and one matched by its publisher alone.
 cat >"$work/report.json" <<'JSON'
-[{"cate":"clean","file":"%SystemRoot%\\System32\\svchost.exe","state":"1"},{"cate":"clean","file":"%SystemRoot%\\explorer.exe","state":"1"},{"cate":"clean","file":"%ProgramFiles(x86)%\\Wizvera\\Veraport20\\veraport.exe","state":"-1"},{"cate":"clean","file":"C:\\Users\\\uD64D\uAE38\uB3D9\\AppData\\Local\\agent.exe","state":"-1"},{"cate":"clean","file":"%ProgramFiles%\\IPinside\\I3GProc.exe","state":"-2"},{"cate":"memory","old":"2147483648","new":"3758096384","tot":"8589934592"},{"cate":"browser","clsid":"{8FD5B1C4-1111-4E3A-9F00-0123456789AB}","item":"TouchEn Key BHO"},{"cate":"start","item":"IPinside LWS Agent"},{"cate":"install","displayname":"MagicLine4NP 1.0.0.24","publisher":"Dreamsecurity"},{"cate":"install","displayname":"\uD55C\uAE00 2020","publisher":"\uD55C\uAE00\uACFC\uCEF4\uD4E8\uD130"},{"cate":"install","displayname":"IPinside LWS Agent","publisher":"Interezen"},{"cate":"refused","file":"%ProgramFiles%\\IPinside\\I3GProc.exe","why":"denied"},{"cate":"refused","file":"C:\\Tools\\<b>x</b>.exe","why":"error 1450"},{"cate":"back","file":"%ProgramFiles(x86)%\\IPinside_LWS\\I3GSvcManager.exe","pid":"5120","program":"IPinside LWS Agent","publisher":""},{"cate":"back","file":"%ProgramFiles%\\Hnc\\HncUpdate.exe","pid":"6044","program":"","publisher":"\uD55C\uAE00\uACFC\uCEF4\uD4E8\uD130"}]
+[{"cate":"clean","file":"%SystemRoot%\\System32\\svchost.exe","state":"1"},{"cate":"clean","file":"%SystemRoot%\\explorer.exe","state":"1"},{"cate":"clean","file":"%ProgramFiles(x86)%\\Wizvera\\Veraport20\\veraport.exe","state":"-1"},{"cate":"clean","file":"C:\\Users\\\uD64D\uAE38\uB3D9\\AppData\\Local\\agent.exe","state":"-1"},{"cate":"clean","file":"%ProgramFiles%\\IPinside\\I3GProc.exe","state":"-2"},{"cate":"memory","old":"2147483648","new":"3758096384","tot":"8589934592"},{"cate":"browser","clsid":"{8FD5B1C4-1111-4E3A-9F00-0123456789AB}","item":"TouchEn Key BHO"},{"cate":"start","item":"IPinside LWS Agent","state":"off"},{"cate":"start","item":"V3 Lite","state":"on"},{"cate":"start","item":"KeySharp","state":"stored"},{"cate":"start","item":"Old Agent"},{"cate":"install","displayname":"MagicLine4NP 1.0.0.24","publisher":"Dreamsecurity"},{"cate":"install","displayname":"\uD55C\uAE00 2020","publisher":"\uD55C\uAE00\uACFC\uCEF4\uD4E8\uD130"},{"cate":"install","displayname":"IPinside LWS Agent","publisher":"Interezen"},{"cate":"refused","file":"%ProgramFiles%\\IPinside\\I3GProc.exe","why":"denied"},{"cate":"refused","file":"C:\\Tools\\<b>x</b>.exe","why":"error 1450"},{"cate":"back","file":"%ProgramFiles(x86)%\\IPinside_LWS\\I3GSvcManager.exe","pid":"5120","program":"IPinside LWS Agent","publisher":""},{"cate":"back","file":"%ProgramFiles%\\Hnc\\HncUpdate.exe","pid":"6044","program":"","publisher":"\uD55C\uAE00\uACFC\uCEF4\uD4E8\uD130"}]
 JSON
 reply=$(curl -s --cacert "$work/data/cert.pem" -H 'Content-Type: application/json' -H 'User-Version: 3.6.0.0' \
   --data-binary @"$work/report.json" "https://127.0.0.1:$QV_SERVICE_HTTPS_PORT/report.php") || fail "upload failed"
@@ -70,6 +70,11 @@ expect "전체 8.0 GB"
 expect 'C:\Users\홍길동\AppData\Local\agent.exe'
 expect "보안 프로그램 2 개가 있습니다"
 expect "MagicLine4NP 1.0.0.24"
+# Each startup entry with its state at the next logon.
+expect "IPinside LWS Agent Windows 설정에서 사용 안 함"
+expect "V3 Lite 로그온할 때 실행"
+expect "KeySharp 쿼베노로 사용 안 함 (백업 보관)"
+expect "Old Agent 알수없음"
 expect "한글과컴퓨터"
 expect "쿼베노 3.6.0.0"
 # The summary at the top, before the figures, and the outcomes in Korean.

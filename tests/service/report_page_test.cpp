@@ -41,8 +41,14 @@ TEST(ReportPage, ShowsWhatTheResetDidAndWhatThePcHolds) {
   // Folded paths as sent, with the program's escapes undone.
   EXPECT_TRUE(Has(html, "%ProgramFiles(x86)%\\Wizvera\\Veraport20\\veraport.exe"));
   EXPECT_TRUE(Has(html, "C:\\Users\\홍길동\\AppData\\Local\\은행보안\\agent.exe"));
-  EXPECT_TRUE(Has(html, "IPinside LWS Agent"));
   EXPECT_TRUE(Has(html, "TouchEn Key BHO"));
+  // Each startup entry with what it does at the next logon; records of older
+  // programs and states of newer ones are shown, their state as unknown.
+  EXPECT_TRUE(Has(html, "<tr><td>IPinside LWS Agent</td><td>Windows 설정에서 사용 안 함</td></tr>"));
+  EXPECT_TRUE(Has(html, "<tr><td>V3 Lite</td><td>로그온할 때 실행</td></tr>"));
+  EXPECT_TRUE(Has(html, "<tr><td>KeySharp</td><td>쿼베노로 사용 안 함 (백업 보관)</td></tr>"));
+  EXPECT_TRUE(Has(html, "<tr><td>Old Agent</td><td>알수없음</td></tr>"));
+  EXPECT_TRUE(Has(html, "<tr><td>Newer</td><td>알수없음</td></tr>"));
   EXPECT_TRUE(Has(html, "한글과컴퓨터"));
   // The built-in plug-in name matches by case-sensitive prefix; the operator's
   // addition counts too; the lower-case look-alike does not.

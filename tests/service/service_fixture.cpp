@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/report.h"
 #include "service/certificate.h"
 #include "service/sqlite_store.h"
 #include "vek/strings.h"
@@ -182,7 +183,10 @@ std::string ProgramReport::Body() const {
     records.push_back(u"{\"cate\":\"browser\",\"clsid\":\"" + JsonEscape(clsid) + u"\",\"item\":\"" +
                       JsonEscape(item) + u"\"}");
   }
-  for (const auto& item : start) records.push_back(u"{\"cate\":\"start\",\"item\":\"" + JsonEscape(item) + u"\"}");
+  for (const auto& [item, state] : start) {
+    records.push_back(state.empty() ? u"{\"cate\":\"start\",\"item\":\"" + JsonEscape(item) + u"\"}"
+                                    : core::StartRecord(item, state));
+  }
   for (const auto& [name, publisher] : install) {
     records.push_back(u"{\"cate\":\"install\",\"displayname\":\"" + JsonEscape(name) + u"\",\"publisher\":\"" +
                       JsonEscape(publisher) + u"\"}");
@@ -204,7 +208,8 @@ ProgramReport SampleReport() {
   };
   r.memory = std::array<std::uint64_t, 3>{2ull << 30, 7ull << 29, 8ull << 30};  // 2 GB, 3.5 GB, 8 GB
   r.browser = {{u"{8FD5B1C4-1111-4E3A-9F00-0123456789AB}", u"TouchEn Key BHO"}};
-  r.start = {u"IPinside LWS Agent", u"V3 Lite"};
+  r.start = {{u"IPinside LWS Agent", u"off"}, {u"V3 Lite", u"on"}, {u"KeySharp", u"stored"}, {u"Old Agent", u""},
+             {u"Newer", u"later"}};
   r.install = {{u"MagicLine4NP 1.0.0.24", u"Dreamsecurity"},
                {u"Microsoft Edge", u"Microsoft Corporation"},
                {u"한글 2020", u"한글과컴퓨터"},

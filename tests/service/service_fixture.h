@@ -110,7 +110,9 @@ struct ProgramReport {
   std::vector<Process> processes;
   std::optional<std::array<std::uint64_t, 3>> memory;  // old, new, total
   std::vector<std::pair<std::u16string, std::u16string>> browser;  // clsid, item
-  std::vector<std::u16string> start;
+  // item, state ("on", "off", "stored"); an empty state is left out, as
+  // programs before the state did.
+  std::vector<std::pair<std::u16string, std::u16string>> start;
   std::vector<std::pair<std::u16string, std::u16string>> install;  // display name, publisher
   std::string Body() const;
 };

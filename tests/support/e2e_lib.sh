@@ -201,15 +201,26 @@ e2e_release_service() {
 # ones lost to the shell's command substitution.
 E2E_APPLIED=$'\n정상적으로 적용하였습니다.\n\n\n악성코드가 다시 복구 시킬 수 있으므로\n\n"처음화면"에서 초기화를 실행해주시면 더 좋습니다.'
 
-# e2e_apply PAGE CAPTION: presses the page's apply button and dismisses the
-# confirmation, which carries its text, the main window's CAPTION as title and
+# The confirmation when some rows could not be changed, naming them one per line.
+e2e_not_applied() {
+  local text=$'\n다음 항목은 변경하지 못했습니다.\n' name
+  for name in "$@"; do text+=$'\n· '"$name"; done
+  printf '%s' "$text"$'\n\n변경하지 못한 항목은 이전 상태 그대로 남아 있습니다.\n나머지 항목은 정상적으로 적용하였습니다.'
+}
+
+# e2e_apply PAGE CAPTION [NAME...]: presses the page's apply button and
+# dismisses the confirmation, which carries its text (naming the rows NAME...
+# that could not be changed, when given), the main window's CAPTION as title and
 # one OK button.
 e2e_apply() {
-  expect_ok "$1 apply" click "$1/BtnSubmit" || return
-  expect_drv "$1 confirmation text" "$E2E_APPLIED" wait-msgbox 30000
-  expect_drv "$1 confirmation title" "$2" msgbox-title
-  expect_eq "$1 confirmation has one OK button" 1 "$(qvd msgbox-buttons | cut -f1 | tr -d '\n')"
-  expect_ok "$1 confirmation dismissed" msgbox-press 1
+  local page=$1 caption=$2 want=$E2E_APPLIED
+  shift 2
+  [ $# -gt 0 ] && want=$(e2e_not_applied "$@")
+  expect_ok "$page apply" click "$page/BtnSubmit" || return
+  expect_drv "$page confirmation text" "$want" wait-msgbox 30000
+  expect_drv "$page confirmation title" "$caption" msgbox-title
+  expect_eq "$page confirmation has one OK button" 1 "$(qvd msgbox-buttons | cut -f1 | tr -d '\n')"
+  expect_ok "$page confirmation dismissed" msgbox-press 1
 }
 
 # e2e_row_of LIST TEXT COLUMN: the 0-based row whose tab-separated field (1 is

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -21,11 +22,13 @@
 namespace qvtest {
 
 // Refuses each change through the registry's keys with a given probability,
-// drawing from the sequence's own generator, and counts the refusals.
+// drawing from the sequence's own generator, and counts the changes asked and
+// the refusals.
 class RandomFaults {
  public:
   RandomFaults(MemoryRegistry& mem, std::mt19937_64& rng) : mem_(mem), rng_(rng) {
     mem_.InjectFaults([this](MemoryRegistry::Change, uint32_t, const vek::Text&) {
+      ++changes_;
       if (rate_ <= 0 || std::uniform_real_distribution<double>(0, 1)(rng_) >= rate_) return false;
       ++fired_;
       return true;
@@ -37,12 +40,15 @@ class RandomFaults {
 
   void SetRate(double rate) { rate_ = rate; }
   int Fired() const { return fired_; }
+  // Changes asked of the registry through its keys, refused or not.
+  int Changes() const { return changes_; }
 
  private:
   MemoryRegistry& mem_;
   std::mt19937_64& rng_;
   double rate_ = 0;
   int fired_ = 0;
+  int changes_ = 0;
 };
 
 class PageProperty {
@@ -91,6 +97,8 @@ class PageProperty {
         failure = Rebuild();
       else if (what < 6 && rows_.RowCount() > 0)
         Tick(Between(0, rows_.RowCount() - 1), Chance(50));
+      else if (std::optional<std::string> meddled; what == 9 && (meddled = Meddle()))
+        failure = *meddled;
       else
         failure = Apply();
     }
@@ -100,6 +108,9 @@ class PageProperty {
  protected:
   virtual void Arrange() = 0;
   virtual vek::Text RowName(int row) const = 0;
+  // Another program's change between the page's steps, then what the checker
+  // found; nullopt for a page whose sequences have none (an apply is made then).
+  virtual std::optional<std::string> Meddle() { return std::nullopt; }
 
   int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
   bool Chance(int percent) { return Between(1, 100) <= percent; }
@@ -140,7 +151,8 @@ void RunSequences(uint64_t first) {
 }
 
 // A value of every registry type, text ones holding text: also empty, without
-// its terminating NUL at an odd size, and of 40,000 bytes.
+// its terminating NUL at an odd size, and of 40,000 bytes; binary ones empty,
+// of 11 and 12 bytes as switches are, and of 64 KiB.
 inline std::vector<vek::RegValue> EveryValueType(const vek::Text& text) {
   using vek::RegValue;
   std::vector<uint8_t> odd = RegValue::String(text).Data;
@@ -156,6 +168,11 @@ inline std::vector<vek::RegValue> EveryValueType(const vek::Text& text) {
       RegValue{vek::kRegSz, {}},
       RegValue{vek::kRegSz, odd},
       RegValue{vek::kRegExpandSz, std::vector<uint8_t>(40000, 'e')},
+      RegValue::Binary({}),
+      RegValue::Binary({0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+      RegValue::Binary({0x03, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}),
+      RegValue::Binary(std::vector<uint8_t>(11, 0x03)),
+      RegValue::Binary(std::vector<uint8_t>(65536, 0x03)),
   };
 }
 
