@@ -16,8 +16,9 @@ constexpr int32_t kGone = -1;
 constexpr int kLivenessPasses = 5;
 
 void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId) {
+  const PreparedKeepList keep(keepList);
   for (auto& process : list)
-    if (process->ProcessID != ownProcessId && !ProcessExists(keepList, process->FileName)) process->State = kMarked;
+    if (process->ProcessID != ownProcessId && !keep.Keeps(process->FileName)) process->State = kMarked;
 }
 
 namespace {

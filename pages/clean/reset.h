@@ -41,7 +41,7 @@ std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vec
                                    const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system);
 
 // Marks (State -2) every process that is neither this program (ownProcessId) nor
-// kept by keepList.
+// kept by keepList (ProcessExists); keepList is prepared once for all processes.
 void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId);
 
 // With terminate: one KillProcess attempt per marked process, in list order, its
