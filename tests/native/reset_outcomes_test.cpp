@@ -302,7 +302,9 @@ TEST(TerminateResult, ErrorCodesReadAsTheirOutcome) {
       EXPECT_EQ(pages::clean::RefusalReason(r), c.reason) << c.error;
     }
   }
-  EXPECT_EQ(vek::KillProcess(0).Outcome, TerminateOutcome::NotFound);
+  EXPECT_EQ(vek::TerminateResultFromError(5, true).Outcome, TerminateOutcome::NotFound)
+      << "a held process that has ended answers access denied";
+  EXPECT_EQ(vek::KillProcess(vek::TProcessInfo{}).Outcome, TerminateOutcome::NotFound) << "nothing held";
 }
 
 }  // namespace
