@@ -137,8 +137,10 @@ ProcessHold HoldProcess(const ProcessEntry& entry) {
   }
   if (!process) return {nullptr, TerminateResultFromError(error)};
   FILETIME created{}, exited, kernel, user;
-  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user))
-    return {nullptr, TerminateResultFromError(GetLastError() ? GetLastError() : ERROR_GEN_FAILURE)};
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+    const DWORD timesError = GetLastError();
+    return {nullptr, TerminateResultFromError(timesError ? timesError : ERROR_GEN_FAILURE)};
+  }
   // The snapshot's process may have ended since and its identifier passed to a
   // new one, which this handle would hold now.
   if (!IsSnapshotProcess(entry, (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime))
