@@ -19,15 +19,11 @@ class ResetRun : public testing::Test {
   }
   void TearDown() override { core::FolderVars = saved_; }
 
+  // The processes running, listed as the run lists them.
   vek::TProcessList List(std::initializer_list<std::pair<uint32_t, const char16_t*>> processes) {
+    for (auto [pid, file] : processes) system_.Entries.push_back({pid, Text(file)});
     vek::TProcessList list;
-    for (auto [pid, file] : processes) {
-      auto p = std::make_unique<vek::TProcessInfo>();
-      p->ProcessID = pid;
-      p->FileName = file;
-      list.push_back(std::move(p));
-      system_.Entries.push_back({pid, Text(file)});
-    }
+    vek::GetProcessList(list);
     return list;
   }
   std::vector<int32_t> States(const vek::TProcessList& list) {
