@@ -35,6 +35,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   app::TFrmQuorvane window;
   pages::FrmQuorvane = &window;
   if (window.Create(instance)) {
+    // The reporter starts once the window shows, so that its start costs the
+    // program's start nothing.
+    app::StartCrashReporter();
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
       if (!window.Handle() || !IsDialogMessageW(window.Handle(), &msg)) {
