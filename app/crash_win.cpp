@@ -77,7 +77,7 @@ struct alignas(16) CrashBlock {
   DWORD ThreadId;
   DWORD Magic;
   DWORD ProgramId;
-  uint64_t Program, Wake, Shown;  // the reporter's handles of the program and the two events
+  uint64_t Program, Wake, Shown, Close;  // the reporter's handles of the program and the three events
   DWORD FaultWhileReporting;
   wchar_t ReportFile[MAX_PATH];
 };
@@ -360,6 +360,9 @@ struct Session {
   const CrashBlock* Fault = nullptr;
   Target Crashed;
   HANDLE Shown = nullptr;  // set once the window shows
+  // Set when the window closes, for a crashed process that ends itself;
+  // null when it is this process.
+  HANDLE Close = nullptr;
   Text ReportFile;
   bool FaultWhileReporting = false;
   DialogTemplate Dialog;
@@ -370,8 +373,13 @@ struct Session {
 Session* g_session = nullptr;  // the one that runs, for the window's procedure
 
 [[noreturn]] void CloseNow() {
-  const DWORD code = g_session->Fault->Record.ExceptionCode;
-  TerminateProcess(g_session->Crashed.Process, code);
+  const Session& s = *g_session;
+  const DWORD code = s.Fault->Record.ExceptionCode;
+  // The crashed process ends itself with the code (under Wine a process ended
+  // from outside leaves its Unix process's status at 0); one that does not
+  // within a few seconds is ended from here.
+  if (s.Close && SetEvent(s.Close) && WaitForSingleObject(s.Crashed.Process, 5000) == WAIT_OBJECT_0) EndProcess(code);
+  TerminateProcess(s.Crashed.Process, code);
   EndProcess(code);
 }
 
@@ -470,7 +478,7 @@ struct CrashState {
   vek::unique_handle LocalWake, LocalShown, FallbackThread;
   DWORD FallbackId = 0;
   // The reporter, once started; Shared is published last.
-  vek::unique_handle Reporter, RemoteWake, RemoteShown, Section, Job;
+  vek::unique_handle Reporter, RemoteWake, RemoteShown, RemoteClose, Section, Job;
   vek::unique_mapview View;
   DWORD ReporterId = 0;
   CrashBlock* volatile Shared = nullptr;
@@ -504,11 +512,13 @@ CrashState* g_state = nullptr;
   }
   if (remote) {
     SetEvent(s->RemoteWake.get());
-    // The reporter ends this process once its window is closed; when it shows
-    // no window in time or ends first, this thread ends the process.
+    // The process ends once the reporter's window is closed, or when the
+    // reporter shows no window in time or ends first.
     const HANDLE waits[] = {s->RemoteShown.get(), s->Reporter.get()};
-    if (WaitForMultipleObjects(2, waits, FALSE, kShowLimitMs) == WAIT_OBJECT_0)
-      WaitForSingleObject(s->Reporter.get(), INFINITE);
+    if (WaitForMultipleObjects(2, waits, FALSE, kShowLimitMs) == WAIT_OBJECT_0) {
+      const HANDLE closing[] = {s->RemoteClose.get(), s->Reporter.get()};
+      WaitForMultipleObjects(2, closing, FALSE, INFINITE);
+    }
   } else if (s->FallbackThread) {
     SetEvent(s->LocalWake.get());
     if (WaitForSingleObject(s->LocalShown.get(), kShowLimitMs) == WAIT_OBJECT_0)
@@ -583,19 +593,12 @@ bool SameImage(HANDLE a, HANDLE b) {
          CompareStringOrdinal(first, int(n1), second, int(n2), TRUE) == CSTR_EQUAL;
 }
 
-CrashBlock* g_reporterBlock = nullptr;
-
-// The reporter's own fault: the program it serves ends with its fault's code
-// (no second report), then so does the reporter.
-LONG WINAPI OnReporterFault(EXCEPTION_POINTERS* pointers) {
-  const CrashBlock* b = g_reporterBlock;
-  if (b && b->ThreadId) TerminateProcess(reinterpret_cast<HANDLE>(b->Program), b->Record.ExceptionCode);
-  EndProcess(pointers->ExceptionRecord->ExceptionCode);
-}
+// The reporter's own fault ends the reporter, and with it, its wait over, the
+// program it serves, with that program's fault's code: no second report.
+LONG WINAPI OnReporterFault(EXCEPTION_POINTERS* pointers) { EndProcess(pointers->ExceptionRecord->ExceptionCode); }
 
 [[noreturn]] void RunReporter(CrashBlock& block) {
   vek::GuaranteeFaultStack();
-  g_reporterBlock = &block;
   SetUnhandledExceptionFilter(OnReporterFault);
   const HANDLE program = reinterpret_cast<HANDLE>(block.Program);
   static Session session;  // never destroyed, like the program's
@@ -603,6 +606,7 @@ LONG WINAPI OnReporterFault(EXCEPTION_POINTERS* pointers) {
   session.Crashed.Process = program;
   session.Crashed.Pid = block.ProgramId;
   session.Shown = reinterpret_cast<HANDLE>(block.Shown);
+  session.Close = reinterpret_cast<HANDLE>(block.Close);
   session.FaultWhileReporting = block.FaultWhileReporting != 0;
   block.ReportFile[MAX_PATH - 1] = 0;
   session.ReportFile = vek::U(block.ReportFile);
@@ -731,16 +735,19 @@ bool StartCrashReporter() {
                                       FALSE, GetCurrentProcessId()));
   vek::unique_handle wake(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   vek::unique_handle shown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!view || !self || !wake || !shown) return fail();
+  vek::unique_handle close(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!view || !self || !wake || !shown || !close) return fail();
   auto* block = static_cast<CrashBlock*>(view.get());  // the mapping starts zeroed
   const HANDLE remoteProgram = DuplicateInto(process.get(), self.get());
   const HANDLE remoteWake = DuplicateInto(process.get(), wake.get());
   const HANDLE remoteShown = DuplicateInto(process.get(), shown.get());
-  if (!remoteProgram || !remoteWake || !remoteShown) return fail();
+  const HANDLE remoteClose = DuplicateInto(process.get(), close.get());
+  if (!remoteProgram || !remoteWake || !remoteShown || !remoteClose) return fail();
   block->ProgramId = GetCurrentProcessId();
   block->Program = reinterpret_cast<uintptr_t>(remoteProgram);
   block->Wake = reinterpret_cast<uintptr_t>(remoteWake);
   block->Shown = reinterpret_cast<uintptr_t>(remoteShown);
+  block->Close = reinterpret_cast<uintptr_t>(remoteClose);
   block->FaultWhileReporting = s->Options.FaultWhileReporting ? 1 : 0;
   const size_t fileLength = std::min<size_t>(s->Options.ReportFile.size(), MAX_PATH - 1);
   std::memcpy(block->ReportFile, s->Options.ReportFile.data(), fileLength * sizeof(wchar_t));
@@ -751,6 +758,7 @@ bool StartCrashReporter() {
   s->ReporterId = created.dwProcessId;
   s->RemoteWake = std::move(wake);
   s->RemoteShown = std::move(shown);
+  s->RemoteClose = std::move(close);
   s->Section = std::move(section);
   s->Job = std::move(job);
   s->View = std::move(view);

@@ -22,12 +22,13 @@ Text ShellFolder(int csidl) {
   return Trimmed(vek::U(path));
 }
 
-// A string value of the key, environment variables expanded (RegGetValueW does
-// that for REG_EXPAND_SZ).
+// A string value of the key, environment variables expanded: RegGetValueW
+// expands a REG_EXPAND_SZ asked for as REG_SZ (and refuses to be asked for
+// REG_EXPAND_SZ unless it may leave it unexpanded).
 Text PathValue(HKEY key, const wchar_t* subKey, const wchar_t* name) {
   wchar_t path[MAX_PATH] = {};
   DWORD size = sizeof path - sizeof(wchar_t);
-  if (RegGetValueW(key, subKey, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, path, &size) != ERROR_SUCCESS)
+  if (RegGetValueW(key, subKey, name, RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS)
     return {};
   return Trimmed(vek::U(path));
 }

@@ -7,9 +7,9 @@
 // abort (abort()), reporter (a fault on the main thread, then another inside
 // the reporting), heap-lock (a fault while holding the process heap's lock),
 // crt-lock (while holding the C runtime's heap and its heap lock), loader-lock
-// (in the DllMain of qv_fault_dll.dll, under the loader's lock), stack-overflow
-// (endless recursion), smashed-frame (the frame pointer pointing into a
-// no-access page, then a fault). A mode ending in "-inprocess" runs without
+// (abort() in the DllMain of qv_fault_dll.dll, under the loader's lock), stack-overflow
+// (endless recursion), smashed-frame (a frame pointer pointing into a
+// no-access page, see QvSmashedFrame). A mode ending in "-inprocess" runs without
 // the reporter process, as when it cannot be started.
 // The handler writes the report's text to REPORT-FILE before it sends it.
 #include "vek/win32.h"
@@ -25,18 +25,21 @@
 
 #include "app/crash_win.h"
 
-extern "C" void QvSmashedFrameFault(void* noAccess);
-
-// Points the frame pointer at the page it is given, as a buffer overrun over a
-// saved frame pointer would, and faults: the x86_64 frame is described by its
-// unwind codes as based on rbp, the i686 one is walked along ebp.
+// A frame pointer smashed into a no-access page, as a buffer overrun over a
+// saved frame pointer leaves it. On i686 the faulting function itself has it:
+// Windows finds the handlers along fs:[0], the walk follows ebp. On x86_64
+// Windows unwinds the faulting thread with the same codes as the walk, so a
+// thread that cannot be unwound is never given to the filter; there another
+// thread has it, spinning (*ready set) in a function whose unwind codes base
+// its frame on rbp, while the main thread faults.
+extern "C" void QvSmashedFrame(void* noAccess, volatile long* ready);
 #ifdef _WIN64
 asm(R"(
   .text
-  .globl QvSmashedFrameFault
-  .def QvSmashedFrameFault; .scl 2; .type 32; .endef
-  .seh_proc QvSmashedFrameFault
-QvSmashedFrameFault:
+  .globl QvSmashedFrame
+  .def QvSmashedFrame; .scl 2; .type 32; .endef
+  .seh_proc QvSmashedFrame
+QvSmashedFrame:
   push %rbp
   .seh_pushreg %rbp
   sub $32, %rsp
@@ -45,17 +48,17 @@ QvSmashedFrameFault:
   .seh_setframe %rbp, 16
   .seh_endprologue
   mov %rcx, %rbp
-  movl $1, 0x10
-  add $32, %rsp
-  pop %rbp
-  ret
+  movl $1, (%rdx)
+1:
+  pause
+  jmp 1b
   .seh_endproc
 )");
 #else
 asm(R"(
   .text
-  .globl _QvSmashedFrameFault
-_QvSmashedFrameFault:
+  .globl _QvSmashedFrame
+_QvSmashedFrame:
   push %ebp
   mov %esp, %ebp
   mov 8(%esp), %ebp
@@ -121,7 +124,7 @@ void FaultInDllMain() {
   std::wstring dll(path, n);
   dll = dll.substr(0, dll.find_last_of(L'\\') + 1) + L"qv_fault_dll.dll";
   LoadLibraryW(dll.c_str());
-  fwprintf(stderr, L"qv_crasher: loading %ls came back (the loader swallowed the fault)\n", dll.c_str());
+  fwprintf(stderr, L"qv_crasher: loading %ls came back\n", dll.c_str());
 }
 
 }  // namespace
@@ -157,8 +160,15 @@ int wmain(int argc, wchar_t** argv) {
   else if (mode == L"loader-lock") FaultInDllMain();
   else if (mode == L"stack-overflow") return Recurse(0);
   else if (mode == L"smashed-frame") {
-    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
-    QvSmashedFrameFault(static_cast<char*>(page) + 2048);
+    void* noAccess = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS)) + 2048;
+    static volatile long ready = 0;
+#ifdef _WIN64
+    std::thread(QvSmashedFrame, noAccess, &ready).detach();
+    while (!ready) Sleep(1);
+    FaultHere();
+#else
+    QvSmashedFrame(noAccess, &ready);
+#endif
   } else return 2;
   // Reached only when a fault was swallowed on the way.
   fwprintf(stderr, L"qv_crasher: %ls did not end the process\n", mode.c_str());

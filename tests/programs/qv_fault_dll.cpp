@@ -1,12 +1,13 @@
-// A plug-in DLL that faults while it is being loaded: an access violation in
-// DllMain, which runs under the loader's lock. Loaded by qv_crasher loader-lock.
+// A plug-in DLL that fails while it is being loaded, in DllMain, which runs
+// under the loader's lock: it aborts, as a plug-in's failed check or an
+// exception out of its static constructors does. (An access violation there
+// never reaches the filter under Wine, whose loader catches it and fails the
+// load.) Loaded by qv_crasher loader-lock.
 #include "vek/win32.h"
 
-namespace {
-volatile uintptr_t g_unmapped = 0x10;
-}
+#include <cstdlib>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
-  if (reason == DLL_PROCESS_ATTACH) *reinterpret_cast<volatile int*>(g_unmapped) = 1;
+  if (reason == DLL_PROCESS_ATTACH) abort();
   return TRUE;
 }
