@@ -97,6 +97,12 @@ run_mode() {
     e2e_fail "$mode: no error window ($E2E_DRV_ERR)"
     return
   }
+  # The window may be seen while its controls are still being made.
+  for ((i = 0; i < 20; i++)); do
+    [ -n "$text" ] && break
+    sleep 0.1
+    text=$(qvd wait-msgbox 0)
+  done
   [[ "$text" == "$SENDING" || "$text" == "$SENT" ]] || e2e_fail "$mode: window text [$text]"
   expect_drv "$mode: one button" $'2\t닫기' msgbox-buttons 2000
   expect_drv "$mode: title (no version resource in the test program)" "쿼베노 v 0.0.0.0" msgbox-title
