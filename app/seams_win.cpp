@@ -20,6 +20,8 @@ void WireSeams() {
   core::SetShell(&core::WindowsShell());
   vek::SetNativeX64(vek::DetectNativeX64());
   core::FolderVars = core::BuildFolderVars(core::GetSpecialFolder, vek::IsNativeX64());
+  // Read when a report first needs them, not at start-up.
+  core::SetUserFoldersSource(core::ReadUserFolders);
 }
 
 }  // namespace app

@@ -119,8 +119,9 @@ Text FoldUnprefixed(const UserFolders& users, const FolderVarList& vars, TextVie
   return Text(path);
 }
 
-std::once_flag g_userFoldersOnce;
+std::mutex g_userFoldersLock;
 UserFolders (*g_userFoldersSource)() = nullptr;
+bool g_userFoldersRead = false;
 UserFolders g_userFolders;
 
 }  // namespace
@@ -138,17 +139,22 @@ Text FoldPrivatePath(const UserFolders& users, const FolderVarList& vars, TextVi
 
 Text FoldPrivatePath(TextView path) { return FoldPrivatePath(CurrentUserFolders(), FolderVars, path); }
 
-const UserFolders& CurrentUserFolders() {
-  std::call_once(g_userFoldersOnce, [] {
-    try {
-      if (g_userFoldersSource) g_userFolders = g_userFoldersSource();
-    } catch (...) {
-      g_userFolders = UserFolders();  // out of memory: nothing folds beyond FoldPath
-    }
-  });
-  return g_userFolders;
+UserFolders CurrentUserFolders() {
+  try {
+    std::lock_guard<std::mutex> hold(g_userFoldersLock);
+    if (!g_userFoldersRead && g_userFoldersSource) g_userFolders = g_userFoldersSource();
+    g_userFoldersRead = true;
+    return g_userFolders;
+  } catch (...) {
+    return UserFolders();  // out of memory: nothing folds beyond FoldPath
+  }
 }
 
-void SetUserFoldersSource(UserFolders (*source)()) { g_userFoldersSource = source; }
+void SetUserFoldersSource(UserFolders (*source)()) {
+  std::lock_guard<std::mutex> hold(g_userFoldersLock);
+  g_userFoldersSource = source;
+  g_userFoldersRead = false;
+  g_userFolders = UserFolders();
+}
 
 }  // namespace core

@@ -70,10 +70,10 @@ Text FoldPrivatePath(const UserFolders& users, const FolderVarList& vars, TextVi
 // The same with FolderVars and CurrentUserFolders().
 Text FoldPrivatePath(TextView path);
 
-// The user folders of the running system, read on the first call from the
-// source given to SetUserFoldersSource (none: all empty) and kept afterwards.
-// Safe on any thread.
-const UserFolders& CurrentUserFolders();
+// The user folders of the running system: read through the source given to
+// SetUserFoldersSource on the first call after it was given (none: all empty),
+// then kept. Safe on any thread.
+UserFolders CurrentUserFolders();
 void SetUserFoldersSource(UserFolders (*source)());
 
 #ifdef _WIN32

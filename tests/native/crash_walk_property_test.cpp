@@ -1,7 +1,7 @@
 // Stack walks as a property, against a simulated process. Seeded random call
 // chains: x86_64 functions with random prologues (pushes, small and large
-// allocations, a frame register at a random offset with alloca below it, saves
-// by offset, chained unwind entries) run up to a call, the innermost one
+// allocations, any register as the frame register at a random offset with
+// alloca below it, saves by offset, chained unwind entries) run up to a call, the innermost one
 // stopped anywhere, also inside its prologue; i686 frames linked by ebp. For
 // each, the walk must give exactly the chain's return addresses. Then the
 // stack is smashed (a frame pointer or a saved link into a no-access page, a
@@ -75,6 +75,7 @@ struct Step {
 struct Function {
   uint32_t Begin = 0;
   std::vector<Step> Prologue;
+  int FrameReg = 0;     // the frame register, when the prologue sets one
   int FrameOffset = 0;  // in 16-byte units
   bool Chained = false;  // the allocation and saves sit in a chained entry
   uint8_t PrologSize = 0;
@@ -96,21 +97,30 @@ class X64Process {
       s.End = at;
       f.Prologue.push_back(s);
     };
-    if (frame) add({Step::Push, kRbp}, 1);
+    // Any nonvolatile register may hold the frame, not only rbp; it is pushed first.
+    if (frame) {
+      f.FrameReg = nonvol[0];
+      add({Step::Push, f.FrameReg}, f.FrameReg >= 8 ? 2 : 1);
+    }
     size_t used = 0;
     for (int reg : nonvol)
-      if (reg != kRbp && Pick(3) == 0 && used++ < 4) add({Step::Push, reg}, reg >= 8 ? 2 : 1);
+      if (reg != f.FrameReg && Pick(3) == 0 && used++ < 4) add({Step::Push, reg}, reg >= 8 ? 2 : 1);
     static const uint32_t kSizes[] = {0, 8, 0x28, 0x78, 0x80, 0x88, 0x1000, 0x7FFF8, 0x80008};
     const uint32_t alloc = kSizes[Pick(std::size(kSizes))];
     f.Chained = alloc && Pick(3) == 0;
     if (alloc) add({Step::Alloc, 0, alloc}, alloc <= 128 ? 4 : 7);
     if (frame) {
       f.FrameOffset = int(Pick(std::min<uint32_t>(15, alloc / 16) + 1));
-      add({Step::SetFrame, kRbp}, 5);
+      add({Step::SetFrame, f.FrameReg}, 5);
     }
-    for (int reg : nonvol)
-      if (reg != kRbp && alloc >= 64 && Pick(4) == 0 && !Pushed(f, reg))
-        add({Step::Save, reg, uint32_t(Pick(alloc / 8 - 1))}, 5);
+    std::vector<uint32_t> slots;  // each save has a slot of its own
+    for (int reg : nonvol) {
+      if (reg == f.FrameReg || alloc < 64 || Pick(3) || Pushed(f, reg)) continue;
+      uint32_t slot = uint32_t(Pick(alloc / 8 - 1));
+      while (std::find(slots.begin(), slots.end(), slot) != slots.end()) slot = (slot + 1) % (alloc / 8 - 1);
+      slots.push_back(slot);
+      add({Step::Save, reg, slot}, 5);
+    }
     f.PrologSize = at;
     return f;
   }
@@ -158,16 +168,18 @@ class X64Process {
           r.Gpr[kRsp] -= s.Value;
           break;
         case Step::SetFrame:
-          r.Gpr[kRbp] = r.Gpr[kRsp] + f.FrameOffset * 16;
+          r.Gpr[f.FrameReg] = r.Gpr[kRsp] + f.FrameOffset * 16;
           break;
         case Step::Save:
-          frame = Has(f, Step::SetFrame) ? r.Gpr[kRbp] - f.FrameOffset * 16 : r.Gpr[kRsp];
+          frame = Has(f, Step::SetFrame) ? r.Gpr[f.FrameReg] - f.FrameOffset * 16 : r.Gpr[kRsp];
           memory.Put(frame + s.Value * 8, r.Gpr[s.Reg]);
           break;
       }
     }
     if (!body) return;
-    for (int reg : {3, 6, 7, 12, 13, 14, 15}) r.Gpr[reg] = rng_();
+    // The body may change what the prologue saved, its frame register aside.
+    for (const Step& s : f.Prologue)
+      if ((s.What == Step::Push || s.What == Step::Save) && s.Reg != f.FrameReg) r.Gpr[s.Reg] = rng_();
     if (Has(f, Step::SetFrame)) r.Gpr[kRsp] -= 16 * Pick(64);  // alloca
   }
 
@@ -216,7 +228,7 @@ class X64Process {
       return false;
     }();
     const uint8_t head[4] = {uint8_t(1 | (chained ? 4 : 0) << 3), f.PrologSize, uint8_t(codes.size()),
-                             uint8_t(frame ? kRbp | f.FrameOffset << 4 : 0)};
+                             uint8_t(frame ? f.FrameReg | f.FrameOffset << 4 : 0)};
     memory.Put(kBase + rva, head);
     for (size_t i = 0; i < codes.size(); ++i) memory.Put(kBase + rva + 4 + i * 2, codes[i]);
     const uint32_t after = rva + 4 + uint32_t((codes.size() + 1) & ~size_t(1)) * 2;
