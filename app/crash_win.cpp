@@ -510,16 +510,21 @@ CrashState* g_state = nullptr;
     block->Record.ExceptionRecord = nullptr;  // a chained record may live on a stack that moves on
     block->ThreadId = self;
   }
+  bool local = !remote;
   if (remote) {
     SetEvent(s->RemoteWake.get());
     // The process ends once the reporter's window is closed, or when the
-    // reporter shows no window in time or ends first.
+    // reporter shows no window in time. A reporter that ended before its
+    // window showed never took the fault up: the process reports it itself.
     const HANDLE waits[] = {s->RemoteShown.get(), s->Reporter.get()};
-    if (WaitForMultipleObjects(2, waits, FALSE, kShowLimitMs) == WAIT_OBJECT_0) {
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kShowLimitMs);
+    if (woken == WAIT_OBJECT_0) {
       const HANDLE closing[] = {s->RemoteClose.get(), s->Reporter.get()};
       WaitForMultipleObjects(2, closing, FALSE, INFINITE);
     }
-  } else if (s->FallbackThread) {
+    local = woken == WAIT_OBJECT_0 + 1 && WaitForSingleObject(s->RemoteShown.get(), 0) == WAIT_TIMEOUT;
+  }
+  if (local && s->FallbackThread) {
     SetEvent(s->LocalWake.get());
     if (WaitForSingleObject(s->LocalShown.get(), kShowLimitMs) == WAIT_OBJECT_0)
       WaitForSingleObject(s->FallbackThread.get(), INFINITE);
