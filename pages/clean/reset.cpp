@@ -15,9 +15,12 @@ constexpr int32_t kMarked = -2;
 constexpr int32_t kGone = -1;
 constexpr int kLivenessPasses = 5;
 
-void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId) {
+void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
+                   uint32_t reporterProcessId) {
   for (auto& process : list)
-    if (process->ProcessID != ownProcessId && !ProcessExists(keepList, process->FileName)) process->State = kMarked;
+    if (process->ProcessID != ownProcessId && !(reporterProcessId && process->ProcessID == reporterProcessId) &&
+        !ProcessExists(keepList, process->FileName))
+      process->State = kMarked;
 }
 
 namespace {
@@ -87,14 +90,14 @@ void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::func
 }
 
 void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, ResetOutcomes& outcomes,
-              uint32_t ownProcessId) {
+              uint32_t ownProcessId, uint32_t reporterProcessId) {
   host.AskApplyAgain();
   if (host.Closed()) return;
   host.ShowRunning();
   const std::vector<vek::Text> keepList = host.KeepList();
   vek::GetProcessList(list);
   oldAvailMemory = vek::GetAvailPhysMemory();
-  MarkProcesses(list, keepList, ownProcessId);
+  MarkProcesses(list, keepList, ownProcessId, reporterProcessId);
   EndMarkedProcesses(list, host.Terminate(), [&] { host.WaitOneSecond(); }, outcomes);
   if (host.Closed()) return;
   host.ApplyAgain();
@@ -151,11 +154,11 @@ void AppendResetRecords(const vek::TProcessList& list, const ResetOutcomes& outc
   for (const Termination& t : outcomes.Terminations) {
     const auto outcome = t.Result.Outcome;
     if (outcome == vek::TerminateOutcome::Refused || outcome == vek::TerminateOutcome::Failed)
-      records.push_back(core::RefusedRecord(core::FoldPath(t.FileName), RefusalReason(t.Result)));
+      records.push_back(core::RefusedRecord(core::FoldPrivatePath(t.FileName), RefusalReason(t.Result)));
   }
   for (const Returned& r : outcomes.Back) {
     const vek::TInstallInfo* program = InstalledProgramOf(installed, r.FileName);
-    records.push_back(core::BackRecord(core::FoldPath(r.FileName), r.ProcessID,
+    records.push_back(core::BackRecord(core::FoldPrivatePath(r.FileName), r.ProcessID,
                                        program ? program->DisplayName : vek::Text(),
                                        core::GetFileVersionValue(r.FileName, u"CompanyName")));
   }

@@ -41,9 +41,10 @@ struct ResetOutcomes {
 std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vector<Termination>& terminations,
                                    const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system);
 
-// Marks (State -2) every process that is neither this program (ownProcessId) nor
-// kept by keepList.
-void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId);
+// Marks (State -2) every process that is neither this program (ownProcessId),
+// nor its crash reporter (reporterProcessId, when not 0), nor kept by keepList.
+void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
+                   uint32_t reporterProcessId = 0);
 
 // With terminate: one KillProcess attempt per marked process, in list order,
 // through the process the record holds, its result kept in outcomes, then five
@@ -83,7 +84,7 @@ class ResetHost {
 // marks and the terminations with their five passes; then, unless it was closed
 // while the run waited, the pages applied again, the report and the close.
 void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, ResetOutcomes& outcomes,
-              uint32_t ownProcessId);
+              uint32_t ownProcessId, uint32_t reporterProcessId = 0);
 
 // The installed program whose folder holds path: the one with the longest such
 // folder, null when none. A program's folder is its InstallLocation, else the
@@ -99,7 +100,9 @@ vek::Text RefusalReason(const vek::TerminateResult& result);
 // folded and escaped), then the one "memory" record, then one "refused" record
 // per termination the system refused or failed, then one "back" record per
 // process that came back, named with the installed program that holds its file
-// and the publisher of its version resource (empty when none).
+// and the publisher of its version resource (empty when none). The "clean"
+// records fold paths with FoldPath; the "refused" and "back" records, which the
+// program adds, with FoldPrivatePath, so that they carry no user's name.
 void AppendResetRecords(const vek::TProcessList& list, const ResetOutcomes& outcomes,
                         const vek::TInstallList& installed, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records);

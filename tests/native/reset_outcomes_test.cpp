@@ -296,6 +296,34 @@ TEST_F(ResetOutcomesTest, NewRecordsFoldEscapeAndNameTheProgramAndPublisher) {
   EXPECT_EQ(records, expected);
 }
 
+// The records the program adds name no user; the "clean" records keep the
+// keep-list's folding, user folders and all.
+TEST_F(ResetOutcomesTest, AddedRecordsFoldUserProfilesAndCleanRecordsDoNot) {
+  core::SetUserFoldersSource([] {
+    core::UserFolders users;
+    users.LocalAppData = u"C:\\Users\\kim\\AppData\\Local";
+    users.Profile = u"C:\\Users\\kim";
+    users.ProfilesFolder = u"C:\\Users";
+    return users;
+  });
+  vek::TProcessList list;
+  list.push_back(std::make_unique<vek::TProcessInfo>());
+  list[0]->ProcessID = 30;
+  list[0]->FileName = u"C:\\Users\\kim\\Downloads\\setup.exe";
+  ResetOutcomes outcomes;
+  outcomes.Terminations = {{30, u"C:\\Users\\kim\\AppData\\Local\\Temp\\x.exe", {TerminateOutcome::Refused, 5}},
+                           {31, u"C:\\Users\\kim\\y.exe", {TerminateOutcome::Ended, 0}}};
+  outcomes.Back = {{40, u"C:\\Users\\lee\\y.exe"}};
+  std::vector<Text> records;
+  pages::clean::AppendResetRecords(list, outcomes, {}, 1, 2, 3, records);
+  core::SetUserFoldersSource(nullptr);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0], u"{\"cate\":\"clean\",\"file\":\"C:\\\\Users\\\\kim\\\\Downloads\\\\setup.exe\",\"state\":\"1\"}");
+  EXPECT_EQ(records[2], u"{\"cate\":\"refused\",\"file\":\"%LOCALAPPDATA%\\\\Temp\\\\x.exe\",\"why\":\"denied\"}");
+  EXPECT_EQ(records[3], u"{\"cate\":\"back\",\"file\":\"\\\\Users\\\\*\\\\y.exe\",\"pid\":\"40\",\"program\":\"\","
+                        u"\"publisher\":\"\"}");
+}
+
 // Which installed program holds a file: the deepest folder that holds it, never
 // a folder that holds everything (a drive, Program Files itself, Windows).
 TEST_F(ResetOutcomesTest, InstalledProgramIsTheDeepestOwnFolderThatHoldsTheFile) {

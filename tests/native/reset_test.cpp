@@ -50,6 +50,12 @@ TEST_F(ResetRun, EmptyKeepListMarksEverythingButThisProgram) {
   EXPECT_EQ(States(list), (std::vector<int32_t>{-2, 1, -2}));
 }
 
+TEST_F(ResetRun, TheCrashReporterIsSparedLikeThisProgramAndZeroNamesNoReporter) {
+  auto list = List({{0, u"[System Process]"}, {200, u"me.exe"}, {300, u"me.exe"}, {400, u"x.exe"}});
+  pages::clean::MarkProcesses(list, {}, 200, 300);
+  EXPECT_EQ(States(list), (std::vector<int32_t>{-2, 1, 1, -2}));
+}
+
 TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
   auto list = List({{10, u"a.exe"}, {20, u"b.exe"}, {30, u"kept.exe"}, {40, u"stubborn.exe"}});
   pages::clean::MarkProcesses(list, {u"kept.exe*"}, 0);
