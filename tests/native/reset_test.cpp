@@ -51,9 +51,12 @@ TEST_F(ResetRun, EmptyKeepListMarksEverythingButThisProgram) {
 }
 
 TEST_F(ResetRun, TheCrashReporterIsSparedLikeThisProgramAndZeroNamesNoReporter) {
-  auto list = List({{0, u"[System Process]"}, {200, u"me.exe"}, {300, u"me.exe"}, {400, u"x.exe"}});
+  auto list = List({{200, u"me.exe"}, {300, u"me.exe"}, {400, u"x.exe"}});
   pages::clean::MarkProcesses(list, {}, 200, 300);
-  EXPECT_EQ(States(list), (std::vector<int32_t>{-2, 1, 1, -2}));
+  EXPECT_EQ(States(list), (std::vector<int32_t>{1, 1, -2}));
+  for (auto& p : list) p->State = 1;
+  pages::clean::MarkProcesses(list, {}, 200, 0);
+  EXPECT_EQ(States(list), (std::vector<int32_t>{1, -2, -2})) << "no reporter: its copy of the file is not spared";
 }
 
 TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {
