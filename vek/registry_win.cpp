@@ -96,6 +96,24 @@ unique_hkey OpenRootForChange(uint32_t root, REGSAM access) {
   return unique_hkey(static_cast<HKEY>(handle));
 }
 
+// The root's own handle and full name that changes below it start from, opened
+// once and kept until the process ends: opening HKEY_CURRENT_USER's takes the
+// thread's token and its user's SID each time, and a root is never a link.
+struct ChangeRoot {
+  unique_hkey Key;
+  Text Name;
+};
+const ChangeRoot& ChangeRootOf(uint32_t root) {
+  auto open = [](uint32_t which) {
+    ChangeRoot r{OpenRootForChange(which, KEY_QUERY_VALUE), {}};
+    if (r.Key) r.Name = KeyName(r.Key.get());
+    return r;
+  };
+  static const ChangeRoot user = open(kHkeyCurrentUser), machine = open(kHkeyLocalMachine), users = open(kHkeyUsers);
+  static const ChangeRoot none;
+  return root == kHkeyCurrentUser ? user : root == kHkeyLocalMachine ? machine : root == kHkeyUsers ? users : none;
+}
+
 struct OpenedInPlace {
   unique_hkey Key;
   Text Name;  // the key's full name
@@ -292,12 +310,13 @@ class WinKey final : public RegistryKey {
   void* NativeHandle() const override { return FHandle; }
 
  private:
-  // The handle a change below this key starts from: null for a key opened for
-  // reading. A root opens its own on the first change.
+  // The handle a change below this key starts from, with its full name: none
+  // for a key opened for reading.
   HKEY ChangeBase() {
-    if (FRoot && FName.empty()) {
-      FOwned = OpenRootForChange(FRoot, KEY_QUERY_VALUE);
-      if (FOwned) FName = KeyName(FOwned.get());
+    if (FRoot) {
+      const ChangeRoot& root = ChangeRootOf(FRoot);
+      FName = root.Name;
+      return root.Name.empty() ? nullptr : root.Key.get();
     }
     return FName.empty() ? nullptr : FOwned.get();
   }
