@@ -164,7 +164,9 @@ RegDataType RegDataTypeOf(uint32_t type);
 // mask holds any of kKeyChangeRights, walks from the root one key at a time and
 // fails, making nothing, when any key of the path is a link (the last one
 // included); DeleteKey walks the same way and never descends through a link.
-// Read-only opens follow links, so reads show what a link leads to.
+// Read-only opens follow links, so reads show what a link leads to. Windows
+// makes a few keys links itself (such as HKCU\Software\Classes and
+// HKLM\SYSTEM\CurrentControlSet): changes below them are refused as well.
 class TRegistry {
  public:
   explicit TRegistry(uint32_t access, RegistryBackend& backend = CurrentRegistry());

@@ -14,10 +14,10 @@ namespace {
 // 0xFFFFFFFF80000002 in a 64-bit process.
 HKEY PredefinedKey(uint32_t root) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root))); }
 
-// advapi32 opens one key and creates keys without OBJ_OPENLINK (RegCreateKeyEx
-// takes no REG_OPTION_OPEN_LINK), and the kernel follows a link at every
-// component of a path but the last even with it; so changes open one name at a
-// time through ntdll, which takes OBJ_OPENLINK on every Windows.
+// RegCreateKeyEx takes no REG_OPTION_OPEN_LINK, and even with OBJ_OPENLINK the
+// kernel follows a link at every component of a path but the last; so changes
+// open one name at a time through ntdll, whose NtOpenKey and NtCreateKey take
+// OBJ_OPENLINK on every Windows.
 using NtOpenKeyFn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
 using NtCreateKeyFn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, ULONG, UNICODE_STRING*, ULONG, ULONG*);
 using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
