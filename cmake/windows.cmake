@@ -79,6 +79,8 @@ foreach(src ${QUORVANE_TEST_PROGRAMS})
   target_link_options(${name} PRIVATE -municode)
   target_link_libraries(${name} PRIVATE user32 gdi32)
 endforeach()
+# The registry tool makes and dumps registry links as the unit tests do.
+target_sources(qv_regtool PRIVATE tests/support/registry_links_win.cpp)
 # The crash handler's test program faults with the program's own handler, and
 # loads a DLL that faults in its DllMain.
 target_link_libraries(qv_crasher PRIVATE quorvane_app)
