@@ -16,7 +16,9 @@ constexpr wchar_t kMutexName[] = L"QuorvaneMutex";
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
-  app::InstallCrashHandler();  // before any other thread exists, so that every fault is seen
+  // Before any other thread exists, so that every fault is seen; in the copy
+  // that serves as the crash reporter this call does not return.
+  app::InstallCrashHandler();
   // No namespace prefix: the name is local to the logon session. One call both
   // makes the mutex and tells whether it was there, so two starts at the same
   // moment cannot both see it missing. A second start ends silently and leaves
@@ -35,6 +37,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   app::TFrmQuorvane window;
   pages::FrmQuorvane = &window;
   if (window.Create(instance)) {
+    // The reporter starts once the window shows, so that its start costs the
+    // program's start nothing.
+    app::StartCrashReporter();
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
       if (!window.Handle() || !IsDialogMessageW(window.Handle(), &msg)) {

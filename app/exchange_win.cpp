@@ -33,6 +33,7 @@ struct Request {
 };
 
 void RunRequest(const std::shared_ptr<Request>& request) {
+  vek::GuaranteeFaultStack();
   vek::Text data;
   try {
     vek::THTTP http;

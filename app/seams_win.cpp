@@ -21,6 +21,8 @@ void WireSeams() {
   vek::SetNativeX64(vek::DetectNativeX64());
   vek::SetRunningWindows(vek::DetectWindowsVersion());
   core::FolderVars = core::BuildFolderVars(core::GetSpecialFolder, vek::IsNativeX64());
+  // Read when a report first needs them, not at start-up.
+  core::SetUserFoldersSource(core::ReadUserFolders);
 }
 
 }  // namespace app

@@ -71,6 +71,7 @@ target_link_libraries(qvdriver PRIVATE comctl32 user32 gdi32)
 
 # Small programs the tests start, end and look at.
 quorvane_glob(QUORVANE_TEST_PROGRAMS tests/programs/*.cpp)
+list(FILTER QUORVANE_TEST_PROGRAMS EXCLUDE REGEX "_dll\\.cpp$")
 foreach(src ${QUORVANE_TEST_PROGRAMS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
@@ -78,8 +79,15 @@ foreach(src ${QUORVANE_TEST_PROGRAMS})
   target_link_options(${name} PRIVATE -municode)
   target_link_libraries(${name} PRIVATE user32 gdi32)
 endforeach()
-# The crash handler's test program faults with the program's own handler.
+# The registry tool makes and dumps registry links as the unit tests do.
+target_sources(qv_regtool PRIVATE tests/support/registry_links_win.cpp)
+# The crash handler's test program faults with the program's own handler, and
+# loads a DLL that faults in its DllMain.
 target_link_libraries(qv_crasher PRIVATE quorvane_app)
+add_library(qv_fault_dll SHARED tests/programs/qv_fault_dll.cpp)
+target_include_directories(qv_fault_dll PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(qv_fault_dll PROPERTIES PREFIX "")
+add_dependencies(qv_crasher qv_fault_dll)
 
 # Only the x86_64 build runs here (under Wine); the i686 build is compiled and linked.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")

@@ -4,6 +4,8 @@
 
 #include "vek/registry.h"
 
+#include <atomic>
+
 namespace core {
 namespace {
 
@@ -58,6 +60,17 @@ ShellFiles* SetShell(ShellFiles* shell) {
   g_shell = shell ? shell : &g_no_shell;
   return previous;
 }
+
+namespace {
+std::atomic<uint32_t (*)()> g_crashReporterSource{nullptr};
+}  // namespace
+
+uint32_t CrashReporterProcessId() {
+  auto source = g_crashReporterSource.load();
+  return source ? source() : 0;
+}
+
+void SetCrashReporterSource(uint32_t (*source)()) { g_crashReporterSource.store(source); }
 
 Text GetSpecialFolder(int csidl) {
   try {

@@ -61,6 +61,12 @@ ShellFiles& WindowsShell();
 // empty when the shell cannot resolve it.
 Text GetSpecialFolder(int csidl);
 
+// The process identifier of the crash reporter the program keeps beside itself
+// while it runs, 0 otherwise (or before the crash handler gave its source). The
+// reset spares it as it spares the program's own process.
+uint32_t CrashReporterProcessId();
+void SetCrashReporterSource(uint32_t (*source)());
+
 // "HKLM"-style (short) or "HKEY_LOCAL_MACHINE"-style name of a predefined key;
 // empty outside 0x80000000..0x80000006.
 Text RootKeyName(uint32_t rootKey, bool shortForm);

@@ -87,6 +87,8 @@ using unique_snapshot = unique_any<handle_traits::minus_one_invalid<CloseHandle>
 using unique_hfile = unique_any<handle_traits::minus_one_invalid<CloseHandle>>;
 using unique_hfind = unique_any<handle_traits::minus_one_invalid<FindClose>>;
 using unique_hicon = unique_any<handle_traits::null_invalid<HICON, DestroyIcon>>;
+// A view of a file mapping (MapViewOfFile).
+using unique_mapview = unique_any<handle_traits::null_invalid<void*, UnmapViewOfFile>>;
 // Modules this code loaded itself (LoadLibrary); never a GetModuleHandle result.
 using unique_hmodule = unique_any<handle_traits::null_invalid<HMODULE, FreeLibrary>>;
 // Memory the shell hands out with the COM task allocator (item identifier lists).

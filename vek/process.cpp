@@ -1,5 +1,6 @@
 #include "vek/process.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "vek/strings.h"
@@ -10,9 +11,9 @@ namespace {
 class NoProcesses final : public ProcessSystem {
  public:
   std::vector<ProcessEntry> Snapshot() override { return {}; }
+  ProcessHold Hold(const ProcessEntry&) override { return {}; }
   Text ImagePath(uint32_t) override { return {}; }
   std::vector<TopWindow> TopWindows() override { return {}; }
-  TerminateResult Terminate(uint32_t) override { return {}; }
   MemoryFigures Memory() override { return {}; }
   void ShellOpen(const Text&, const Text&, int32_t) override {}
 };
@@ -30,8 +31,17 @@ bool ProcessSystem::SnapshotHas(uint32_t processId) {
 
 bool ProcessSystem::SamePath(TextView a, TextView b) { return SameText(a, b); }
 
-TerminateResult TerminateResultFromError(uint32_t error) {
+bool SameProcess(const ProcessEntry& a, const ProcessEntry& b) {
+  return a.ProcessID == b.ProcessID && a.CreationTime == b.CreationTime;
+}
+
+bool IsSnapshotProcess(const ProcessEntry& seen, uint64_t creationTime) {
+  return seen.CreationTime == 0 || seen.CreationTime == creationTime;
+}
+
+TerminateResult TerminateResultFromError(uint32_t error, bool processEnded) {
   constexpr uint32_t kAccessDenied = 5, kInvalidParameter = 87;
+  if (error != 0 && processEnded) return {TerminateOutcome::NotFound, error};
   switch (error) {
     case 0: return {TerminateOutcome::Ended, 0};
     case kAccessDenied: return {TerminateOutcome::Refused, error};
@@ -67,9 +77,13 @@ void AppendProcessRecords(TProcessList& list, const std::vector<ProcessEntry>& e
     if (e.ProcessID == 0) continue;
     auto info = std::make_unique<TProcessInfo>();
     info->ProcessID = e.ProcessID;
+    info->CreationTime = e.CreationTime;
     auto found = firstWindow.find(e.ProcessID);
     info->Handle = found == firstWindow.end() ? 0 : found->second;
-    info->FileName = IfEmpty(system.ImagePath(e.ProcessID), e.ExeFile);
+    // The path is read through the hold, so that the keep-list judges the
+    // process that a termination would reach.
+    info->Held = system.Hold(e);
+    info->FileName = IfEmpty(info->Held.Process ? info->Held.Process->ImagePath() : Text(), e.ExeFile);
     info->State = 1;
     list.push_back(std::move(info));
   }
@@ -90,9 +104,19 @@ uintptr_t FindProcessWindow(uint32_t processId) {
 
 bool IsProcessRunning(uint32_t processId) { return CurrentProcesses().SnapshotHas(processId); }
 
-TerminateResult KillProcess(uint32_t processId) {
-  if (processId == 0) return {};
-  return CurrentProcesses().Terminate(processId);
+bool NeedsSnapshot(const TProcessInfo& process) {
+  return !process.Held.Process && process.Held.Failure.Outcome != TerminateOutcome::NotFound;
+}
+
+bool IsProcessRunning(const TProcessInfo& process, const std::vector<ProcessEntry>& snapshot) {
+  if (process.Held.Process) return !process.Held.Process->Ended();
+  if (!NeedsSnapshot(process)) return false;
+  const ProcessEntry seen{process.ProcessID, {}, process.CreationTime};
+  return std::any_of(snapshot.begin(), snapshot.end(), [&](const ProcessEntry& e) { return SameProcess(e, seen); });
+}
+
+TerminateResult KillProcess(const TProcessInfo& process) {
+  return process.Held.Process ? process.Held.Process->Terminate() : process.Held.Failure;
 }
 
 int64_t GetTotalPhysMemory() { return CurrentProcesses().Memory().Total; }

@@ -1,7 +1,7 @@
 #pragma once
-// Vek.Process.Win: the running processes with the file each one runs, whether a
-// process still runs, ending a process, physical memory figures, command-line
-// splitting and starting a file through the shell.
+// Vek.Process.Win: the running processes with the file each one runs, each held
+// from the listing on, whether a listed process still runs, ending it, physical
+// memory figures, command-line splitting and starting a file through the shell.
 //
 // The free functions hold the program's decisions and reach Windows only through
 // ProcessSystem: WindowsProcesses() in the program (process_win.cpp), a recorded
@@ -14,22 +14,20 @@
 
 namespace vek {
 
-class TProcessInfo {
- public:
-  uint32_t ProcessID = 0;  // never 0 in a listed record
-  uintptr_t Handle = 0;    // first parentless top-level window of the process, 0 when none
-  Text FileName;           // full image path, or the snapshot's executable name
-  int32_t State = 1;       // 1 when listed; the reset run sets -2 (marked) and -1 (gone)
-};
-
-// The owning list GetProcessList appends to.
-using TProcessList = std::vector<std::unique_ptr<TProcessInfo>>;
-
-// One snapshot entry: the identifier and the executable name (at most 260 units).
+// One snapshot entry: the identifier, the executable name (at most 259 units)
+// and when the system created the process, in 100 ns units since 1601 as a
+// FILETIME counts; 0 when the system gave no time (its own processes, started
+// with it). The system gives an ended process's identifier to new processes,
+// so only the identifier and the creation time together name one process.
 struct ProcessEntry {
   uint32_t ProcessID = 0;
   Text ExeFile;
+  uint64_t CreationTime = 0;
 };
+
+// Whether two snapshot entries are the same process: same identifier, same
+// creation time.
+bool SameProcess(const ProcessEntry& a, const ProcessEntry& b);
 
 // One top-level window: its handle, GetParent of it (the owner for an owned
 // window) and the identifier of the process that created it.
@@ -44,7 +42,7 @@ enum class TerminateOutcome {
   Ended,     // the system accepted the termination
   Refused,   // access denied: a protected process, or one of higher integrity
   Failed,    // another error, in Code
-  NotFound,  // no process of that identifier any more: it ended before the attempt
+  NotFound,  // the process had ended before the attempt (its identifier may name another by now)
 };
 struct TerminateResult {
   TerminateOutcome Outcome = TerminateOutcome::NotFound;
@@ -54,7 +52,57 @@ struct TerminateResult {
 // The result of a termination from the system's error code: 0 means it was
 // accepted, ERROR_ACCESS_DENIED (5) a refusal and ERROR_INVALID_PARAMETER (87),
 // which OpenProcess gives for an identifier no process holds, a process gone.
-TerminateResult TerminateResultFromError(uint32_t error);
+// TerminateProcess on a process that has already ended answers access denied:
+// with processEnded, any error reads as NotFound.
+TerminateResult TerminateResultFromError(uint32_t error, bool processEnded = false);
+
+// A process held open since the snapshot that listed it: everything asked of
+// it reaches that process alone, whatever holds its identifier later. (Windows
+// also gives the identifier to no other process while it is held; nothing here
+// relies on that.)
+class HeldProcess {
+ public:
+  virtual ~HeldProcess() = default;
+  // The image path read through the hold; empty when it cannot be read or does
+  // not fit in 260 units.
+  virtual Text ImagePath() = 0;
+  // Whether the held process has ended (an ended process may stay in snapshots
+  // while it is held).
+  virtual bool Ended() = 0;
+  // Ends it with exit code 0. NotFound when it had already ended; Refused also
+  // when the hold lacks the right to end it.
+  virtual TerminateResult Terminate() = 0;
+};
+
+// What holding one snapshot entry gave: the process, or why there is none.
+struct ProcessHold {
+  std::unique_ptr<HeldProcess> Process;
+  // Without a process: NotFound when no process holds the identifier any more or
+  // the one that holds it now is not the entry's (a later creation time);
+  // Refused or Failed when the process could not be opened or its creation
+  // time not read.
+  TerminateResult Failure;
+};
+
+// Whether a process opened after a snapshot, created at creationTime, is the one
+// the entry saw under its identifier. An entry without a creation time is the
+// system's own process, which ends only with the system: taken as found.
+bool IsSnapshotProcess(const ProcessEntry& seen, uint64_t creationTime);
+
+class TProcessInfo {
+ public:
+  uint32_t ProcessID = 0;  // never 0 in a listed record
+  uintptr_t Handle = 0;    // first parentless top-level window of the process, 0 when none
+  Text FileName;           // full image path, or the snapshot's executable name
+  int32_t State = 1;       // 1 when listed; the reset run sets -2 (marked) and -1 (gone)
+  uint64_t CreationTime = 0;  // the snapshot's: with ProcessID, which process this is
+  // The process itself, held from the listing until the record is freed; ending
+  // it and asking whether it runs go through the hold, never the identifier.
+  ProcessHold Held;
+};
+
+// The owning list GetProcessList appends to.
+using TProcessList = std::vector<std::unique_ptr<TProcessInfo>>;
 
 struct MemoryFigures {
   int64_t Total = 0;
@@ -69,14 +117,15 @@ class ProcessSystem {
   virtual std::vector<ProcessEntry> Snapshot() = 0;
   // Whether a fresh snapshot holds the identifier.
   virtual bool SnapshotHas(uint32_t processId);
-  // The image path of a process; empty when the process cannot be opened or the
-  // path does not fit in 260 units.
+  // Opens the process an entry of a snapshot saw, with the rights to end it
+  // where the system grants them, and checks that it is that process
+  // (IsSnapshotProcess): the identifier may have passed to another since.
+  virtual ProcessHold Hold(const ProcessEntry& entry) = 0;
+  // The image path of whatever process holds the identifier now; empty when it
+  // cannot be opened or the path does not fit in 260 units.
   virtual Text ImagePath(uint32_t processId) = 0;
   // All top-level windows, in Z order from the top.
   virtual std::vector<TopWindow> TopWindows() = 0;
-  // Ends the process with exit code 0 when it can be opened for that, and says
-  // how the attempt went.
-  virtual TerminateResult Terminate(uint32_t processId) = 0;
   // Whether two image paths name the same file the way Windows compares paths:
   // case-insensitively. Natively only ASCII letters fold; Windows folds with its
   // own upper-case table.
@@ -94,12 +143,13 @@ ProcessSystem& CurrentProcesses();
 ProcessSystem* SetProcessSystem(ProcessSystem* system);
 
 #ifdef _WIN32
-// ToolHelp, OpenProcess, user32 and the shell (process_win.cpp).
+// The system's process list, OpenProcess, user32 and the shell (process_win.cpp).
 ProcessSystem& WindowsProcesses();
 #endif
 
 // Appends one record per process of a fresh snapshot except the idle process
-// (identifier 0), State 1 each. The list is not cleared and keeps every other
+// (identifier 0), State 1 each, each holding its process (Held) and named by the
+// path read through the hold. The list is not cleared and keeps every other
 // process, this program's own included.
 void GetProcessList(TProcessList& list);
 Text GetProcessImagePath(uint32_t processId);  // empty when unreadable
@@ -107,9 +157,16 @@ uintptr_t FindProcessWindow(uint32_t processId);  // 0 when the process has none
 // True while a fresh snapshot holds the identifier, also once the system has
 // given it to a new process.
 bool IsProcessRunning(uint32_t processId);
-// Silent to the user; the result says whether the system accepted it. Nothing
-// happens for identifier 0, which gives NotFound.
-TerminateResult KillProcess(uint32_t processId);
+// Whether the process a record lists still runs: asked of its hold; a record
+// whose process was gone at the listing never runs; one that could not be held
+// runs while snapshot (a fresh one) holds the same process, identifier and
+// creation time (NeedsSnapshot says when it is read).
+bool IsProcessRunning(const TProcessInfo& process, const std::vector<ProcessEntry>& snapshot);
+bool NeedsSnapshot(const TProcessInfo& process);
+// Ends the process a record holds, never whatever holds its identifier now.
+// Silent to the user; the result says whether the system accepted it. A record
+// without a hold gives the reason it has none, and nothing is attempted.
+TerminateResult KillProcess(const TProcessInfo& process);
 int64_t GetTotalPhysMemory();  // bytes; 0 when no query gave a figure
 int64_t GetAvailPhysMemory();
 void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd);
@@ -121,8 +178,9 @@ void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd);
 void SplitCommandLine(TextView commandLine, Text& fileName, Text& params);
 
 // The list-building decisions, over recorded platform results: for each entry
-// except identifier 0, FileName is the image path or else the snapshot name, and
-// Handle the first window of the process among windows that have no parent.
+// except identifier 0, the entry held, FileName the image path read through the
+// hold or else the snapshot name, and Handle the first window of the process
+// among windows that have no parent.
 void AppendProcessRecords(TProcessList& list, const std::vector<ProcessEntry>& entries,
                           const std::vector<TopWindow>& windows, ProcessSystem& system);
 // The first parentless window of processId in the walk, 0 when none.

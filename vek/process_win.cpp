@@ -1,60 +1,85 @@
-// ToolHelp, OpenProcess, user32 and the shell behind the process inventory.
-#include <cwchar>
+// The system's process list, OpenProcess, user32 and the shell behind the
+// process inventory.
+#include <algorithm>
 
 #include "vek/handles_win.h"
 #include "vek/process.h"
 
 #include <shellapi.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 
 namespace vek {
 namespace {
-
-// The shipping 32-bit build walks the snapshot with the 556-byte entry that the
-// ToolHelp API of every Windows version accepts.
-#ifndef _WIN64
-static_assert(sizeof(PROCESSENTRY32W) == 556);
-#endif
 
 using QueryFullProcessImageNameWFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
 using GetModuleFileNameExWFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using GlobalMemoryStatusExFn = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
 using CompareStringOrdinalFn = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 
-// Walks a fresh snapshot, calling visit(entry) until it returns false.
-template <typename Visit>
-void WalkSnapshot(Visit visit) {
-  unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-    if (!visit(entry)) return;
+// The executable name as ToolHelp gives it: at most 259 units, up to a NUL.
+constexpr size_t kExeNameCapacity = MAX_PATH - 1;
+
+// One snapshot through the call ToolHelp itself is built on, because only it
+// also gives each process's creation time, which tells a process apart from a
+// later one under the same identifier. Empty when it cannot be taken.
+std::vector<ProcessEntry> NtSnapshot() {
+  constexpr ULONG kSystemProcessInformation = 5;
+  constexpr LONG kInfoLengthMismatch = LONG(0xC0000004);
+  static const auto query = GetProc<NtQuerySystemInformationFn>(L"ntdll.dll", "NtQuerySystemInformation");
+  std::vector<ProcessEntry> entries;
+  if (!query) return entries;
+  // Processes and threads may start between the sizing call and the next one.
+  std::vector<uint64_t> buffer;
+  ULONG size = 512 * 1024, written = 0;
+  LONG status = kInfoLengthMismatch;
+  for (int attempt = 0; attempt < 8 && status == kInfoLengthMismatch; ++attempt) {
+    buffer.assign(size / sizeof(uint64_t) + 1, 0);
+    written = 0;
+    status = query(kSystemProcessInformation, buffer.data(), ULONG(buffer.size() * sizeof(uint64_t)), &written);
+    size = std::max<ULONG>(size * 2, written + 64 * 1024);
+  }
+  if (status < 0) return entries;
+  const auto* base = reinterpret_cast<const BYTE*>(buffer.data());
+  const size_t end = std::min<size_t>(written, buffer.size() * sizeof(uint64_t));
+  for (size_t at = 0; at + sizeof(SYSTEM_PROCESS_INFORMATION) <= end;) {
+    const auto* p = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(base + at);
+    ProcessEntry entry;
+    entry.ProcessID = DWORD(reinterpret_cast<ULONG_PTR>(p->UniqueProcessId));
+    entry.CreationTime = uint64_t(p->CreateTime.QuadPart);
+    const auto* name = reinterpret_cast<const char16_t*>(p->ImageName.Buffer);
+    const size_t length = name ? p->ImageName.Length / sizeof(wchar_t) : 0;
+    entry.ExeFile = Text(name, length).substr(0, kExeNameCapacity);
+    entry.ExeFile = entry.ExeFile.substr(0, entry.ExeFile.find(u'\0'));
+    if (entry.ProcessID == 0 && entry.ExeFile.empty()) entry.ExeFile = u"[System Process]";
+    entries.push_back(std::move(entry));
+    if (p->NextEntryOffset == 0) break;
+    at += p->NextEntryOffset;
+  }
+  return entries;
 }
 
-Text ExeName(const PROCESSENTRY32W& entry) {
-  return U(entry.szExeFile, wcsnlen(entry.szExeFile, sizeof(entry.szExeFile) / sizeof(wchar_t)));
+bool VistaOrLater() {
+  // GetVersion keeps the major version truthful enough for this test even
+  // where compatibility shims lower the minor one.
+  return LOBYTE(LOWORD(GetVersion())) >= 6;
 }
 
 // Windows' own path capacity: a longer image path reads as empty on purpose,
 // and the process is then known by its snapshot name.
 constexpr DWORD kPathCapacity = 260;
 
-Text ImagePathVista(DWORD pid) {
-  unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process) return {};
+Text ImagePathVista(HANDLE process) {
   static const auto query =
       GetProc<QueryFullProcessImageNameWFn>(L"kernel32.dll", "QueryFullProcessImageNameW");
   if (!query) return {};
   wchar_t path[kPathCapacity];
   DWORD size = kPathCapacity;
-  if (!query(process.get(), 0, path, &size) || size >= kPathCapacity) return {};
+  if (!query(process, 0, path, &size) || size >= kPathCapacity) return {};
   return U(path, size);
 }
 
-Text ImagePathLegacy(DWORD pid) {
-  unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-  if (!process) return {};
+Text ImagePathLegacy(HANDLE process) {
   auto get = GetProc<GetModuleFileNameExWFn>(L"kernel32.dll", "GetModuleFileNameExW");
   unique_hmodule psapi;
   if (!get) {
@@ -63,36 +88,76 @@ Text ImagePathLegacy(DWORD pid) {
   }
   if (!get) return {};
   wchar_t path[kPathCapacity];
-  DWORD len = get(process.get(), nullptr, path, kPathCapacity);
+  DWORD len = get(process, nullptr, path, kPathCapacity);
   if (len == 0 || len >= kPathCapacity) return {};
   return WithoutNtPrefix(TextView(reinterpret_cast<const char16_t*>(path), len));
 }
 
+Text ImagePathOf(HANDLE process) { return VistaOrLater() ? ImagePathVista(process) : ImagePathLegacy(process); }
+
+class WinHeldProcess final : public HeldProcess {
+ public:
+  explicit WinHeldProcess(unique_handle process) : FProcess(std::move(process)) {}
+
+  Text ImagePath() override { return ImagePathOf(FProcess.get()); }
+
+  // Every hold has SYNCHRONIZE: the handle is signalled once the process has
+  // ended, which an exit code cannot tell (a process may exit with 259).
+  bool Ended() override { return WaitForSingleObject(FProcess.get(), 0) == WAIT_OBJECT_0; }
+
+  TerminateResult Terminate() override {
+    if (Ended()) return {TerminateOutcome::NotFound, 0};
+    if (TerminateProcess(FProcess.get(), 0)) return {TerminateOutcome::Ended, 0};
+    const DWORD error = GetLastError();
+    // A process that ends while it is terminated answers access denied.
+    return TerminateResultFromError(error ? error : ERROR_GEN_FAILURE, Ended());
+  }
+
+ private:
+  unique_handle FProcess;
+};
+
+ProcessHold HoldProcess(const ProcessEntry& entry) {
+  // Protected processes grant no right to end them, yet can be asked whether
+  // they run; a process that grants not even that is known only by snapshots.
+  // Before Vista the path needs the full query right and memory reading (for
+  // the module list), the creation time the query right alone.
+  const bool vista = VistaOrLater();
+  const DWORD path = vista ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+  const DWORD times = vista ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION;
+  const DWORD rights[] = {PROCESS_TERMINATE | SYNCHRONIZE | path, SYNCHRONIZE | path, SYNCHRONIZE | times};
+  unique_handle process;
+  DWORD error = ERROR_INVALID_PARAMETER;
+  for (size_t i = 0; i < std::size(rights); ++i) {
+    if (i > 0 && rights[i] == rights[i - 1]) continue;
+    process.reset(OpenProcess(rights[i], FALSE, entry.ProcessID));
+    if (process) break;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED) break;  // no such process: fewer rights will not find it
+  }
+  if (!process) return {nullptr, TerminateResultFromError(error)};
+  FILETIME created{}, exited, kernel, user;
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+    const DWORD timesError = GetLastError();
+    return {nullptr, TerminateResultFromError(timesError ? timesError : ERROR_GEN_FAILURE)};
+  }
+  // The snapshot's process may have ended since and its identifier passed to a
+  // new one, which this handle would hold now.
+  if (!IsSnapshotProcess(entry, (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime))
+    return {nullptr, {TerminateOutcome::NotFound, 0}};
+  return {std::make_unique<WinHeldProcess>(std::move(process)), {}};
+}
+
 class WinProcesses final : public ProcessSystem {
  public:
-  std::vector<ProcessEntry> Snapshot() override {
-    std::vector<ProcessEntry> entries;
-    WalkSnapshot([&](const PROCESSENTRY32W& e) {
-      entries.push_back({e.th32ProcessID, ExeName(e)});
-      return true;
-    });
-    return entries;
-  }
+  std::vector<ProcessEntry> Snapshot() override { return NtSnapshot(); }
 
-  bool SnapshotHas(uint32_t processId) override {
-    bool found = false;
-    WalkSnapshot([&](const PROCESSENTRY32W& e) {
-      found = e.th32ProcessID == processId;
-      return !found;
-    });
-    return found;
-  }
+  ProcessHold Hold(const ProcessEntry& entry) override { return HoldProcess(entry); }
 
   Text ImagePath(uint32_t processId) override {
-    // GetVersion keeps the major version truthful enough for this test even
-    // where compatibility shims lower the minor one.
-    const DWORD major = LOBYTE(LOWORD(GetVersion()));
-    return major >= 6 ? ImagePathVista(processId) : ImagePathLegacy(processId);
+    const DWORD rights = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    unique_handle process(OpenProcess(rights, FALSE, processId));
+    return process ? ImagePathOf(process.get()) : Text();
   }
 
   std::vector<TopWindow> TopWindows() override {
@@ -106,18 +171,6 @@ class WinProcesses final : public ProcessSystem {
       windows.push_back({reinterpret_cast<uintptr_t>(w), reinterpret_cast<uintptr_t>(GetParent(w)), pid});
     }
     return windows;
-  }
-
-  TerminateResult Terminate(uint32_t processId) override {
-    unique_handle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
-    if (!process) return TerminateResultFromError(GetLastError());
-    // TerminateProcess also answers access denied for a process that is already
-    // ending; the liveness checks tell that one apart by its State.
-    if (!TerminateProcess(process.get(), 0)) {
-      const DWORD error = GetLastError();
-      return TerminateResultFromError(error ? error : ERROR_GEN_FAILURE);
-    }
-    return {TerminateOutcome::Ended, 0};
   }
 
   bool SamePath(TextView a, TextView b) override {

@@ -124,6 +124,38 @@ TextView WithoutLeadingBackslash(TextView path) {
   return path;
 }
 
+// The key names of a relative path. A trailing backslash is allowed, as
+// RegCreateKeyEx allows it; an empty name within, or a name holding a NUL (at
+// which the Windows calls would cut it), refuses the path.
+bool SplitKeyPath(TextView path, std::vector<Text>& parts) {
+  parts.clear();
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == TextView::npos) end = path.size();
+    const TextView name = path.substr(start, end - start);
+    if (name.empty() || name.find(u'\0') != TextView::npos) return false;
+    parts.emplace_back(name);
+    start = end + 1;
+  }
+  return true;
+}
+
+// Opens the first count keys of parts one below the other from base, none
+// through a link; null when any is refused. The keys on the way are opened with
+// the rights to look at them only, the last with sam.
+std::unique_ptr<RegistryKey> Walk(RegistryKey& base, const std::vector<Text>& parts, size_t count, uint32_t sam,
+                                  bool create) {
+  std::unique_ptr<RegistryKey> at;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t rights = i + 1 == count ? sam : kKeyQueryValue | (sam & kKeyWow64Res);
+    std::unique_ptr<RegistryKey> next = (at ? *at : base).OpenChild(parts[i], rights, create);
+    if (!next) return nullptr;
+    at = std::move(next);
+  }
+  return at;
+}
+
 }  // namespace
 
 RegistryBackend& CurrentRegistry() { return *g_registry; }
@@ -153,20 +185,55 @@ RegistryKey* TRegistry::Base(TextView& path, std::unique_ptr<RegistryKey>& root)
   return root.get();
 }
 
+Text TRegistry::FullPath(TextView path) const {
+  const bool absolute = !path.empty() && path.front() == u'\\';
+  path = WithoutLeadingBackslash(path);
+  Text full = FKey && !absolute ? FPath : Text();
+  if (!path.empty()) {
+    if (!full.empty() && full.back() != u'\\') full += u'\\';
+    full += path;
+  }
+  return full;
+}
+
 bool TRegistry::OpenWith(TextView path, uint32_t sam, bool create) {
-  const bool relative = FKey && !(!path.empty() && path.front() == u'\\');
+  if (create || (sam & kKeyChangeRights)) return OpenForChange(path, sam, create);
+  Text full = FullPath(path);
   std::unique_ptr<RegistryKey> root;
   RegistryKey* base = Base(path, root);
   if (!base) return false;
-  std::unique_ptr<RegistryKey> opened = base->Open(Text(path), sam, create);
+  std::unique_ptr<RegistryKey> opened = base->Open(Text(path), sam);
   if (!opened) return false;
-  Text full = relative ? FPath : Text();
-  if (!path.empty()) {
-    if (!full.empty()) full += u'\\';
-    full += path;
-  }
   FKey = std::move(opened);
   FPath = std::move(full);
+  FLinkFree = false;
+  return true;
+}
+
+RegistryKey* TRegistry::ChangeBase(TextView path, std::vector<Text>& parts, std::unique_ptr<RegistryKey>& root) {
+  const bool absolute = !path.empty() && path.front() == u'\\';
+  const TextView relative = WithoutLeadingBackslash(path);
+  // The open key itself only when nothing on its path was a link; one opened
+  // for reading may have been reached through one, so its path is walked again.
+  if (FKey && FLinkFree && !absolute && !relative.empty()) return SplitKeyPath(relative, parts) ? FKey.get() : nullptr;
+  if (!SplitKeyPath(FullPath(path), parts)) return nullptr;
+  root = FBackend.Root(FRoot);
+  return root.get();
+}
+
+bool TRegistry::OpenForChange(TextView path, uint32_t sam, bool create) {
+  std::vector<Text> parts;
+  std::unique_ptr<RegistryKey> root;
+  RegistryKey* base = ChangeBase(path, parts, root);
+  if (!base) return false;
+  std::unique_ptr<RegistryKey> opened =
+      parts.empty() ? base->OpenChild(Text(), sam, create) : Walk(*base, parts, parts.size(), sam, create);
+  if (!opened) return false;
+  Text full = FullPath(path);
+  if (!full.empty() && full.back() == u'\\') full.pop_back();
+  FKey = std::move(opened);
+  FPath = std::move(full);
+  FLinkFree = true;
   return true;
 }
 
@@ -186,6 +253,7 @@ bool TRegistry::OpenKeyReadOnly(TextView path) {
 void TRegistry::CloseKey() {
   FKey.reset();
   FPath.clear();
+  FLinkFree = false;
 }
 
 bool TRegistry::KeyExists(TextView path) {
@@ -194,8 +262,7 @@ bool TRegistry::KeyExists(TextView path) {
   if (!base) return false;
   // Existence needs no rights beyond those of the view: try the least ones.
   const uint32_t view = FAccess & kKeyWow64Res;
-  return base->Open(Text(path), kKeyQueryValue | view, false) != nullptr ||
-         base->Open(Text(path), kKeyRead | view, false) != nullptr;
+  return base->Open(Text(path), kKeyQueryValue | view) != nullptr || base->Open(Text(path), kKeyRead | view) != nullptr;
 }
 
 bool TRegistry::ValueExists(const Text& name) { return FKey && FKey->QueryType(name).has_value(); }
@@ -243,10 +310,17 @@ bool TRegistry::WriteValue(const Text& name, const RegValue& value) { return FKe
 bool TRegistry::DeleteValue(const Text& name) { return FKey && FKey->DeleteValue(name); }
 
 bool TRegistry::DeleteKey(TextView path) {
+  std::vector<Text> parts;
   std::unique_ptr<RegistryKey> root;
-  RegistryKey* base = Base(path, root);
-  if (!base || path.empty()) return false;
-  return base->DeleteTree(Text(path), FAccess);
+  RegistryKey* base = ChangeBase(path, parts, root);
+  if (!base || parts.empty() || WithoutLeadingBackslash(path).empty()) return false;
+  std::unique_ptr<RegistryKey> parent;
+  if (parts.size() > 1) {
+    parent = Walk(*base, parts, parts.size() - 1, kKeyQueryValue | (FAccess & kKeyWow64Res), false);
+    if (!parent) return false;
+    base = parent.get();
+  }
+  return base->DeleteTree(parts.back(), FAccess);
 }
 
 bool TRegistry::GetKeyNames(std::vector<Text>& names) {

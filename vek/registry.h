@@ -27,6 +27,7 @@ constexpr uint32_t kKeySetValue = 0x0002;
 constexpr uint32_t kKeyCreateSubKey = 0x0004;
 constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
 constexpr uint32_t kKeyNotify = 0x0010;
+constexpr uint32_t kKeyCreateLink = 0x0020;
 constexpr uint32_t kKeyWow64_64Key = 0x0100;
 constexpr uint32_t kKeyWow64_32Key = 0x0200;
 constexpr uint32_t kKeyWow64Res = kKeyWow64_64Key | kKeyWow64_32Key;
@@ -35,6 +36,12 @@ constexpr uint32_t kStandardRightsRead = 0x00020000;
 constexpr uint32_t kKeyRead = 0x00020019;
 constexpr uint32_t kKeyWrite = 0x00020006;
 constexpr uint32_t kKeyAllAccess = 0x000F003F;
+// Any right that lets a handle change its key (values, subkeys, the key itself
+// or its security), the generic ones included.
+constexpr uint32_t kKeyChangeRights =
+    kKeySetValue | kKeyCreateSubKey | kKeyCreateLink | kDeleteRight | 0x00040000 /* WRITE_DAC */ |
+    0x00080000 /* WRITE_OWNER */ | 0x02000000 /* MAXIMUM_ALLOWED */ | 0x10000000 /* GENERIC_ALL */ |
+    0x40000000 /* GENERIC_WRITE */;
 
 // The program's two masks: every key in the 64-bit view, also from the 32-bit
 // program; the 32-bit view only through explicit "Wow6432Node" paths.
@@ -47,6 +54,7 @@ constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegLink = 6;  // a registry link's "SymbolicLinkValue"
 constexpr uint32_t kRegMultiSz = 7;
 constexpr uint32_t kRegQword = 11;
 
@@ -73,21 +81,36 @@ std::optional<uint64_t> RegDataQword(const std::vector<uint8_t>& data);  // need
 // One open key of a backend. Destroying it closes the key. Names and paths are
 // relative to this key, with no leading backslash; an empty value name is the
 // key's default value.
+//
+// Registry links: any user may make a key of theirs a link to any other key
+// (REG_OPTION_CREATE_LINK and a REG_LINK value "SymbolicLinkValue"), and Windows
+// follows a link wherever it meets one in a path. Reads may follow links; every
+// change goes through OpenChild and DeleteTree, which never do.
 class RegistryKey {
  public:
   virtual ~RegistryKey() = default;
-  // Opens path below this key with the rights sam (view bits included), or with
-  // create makes every missing key on the path. Null when refused or missing.
-  virtual std::unique_ptr<RegistryKey> Open(const Text& path, uint32_t sam, bool create) = 0;
+  // Opens path below this key with the rights sam (view bits included),
+  // following any link on the way: for reading only. Null when refused or
+  // missing.
+  virtual std::unique_ptr<RegistryKey> Open(const Text& path, uint32_t sam) = 0;
+  // Opens, or with create makes, the key of one name directly below this key,
+  // for a change. Never follows a link: null when that key is a link, when the
+  // key reached is not that one below this key, or when refused; a key this call
+  // made and then refused is removed again. An empty name opens a root itself.
+  // Only on a root or on a key that OpenChild gave.
+  virtual std::unique_ptr<RegistryKey> OpenChild(const Text& name, uint32_t sam, bool create) = 0;
   // The value's type and data in one query; nullopt when missing or unreadable.
   virtual std::optional<RegValue> Query(const Text& name) = 0;
   // The value's type alone; nullopt when missing or unreadable.
   virtual std::optional<uint32_t> QueryType(const Text& name) = 0;
   virtual bool Set(const Text& name, const RegValue& value) = 0;
   virtual bool DeleteValue(const Text& name) = 0;
-  // Deletes the key at path below this one with every key beneath it, opening
-  // them in the view that the view bits of sam name.
-  virtual bool DeleteTree(const Text& path, uint32_t sam) = 0;
+  // Deletes the key of one name directly below this key with every key beneath
+  // it, each after its subkeys, in the view that the view bits of sam name; the
+  // first refusal ends the walk. Never follows a link: false, with nothing
+  // deleted, when the named key is a link; a link beneath it is deleted as the
+  // link key itself, its target untouched. Only where OpenChild may be called.
+  virtual bool DeleteTree(const Text& name, uint32_t sam) = 0;
   // Replace the list's contents with the names, in the backend's enumeration
   // order; false (and an empty list) when the key may not be listed.
   virtual bool SubKeyNames(std::vector<Text>& names) = 0;
@@ -136,6 +159,14 @@ RegDataType RegDataTypeOf(uint32_t type);
 // open, is taken from the root key, any other from the open key. Reads return
 // nullopt where the value is missing or of another type; writes and deletes
 // return false and change nothing when no key is open or the registry refuses.
+//
+// No change ever goes through a registry link: an open that may create, or whose
+// mask holds any of kKeyChangeRights, walks from the root one key at a time and
+// fails, making nothing, when any key of the path is a link (the last one
+// included); DeleteKey walks the same way and never descends through a link.
+// Read-only opens follow links, so reads show what a link leads to. Windows
+// makes a few keys links itself (such as HKCU\Software\Classes and
+// HKLM\SYSTEM\CurrentControlSet): changes below them are refused as well.
 class TRegistry {
  public:
   explicit TRegistry(uint32_t access, RegistryBackend& backend = CurrentRegistry());
@@ -152,6 +183,7 @@ class TRegistry {
   void* CurrentKeyHandle() const;  // the platform handle of the open key, or null
 
   // Opens with the accessor's mask, or creates every missing key on the path.
+  // With create or a mask that may change the key, never through a link.
   bool OpenKey(TextView path, bool create);
   // Tries KEY_READ, then STANDARD_RIGHTS_READ | KEY_QUERY_VALUE |
   // KEY_ENUMERATE_SUB_KEYS, then KEY_QUERY_VALUE, each with the mask's view
@@ -175,7 +207,9 @@ class TRegistry {
   bool WriteInteger(const Text& name, int32_t value);       // REG_DWORD
   bool WriteValue(const Text& name, const RegValue& value);
   bool DeleteValue(const Text& name);
-  // Deletes the key at path and every key beneath it.
+  // Deletes the key at path and every key beneath it; false, with nothing
+  // deleted, when a key of the path is a link. A link beneath it is deleted as
+  // the link itself, its target untouched.
   bool DeleteKey(TextView path);
 
   // Replace the list with the open key's subkey or value names in enumeration
@@ -187,12 +221,20 @@ class TRegistry {
   // The key a path starts from and the path relative to it.
   RegistryKey* Base(TextView& path, std::unique_ptr<RegistryKey>& root);
   bool OpenWith(TextView path, uint32_t sam, bool create);
+  // The path from the root that a path given to the accessor names.
+  Text FullPath(TextView path) const;
+  // Where a change's walk starts, with the names it walks from there.
+  RegistryKey* ChangeBase(TextView path, std::vector<Text>& parts, std::unique_ptr<RegistryKey>& root);
+  // Opens for a change, one key at a time, never through a link.
+  bool OpenForChange(TextView path, uint32_t sam, bool create);
 
   RegistryBackend& FBackend;
   uint32_t FAccess;
   uint32_t FRoot = kHkeyCurrentUser;
   std::unique_ptr<RegistryKey> FKey;
   Text FPath;
+  // The open key was opened for a change, so no link lies on its path.
+  bool FLinkFree = false;
 };
 
 }  // namespace vek

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "vek/registry.h"
+#include "vek/system_win.h"
 
 namespace vek {
 namespace {
@@ -23,6 +24,7 @@ struct Watch {
 };
 
 DWORD WINAPI WatchThread(void* param) {
+  GuaranteeFaultStack();
   std::shared_ptr<const Watch> watch(*static_cast<std::shared_ptr<const Watch>*>(param));
   delete static_cast<std::shared_ptr<const Watch>*>(param);
   try {

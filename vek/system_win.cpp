@@ -149,4 +149,11 @@ void DisableWow64FsRedirection(bool disable) {
   }
 }
 
+void GuaranteeFaultStack() {
+  // Windows keeps this much of the stack back after the guard page is hit,
+  // enough for the exception's dispatch and the handler's copy and wait.
+  ULONG bytes = 64 * 1024;
+  SetThreadStackGuarantee(&bytes);
+}
+
 }  // namespace vek

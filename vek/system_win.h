@@ -27,4 +27,9 @@ void SetPrivilege(TextView name, bool enable);
 // and a 64-bit process, where redirection never applies).
 void DisableWow64FsRedirection(bool disable);
 
+// Reserves stack for the calling thread's exception handling, so that after a
+// stack overflow the crash handler still has room to run. First thing on every
+// thread the program starts, the main thread included.
+void GuaranteeFaultStack();
+
 }  // namespace vek

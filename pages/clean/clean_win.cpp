@@ -1,5 +1,6 @@
 #include "pages/clean/clean_win.h"
 
+#include "core/lib.h"
 #include "core/pump_win.h"
 #include "pages/clean/reset.h"
 #include "pages/host.h"
@@ -74,7 +75,7 @@ void TFrmClean::BtnRunClick() {
     void PutInfo() override { main.PutInfo(); }
     void CloseMain() override { main.Close(); }
   } host(*this, *main);
-  clean::RunReset(host, ProcessList, FOldAvailMemory, Outcomes, GetCurrentProcessId());
+  clean::RunReset(host, ProcessList, FOldAvailMemory, Outcomes, GetCurrentProcessId(), core::CrashReporterProcessId());
 }
 
 }  // namespace pages

@@ -15,23 +15,21 @@ constexpr int32_t kMarked = -2;
 constexpr int32_t kGone = -1;
 constexpr int kLivenessPasses = 5;
 
-void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId) {
+void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
+                   uint32_t reporterProcessId) {
   const PreparedKeepList keep(keepList);
   for (auto& process : list)
-    if (process->ProcessID != ownProcessId && !keep.Keeps(process->FileName)) process->State = kMarked;
+    if (process->ProcessID != ownProcessId && !(reporterProcessId && process->ProcessID == reporterProcessId) &&
+        !keep.Keeps(process->FileName))
+      process->State = kMarked;
 }
 
 namespace {
 
-std::vector<uint32_t> SortedIds(const std::vector<vek::ProcessEntry>& snapshot) {
-  std::vector<uint32_t> ids;
-  ids.reserve(snapshot.size());
-  for (const auto& entry : snapshot) ids.push_back(entry.ProcessID);
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
 bool Accepted(const Termination& t) { return t.Result.Outcome == vek::TerminateOutcome::Ended; }
+
+// A process as its identifier and creation time name it, for sorted look-ups.
+using Identity = std::pair<uint32_t, uint64_t>;
 
 }  // namespace
 
@@ -39,15 +37,19 @@ std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vec
                                    const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system) {
   std::vector<Returned> back;
   if (std::none_of(terminations.begin(), terminations.end(), Accepted)) return back;
-  std::vector<uint32_t> known;
+  // A listed identifier now held by a process created later is a newcomer, and
+  // may itself have come back.
+  std::vector<Identity> known;
   known.reserve(list.size());
-  for (const auto& process : list) known.push_back(process->ProcessID);
+  for (const auto& process : list) known.emplace_back(process->ProcessID, process->CreationTime);
   std::sort(known.begin(), known.end());
   for (const auto& entry : snapshot) {
-    if (entry.ProcessID == 0 || std::binary_search(known.begin(), known.end(), entry.ProcessID)) continue;
+    if (entry.ProcessID == 0 || std::binary_search(known.begin(), known.end(), Identity(entry.ProcessID, entry.CreationTime)))
+      continue;
     // Only processes that started during the run get here, a handful, so their
-    // paths are read one by one.
-    const vek::Text file = vek::IfEmpty(system.ImagePath(entry.ProcessID), entry.ExeFile);
+    // paths are read one by one, through a hold like the listing's.
+    const vek::ProcessHold held = system.Hold(entry);
+    const vek::Text file = vek::IfEmpty(held.Process ? held.Process->ImagePath() : vek::Text(), entry.ExeFile);
     for (const Termination& t : terminations) {
       if (Accepted(t) && system.SamePath(t.FileName, file)) {
         back.push_back({entry.ProcessID, file});
@@ -67,35 +69,36 @@ void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::func
   }
   for (auto& process : list)
     if (process->State == kMarked)
-      outcomes.Terminations.push_back({process->ProcessID, process->FileName, vek::KillProcess(process->ProcessID)});
+      outcomes.Terminations.push_back({process->ProcessID, process->FileName, vek::KillProcess(*process)});
   const bool anyEnded = std::any_of(outcomes.Terminations.begin(), outcomes.Terminations.end(), Accepted);
+  auto marked = [](const auto& p) { return p->State == kMarked; };
   for (int pass = 0; pass < kLivenessPasses; ++pass) {
     if (waitOneSecond) waitOneSecond();
     const bool last = pass == kLivenessPasses - 1;
-    bool anyMarked = std::any_of(list.begin(), list.end(), [](const auto& p) { return p->State == kMarked; });
-    if (!anyMarked && !(last && anyEnded)) continue;
-    // One snapshot serves every marked process of the pass, and in the last pass
-    // also the search for processes that came back; an identifier is running
-    // exactly when the snapshot holds it, as a per-process check says.
+    // The held processes answer for themselves; a snapshot serves those that
+    // could not be held, and in the last pass the search for processes that
+    // came back.
+    const bool needed = std::any_of(list.begin(), list.end(), [&](const auto& p) {
+      return marked(p) && vek::NeedsSnapshot(*p);
+    });
     vek::ProcessSystem& system = vek::CurrentProcesses();
-    const std::vector<vek::ProcessEntry> snapshot = system.Snapshot();
-    const std::vector<uint32_t> running = SortedIds(snapshot);
+    std::vector<vek::ProcessEntry> snapshot;
+    if (needed || (last && anyEnded)) snapshot = system.Snapshot();
     for (auto& process : list)
-      if (process->State == kMarked && !std::binary_search(running.begin(), running.end(), process->ProcessID))
-        process->State = kGone;
+      if (marked(process) && !vek::IsProcessRunning(*process, snapshot)) process->State = kGone;
     if (last) outcomes.Back = FindReturned(list, outcomes.Terminations, snapshot, system);
   }
 }
 
 void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, ResetOutcomes& outcomes,
-              uint32_t ownProcessId) {
+              uint32_t ownProcessId, uint32_t reporterProcessId) {
   host.AskApplyAgain();
   if (host.Closed()) return;
   host.ShowRunning();
   const std::vector<vek::Text> keepList = host.KeepList();
   vek::GetProcessList(list);
   oldAvailMemory = vek::GetAvailPhysMemory();
-  MarkProcesses(list, keepList, ownProcessId);
+  MarkProcesses(list, keepList, ownProcessId, reporterProcessId);
   EndMarkedProcesses(list, host.Terminate(), [&] { host.WaitOneSecond(); }, outcomes);
   if (host.Closed()) return;
   host.ApplyAgain();
@@ -152,11 +155,11 @@ void AppendResetRecords(const vek::TProcessList& list, const ResetOutcomes& outc
   for (const Termination& t : outcomes.Terminations) {
     const auto outcome = t.Result.Outcome;
     if (outcome == vek::TerminateOutcome::Refused || outcome == vek::TerminateOutcome::Failed)
-      records.push_back(core::RefusedRecord(core::FoldPath(t.FileName), RefusalReason(t.Result)));
+      records.push_back(core::RefusedRecord(core::FoldPrivatePath(t.FileName), RefusalReason(t.Result)));
   }
   for (const Returned& r : outcomes.Back) {
     const vek::TInstallInfo* program = InstalledProgramOf(installed, r.FileName);
-    records.push_back(core::BackRecord(core::FoldPath(r.FileName), r.ProcessID,
+    records.push_back(core::BackRecord(core::FoldPrivatePath(r.FileName), r.ProcessID,
                                        program ? program->DisplayName : vek::Text(),
                                        core::GetFileVersionValue(r.FileName, u"CompanyName")));
   }

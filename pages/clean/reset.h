@@ -19,8 +19,9 @@ struct Termination {
   vek::TerminateResult Result;
 };
 
-// A process that came back: it runs the file of a process this run ended, under
-// an identifier that the run's snapshot did not hold.
+// A process that came back: it runs the file of a process this run ended, and
+// the run's snapshot did not hold it (its identifier then, if at all, named an
+// earlier process).
 struct Returned {
   uint32_t ProcessID = 0;
   vek::Text FileName;
@@ -32,26 +33,30 @@ struct ResetOutcomes {
   std::vector<Returned> Back;             // in the order of the run's last snapshot
 };
 
-// The processes of snapshot that came back: an identifier that list does not
-// hold, whose file (image path, else snapshot name, as the list names it) is the
-// FileName of a process whose termination was accepted, compared as the system
-// compares paths. Each returned process once, even when several ended processes
-// ran its file.
+// The processes of snapshot that came back: a process (identifier and creation
+// time) that list does not hold, whose file (image path read through a hold,
+// else snapshot name, as the list names it) is the FileName of a process whose
+// termination was accepted, compared as the system compares paths. Each
+// returned process once, even when several ended processes ran its file.
 std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vector<Termination>& terminations,
                                    const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system);
 
-// Marks (State -2) every process that is neither this program (ownProcessId) nor
-// kept by keepList (ProcessExists); keepList is prepared once for all processes.
-void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId);
+// Marks (State -2) every process that is neither this program (ownProcessId),
+// nor its crash reporter (reporterProcessId, when not 0), nor kept by keepList
+// (ProcessExists); keepList is prepared once for all processes.
+void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
+                   uint32_t reporterProcessId = 0);
 
-// With terminate: one KillProcess attempt per marked process, in list order, its
-// result kept in outcomes, then five passes of waitOneSecond() each followed by a
-// check that turns a marked process that is gone into -1. All five passes run
-// even when nothing is left marked. A pass takes one process snapshot, whatever
-// the number of marked processes, and none when nothing is left to check; the
-// last pass takes it also when any termination was accepted, and finds in it
-// the processes that came back. Without terminate: every marked process becomes
-// -1, nothing waits and outcomes stay empty.
+// With terminate: one KillProcess attempt per marked process, in list order,
+// through the process the record holds, its result kept in outcomes, then five
+// passes of waitOneSecond() each followed by a check that turns a marked
+// process that is gone into -1; a process that was gone at the listing, though
+// a newcomer holds its identifier, is gone at the first. All five passes run
+// even when nothing is left marked. A pass takes at most one process snapshot,
+// only when a marked process could not be held; the last pass takes it also
+// when any termination was accepted, and finds in it the processes that came
+// back. Without terminate: every marked process becomes -1, nothing waits and
+// outcomes stay empty.
 void EndMarkedProcesses(vek::TProcessList& list, bool terminate, const std::function<void()>& waitOneSecond,
                         ResetOutcomes& outcomes);
 
@@ -80,7 +85,7 @@ class ResetHost {
 // marks and the terminations with their five passes; then, unless it was closed
 // while the run waited, the pages applied again, the report and the close.
 void RunReset(ResetHost& host, vek::TProcessList& list, int64_t& oldAvailMemory, ResetOutcomes& outcomes,
-              uint32_t ownProcessId);
+              uint32_t ownProcessId, uint32_t reporterProcessId = 0);
 
 // The installed program whose folder holds path: the one with the longest such
 // folder, null when none. A program's folder is its InstallLocation, else the
@@ -96,7 +101,9 @@ vek::Text RefusalReason(const vek::TerminateResult& result);
 // folded and escaped), then the one "memory" record, then one "refused" record
 // per termination the system refused or failed, then one "back" record per
 // process that came back, named with the installed program that holds its file
-// and the publisher of its version resource (empty when none).
+// and the publisher of its version resource (empty when none). The "clean"
+// records fold paths with FoldPath; the "refused" and "back" records, which the
+// program adds, with FoldPrivatePath, so that they carry no user's name.
 void AppendResetRecords(const vek::TProcessList& list, const ResetOutcomes& outcomes,
                         const vek::TInstallList& installed, int64_t oldAvailMemory, int64_t newAvailMemory,
                         int64_t totalMemory, std::vector<vek::Text>& records);

@@ -119,8 +119,9 @@ if e2e_wait_exit "$second" 30; then
 else
   e2e_fail "a second start still runs after 30 s"
 fi
+# The program and its crash reporter, which shows no window.
 nproc=$(qvd processes | wc -l)
-expect_eq "processes of the program after a second start" 1 "$nproc"
+expect_eq "processes of the program (and its crash reporter) after a second start" 2 "$nproc"
 nmain=$(qvd windows | awk -F'\t' '$3 == "TFrmQuorvane"' | wc -l)
 expect_eq "main windows after a second start" 1 "$nmain"
 if [ $exchange -eq 1 ]; then

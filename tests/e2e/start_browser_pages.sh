@@ -21,20 +21,9 @@ CLSID='{5157A1E0-E2E0-4000-8000-000000000001}'
 ITEM=QvE2EAgent
 OLD=QvE2EOld
 HELPER='Quorvane E2E Helper'
-APP='C:\qvtest\app\quorvane.exe'
+APP=$E2E_APP
 
-pages_finish() {
-  local rc=$?
-  qv_stop_prefix
-  (exit $rc)
-  e2e_finish
-}
-trap pages_finish EXIT
-qv_make_prefix "$E2E_WORK/prefix"
-drive_c="$WINEPREFIX/drive_c"
-e2e_desktop
-mkdir -p "$drive_c/qvtest/app"
-cp "$QV_BUILD/quorvane.exe" "$drive_c/qvtest/app/"
+e2e_own_prefix
 
 # regedit reads a REGEDIT4 file: backslashes and quotes inside data are escaped.
 reg_import() {

@@ -12,19 +12,8 @@
 set -u
 source "$QV_SOURCE/tests/support/e2e_lib.sh"
 
-APP='C:\qvtest\app\quorvane.exe'
-hostile_finish() {
-  local rc=$?
-  qv_stop_prefix
-  (exit $rc)
-  e2e_finish
-}
-trap hostile_finish EXIT
-qv_make_prefix "$E2E_WORK/prefix"
-drive_c="$WINEPREFIX/drive_c"
-e2e_desktop
-mkdir -p "$drive_c/qvtest/app"
-cp "$QV_BUILD/quorvane.exe" "$drive_c/qvtest/app/"
+APP=$E2E_APP
+e2e_own_prefix
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 regtool() { "$QV_WINE" "$QV_BUILD/qv_regtool.exe" "$@" >"$E2E_WORK/regtool.out" 2>&1 </dev/null; }
 

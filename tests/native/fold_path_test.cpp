@@ -241,3 +241,60 @@ TEST(PreparedKeepList, AnswersAsProcessExistsForRandomListsAndNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// A machine with the running user 김철수 (profile moved to lower case by hand),
+// a second user kim, and a profile kept on another drive.
+core::UserFolders Users() {
+  core::UserFolders users;
+  users.LocalAppData = u"C:\\Users\\김철수\\AppData\\Local";
+  users.RoamingAppData = u"C:\\Users\\김철수\\AppData\\Roaming";
+  users.Profile = u"C:\\Users\\김철수";
+  users.ProfilesFolder = u"C:\\Users";
+  users.Profiles = {u"C:\\Windows\\ServiceProfiles\\LocalService", u"C:\\Users\\김철수", u"C:\\Users\\kim",
+                    u"D:\\Profiles\\lee.park"};
+  return users;
+}
+
+}  // namespace
+
+// Every case names its own user (if any) in the path; what comes out must keep
+// no name and still say where in a profile the file lies.
+TEST(FoldPrivatePath, ProfilesFoldToNamesThatKeepNoUser) {
+  const PathCase cases[] = {
+      {u"C:\\Users\\김철수\\Downloads\\x.exe", u"%USERPROFILE%\\Downloads\\x.exe"},
+      {u"c:\\users\\김철수\\appdata\\local\\Temp\\a.dll", u"%LOCALAPPDATA%\\Temp\\a.dll"},
+      {u"C:\\Users\\김철수\\AppData\\Roaming\\Quorvane\\NoClean.txt", u"%APPDATA%\\Quorvane\\NoClean.txt"},
+      {u"C:\\Users\\김철수\\AppData\\LocalLow\\b.exe", u"%USERPROFILE%\\AppData\\LocalLow\\b.exe"},
+      {u"\\\\?\\C:\\Users\\김철수\\c.exe", u"%USERPROFILE%\\c.exe"},
+      {u"\\??\\C:\\Users\\kim\\d.exe", u"\\Users\\*\\d.exe"},
+      {u"C:\\Users\\kim\\AppData\\Local\\e.exe", u"\\Users\\*\\AppData\\Local\\e.exe"},
+      {u"C:\\Users\\김철수x\\f.exe", u"\\Users\\*\\f.exe"},  // another user whose name starts like ours
+      {u"C:\\Users\\KIMCHU~1\\g.exe", u"\\Users\\*\\g.exe"},  // a short name nobody listed
+      {u"C:\\Users\\Public\\h.exe", u"\\Users\\*\\h.exe"},
+      {u"D:\\Profiles\\lee.park\\i.exe", u"\\Users\\*\\i.exe"},
+      {u"D:\\Profiles\\lee.parks\\j.exe", u"D:\\Profiles\\lee.parks\\j.exe"},
+      {u"C:\\Users\\k.exe", u"C:\\Users\\k.exe"},  // a file in the profiles folder itself names no one
+      {u"C:\\Users\\\\l.exe", u"C:\\Users\\\\l.exe"},
+      {u"C:\\Users", u"C:\\Users"},
+      {u"C:\\Windows\\ServiceProfiles\\LocalService\\m.exe", u"%SystemRoot%\\ServiceProfiles\\LocalService\\m.exe"},
+      {u"C:\\Program Files\\n.exe", u"%ProgramFiles%\\n.exe"},
+      {u"\\\\?\\C:\\Windows\\o.exe", u"%SystemRoot%\\o.exe"},
+      {u"\\\\?\\D:\\p.exe", u"\\\\?\\D:\\p.exe"},
+      {u"q.exe", u"q.exe"},
+      {u"", u""},
+  };
+  const core::UserFolders users = Users();
+  const FolderVarList vars = Table64();
+  for (const PathCase& c : cases) EXPECT_EQ(core::FoldPrivatePath(users, vars, c.in), c.out) << vek::ToUtf8(c.in);
+
+  // The system could not name a folder: it takes no part, and nothing else
+  // changes.
+  core::UserFolders unknown;
+  unknown.Profile = u"C:\\Users\\김철수";
+  EXPECT_EQ(core::FoldPrivatePath(unknown, vars, u"C:\\Users\\김철수\\AppData\\Local\\x.exe"),
+            u"%USERPROFILE%\\AppData\\Local\\x.exe");
+  EXPECT_EQ(core::FoldPrivatePath(unknown, vars, u"C:\\Users\\kim\\x.exe"), u"C:\\Users\\kim\\x.exe");
+  EXPECT_EQ(core::FoldPrivatePath(core::UserFolders(), vars, u"\\x.exe"), u"\\x.exe");
+}

@@ -110,8 +110,11 @@ TEST_F(ProcessListTest, RunningKillAndMemoryGoThroughTheSystem) {
   sys.Entries = {{4, u"System"}, {500, u"x.exe"}};
   EXPECT_TRUE(vek::IsProcessRunning(500));
   EXPECT_FALSE(vek::IsProcessRunning(501));
-  vek::KillProcess(0);
-  vek::KillProcess(500);
+  vek::TProcessList list;
+  vek::GetProcessList(list);
+  ASSERT_EQ(list.size(), 2u);
+  vek::KillProcess(vek::TProcessInfo{});
+  vek::KillProcess(*list[1]);
   EXPECT_EQ(sys.Terminated, std::vector<uint32_t>{500});
   sys.Figures = {8LL << 30, 3LL << 30};
   EXPECT_EQ(vek::GetTotalPhysMemory(), 8LL << 30);

@@ -1,7 +1,11 @@
 // TRegistry over the in-memory registry: path forms, the read-only open's
-// fall-back rights, typed reads of odd data, subtree deletion and refusals.
+// fall-back rights, typed reads of odd data, subtree deletion, refusals and
+// registry links.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "core/lib.h"
 #include "tests/support/memory_registry.h"
 #include "vek/registry.h"
 
@@ -345,6 +349,76 @@ TEST_F(RegistryTest, AccessorsCloseWhatTheyOpen) {
     EXPECT_EQ(mem.OpenHandles(), 1);
   }
   EXPECT_EQ(mem.OpenHandles(), 0);
+}
+
+// The keys of HKLM in a dump.
+std::vector<MemoryRegistry::KeyDump> Machine(const std::vector<MemoryRegistry::KeyDump>& dump) {
+  std::vector<MemoryRegistry::KeyDump> machine;
+  for (const auto& key : dump)
+    if (key.Path.starts_with(u"HKLM")) machine.push_back(key);
+  return machine;
+}
+
+// A registry link anywhere on the path of a change refuses it with nothing made,
+// written or deleted; a link inside a subtree being deleted goes as a key of its
+// own. Every change is tried with a link at every key of its path, each time in
+// a fresh registry, and the link's target (HKLM\Target, holding every path the
+// change could reach through any of the links) is compared whole.
+TEST_F(RegistryTest, NoChangeGoesThroughALink) {
+  const Text keys[] = {u"A", u"A\\B", u"A\\B\\C", u"A\\B\\C\\D"};
+  struct Op {
+    const char* what;
+    Text reaches;  // the deepest key the change opens
+    std::function<bool()> run;
+  } ops[] = {
+      {"write, creating", u"A\\B\\C\\D", [] { return core::WriteRegString(HKCU, u"\\A\\B\\C\\D", u"v", u"x"); }},
+      {"write, making keys", u"A\\B\\M\\N", [] { return core::WriteRegString(HKCU, u"\\A\\B\\M\\N", u"v", u"x"); }},
+      {"write below, making the key", u"A\\B\\C\\D\\New",
+       [] { return core::WriteRegSubKeyInteger(HKCU, u"\\A\\B\\C\\D", u"New", u"v", 1); }},
+      {"open without creating, write",
+       u"A\\B\\C\\D",
+       [] {
+         TRegistry reg(vek::kRegWriteAccess);
+         reg.SetRootKey(HKCU);
+         return reg.OpenKey(u"A\\B\\C\\D", false) && reg.WriteInteger(u"own", 2);
+       }},
+      {"delete a value", u"A\\B\\C\\D", [] { return core::DeleteRegValue(HKCU, u"\\A\\B\\C\\D", u"own"); }},
+      {"delete a key", u"A\\B\\C\\D", [] { return core::DeleteRegKey(HKCU, u"\\A\\B\\C", u"D"); }},
+      {"delete a subtree", u"A\\B", [] { return core::DeleteRegKey(HKCU, u"\\A", u"B"); }},
+  };
+  auto seed = [&](MemoryRegistry& reg, const Text& link) {
+    for (const Text& key : keys)
+      if (link.empty() || !(key == link || key.starts_with(link + u"\\"))) reg.Put(HKCU, key, u"own", RegValue::Dword(1));
+    for (const Text& below : std::vector<Text>{u"Target\\B\\C\\D", u"Target\\C\\D", u"Target\\D"}) {
+      reg.Put(HKLM, below, u"own", RegValue::Dword(0xdeadbeef));
+      reg.Put(HKLM, below + u"\\Sub", u"", RegValue::String(u"canary"));
+    }
+    if (!link.empty()) reg.AddLink(HKCU, link, HKLM, u"Target");
+  };
+  for (const Text& link : {Text(), keys[0], keys[1], keys[2], keys[3]}) {
+    for (const Op& op : ops) {
+      SCOPED_TRACE(std::string(op.what) + ", link at " + vek::ToUtf8(link));
+      MemoryRegistry local;
+      vek::ScopedRegistryBackend use{local};
+      seed(local, link);
+      const auto before = local.Dump();
+      const bool onPath = !link.empty() && (op.reaches == link || op.reaches.starts_with(link + u"\\"));
+      const bool insideDeleted = !link.empty() && link.starts_with(op.reaches + u"\\") && op.reaches == keys[1];
+      EXPECT_EQ(op.run(), !onPath);
+      if (onPath) {
+        EXPECT_EQ(local.Dump(), before);
+      } else if (insideDeleted) {
+        EXPECT_TRUE(local.SubKeys(HKCU, u"A").empty());
+        EXPECT_EQ(local.ValueNames(HKCU, u"A"), std::vector<Text>{u"own"});
+      }
+      EXPECT_EQ(Machine(local.Dump()), Machine(before));
+    }
+  }
+  // Reads follow the link and show what it leads to.
+  seed(mem, keys[1]);
+  EXPECT_EQ(core::ReadRegInteger(HKCU, u"\\A\\B\\C\\D", u"own"), int32_t(0xdeadbeef));
+  std::vector<Text> names;
+  EXPECT_EQ(core::ListRegKeys(HKCU, u"\\A\\B", names), 3);
 }
 
 TEST(RegData, DecodersNeverReadPastTheData) {

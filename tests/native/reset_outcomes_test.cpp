@@ -2,6 +2,7 @@
 // termination, and the processes that came back under a new identifier.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -37,28 +38,35 @@ class ResetOutcomesTest : public testing::Test {
 };
 
 // One random run: processes with files from a small pool (spelled in varying
-// case), some kept, each termination answered at random, processes that end
-// at a random pass or never, and processes that start during the waits, some
-// under a file that was ended. A model computed beside the run says what the
-// outcomes must be.
+// case), some kept, some that cannot be opened, each termination answered at
+// random, processes that end at a random pass, never, or already between the
+// snapshot and their hold, and processes that start during the waits, some
+// under a file that was ended. A process that ends may hand its identifier at
+// once to a new process (the system reuses identifiers quickly). A model
+// computed beside the run says what the outcomes must be.
 struct RandomRun {
+  static constexpr int kBeforeHold = -1, kNever = 5;
+  struct Newcomer {
+    uint32_t pid;
+    uint64_t created;
+    Text file;
+    bool readable;
+    int startsAtPass;  // kBeforeHold: between the listing's snapshot and its holds
+    int endsAtPass;    // after it started, or kNever
+  };
   struct Process {
     uint32_t pid;
+    uint64_t created;
     Text file;
     bool kept;
     bool readable;  // whether its image path can be read
+    bool unopenable;  // opening it fails: the answer is that failure
     vek::TerminateResult answer;
-    int endsAtPass;  // 0..4, or 5 for never
-  };
-  struct Newcomer {
-    uint32_t pid;
-    Text file;
-    bool readable;
-    int startsAtPass;
-    int endsAtPass;
+    int endsAtPass;  // kBeforeHold, 0..4, or kNever
+    bool recycled;   // a newcomer takes its identifier as it ends
   };
   std::vector<Process> processes;
-  std::vector<Newcomer> newcomers;
+  std::vector<Newcomer> newcomers;  // the recycling ones first, in process order
 };
 
 const Text kPool[] = {u"C:\\Program Files\\Wiz\\veraport.exe", u"C:\\Program Files (x86)\\IPinside\\I3GProc.exe",
@@ -73,6 +81,15 @@ Text RandomCase(const Text& t, std::mt19937_64& rng) {
 
 Text BaseName(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
 
+vek::TerminateResult RandomAnswer(std::mt19937_64& rng) {
+  switch (rng() % 5) {
+    case 0: return {TerminateOutcome::Refused, 5};
+    case 1: return {TerminateOutcome::Failed, uint32_t(1 + rng() % 2000)};
+    case 2: return {TerminateOutcome::NotFound, 87};
+    default: return {TerminateOutcome::Ended, 0};
+  }
+}
+
 RandomRun MakeRun(std::mt19937_64& rng) {
   RandomRun run;
   std::set<uint32_t> used;
@@ -82,37 +99,43 @@ RandomRun MakeRun(std::mt19937_64& rng) {
     while (!used.insert(pid).second);
     return pid;
   };
+  uint64_t clock = 1000;  // creation times: every process later than those before it
+  auto file = [&] { return RandomCase(kPool[rng() % std::size(kPool)], rng); };
   const int n = 1 + rng() % 8;
   for (int i = 0; i < n; ++i) {
-    RandomRun::Process p{freshPid(), RandomCase(kPool[rng() % std::size(kPool)], rng), rng() % 4 == 0,
-                         rng() % 5 != 0, {}, int(rng() % 6)};
-    switch (rng() % 5) {
-      case 0: p.answer = {TerminateOutcome::Refused, 5}; break;
-      case 1: p.answer = {TerminateOutcome::Failed, uint32_t(1 + rng() % 2000)}; break;
-      case 2: p.answer = {TerminateOutcome::NotFound, 87}; break;
-      default: p.answer = {TerminateOutcome::Ended, 0}; break;
-    }
+    RandomRun::Process p{freshPid(), ++clock, file(), rng() % 4 == 0, rng() % 5 != 0, rng() % 8 == 0,
+                         RandomAnswer(rng), int(rng() % 7) - 1, false};
+    if (p.unopenable) p.answer = rng() % 2 ? vek::TerminateResult{TerminateOutcome::Refused, 5}
+                                           : vek::TerminateResult{TerminateOutcome::Failed, 31};
+    p.recycled = p.endsAtPass != RandomRun::kNever && rng() % 2 == 0;
     run.processes.push_back(p);
   }
+  for (const auto& p : run.processes)
+    if (p.recycled) {
+      const int ends = rng() % 3 ? RandomRun::kNever : p.endsAtPass + 1 + int(rng() % (5 - p.endsAtPass));
+      run.newcomers.push_back({p.pid, ++clock, file(), rng() % 5 != 0, p.endsAtPass, ends});
+    }
   const int m = rng() % 4;
-  for (int i = 0; i < m; ++i)
-    run.newcomers.push_back({freshPid(), RandomCase(kPool[rng() % std::size(kPool)], rng), rng() % 5 != 0,
-                             int(rng() % 5), int(rng() % 7)});
+  for (int i = 0; i < m; ++i) {
+    const int starts = int(rng() % 5);
+    run.newcomers.push_back({freshPid(), ++clock, file(), rng() % 5 != 0, starts, starts + 1 + int(rng() % 5)});
+  }
   return run;
 }
 
 std::string Describe(const RandomRun& run) {
   std::ostringstream out;
   for (const auto& p : run.processes)
-    out << "  process " << p.pid << " " << Narrow(p.file) << (p.kept ? " kept" : "") << (p.readable ? "" : " unreadable")
-        << " answer " << int(p.answer.Outcome) << "/" << p.answer.Code << " ends at pass " << p.endsAtPass << "\n";
+    out << "  process " << p.pid << "@" << p.created << " " << Narrow(p.file) << (p.kept ? " kept" : "")
+        << (p.readable ? "" : " unreadable") << (p.unopenable ? " unopenable" : "") << " answer " << int(p.answer.Outcome)
+        << "/" << p.answer.Code << " ends at pass " << p.endsAtPass << (p.recycled ? " recycled" : "") << "\n";
   for (const auto& c : run.newcomers)
-    out << "  newcomer " << c.pid << " " << Narrow(c.file) << (c.readable ? "" : " unreadable") << " from pass "
-        << c.startsAtPass << " to " << c.endsAtPass << "\n";
+    out << "  newcomer " << c.pid << "@" << c.created << " " << Narrow(c.file) << (c.readable ? "" : " unreadable")
+        << " from pass " << c.startsAtPass << " to " << c.endsAtPass << "\n";
   return out.str();
 }
 
-TEST_F(ResetOutcomesTest, RandomRunsKeepEveryAnswerAndFindExactlyWhatCameBack) {
+TEST_F(ResetOutcomesTest, RandomRunsEndOnlyTheListedProcessesKeepEveryAnswerAndFindExactlyWhatCameBack) {
   uint64_t first = 0x0c0e0000, count = 3000;
   if (const char* s = std::getenv("QUORVANE_PROPERTY_SEQUENCES")) count = std::strtoull(s, nullptr, 0);
   if (const char* s = std::getenv("QUORVANE_PROPERTY_SEED")) first = std::strtoull(s, nullptr, 0), count = 1;
@@ -124,13 +147,37 @@ TEST_F(ResetOutcomesTest, RandomRunsKeepEveryAnswerAndFindExactlyWhatCameBack) {
     system_ = {};
     std::vector<Text> keep;
     vek::TProcessList list;
-    auto name = [](const Text& file, bool readable) { return readable ? file : BaseName(file); };
+    // A process is named by the path read through its hold, else by its
+    // snapshot name; one gone before its hold was never read.
+    auto heldName = [](const RandomRun::Process& p) {
+      return p.readable && !p.unopenable && p.endsAtPass != RandomRun::kBeforeHold ? p.file : BaseName(p.file);
+    };
+    auto newcomerName = [](const RandomRun::Newcomer& c) { return c.readable ? c.file : BaseName(c.file); };
+    std::set<Text> keptNames;  // upper-cased, as the keep-list compares
     for (const auto& p : run.processes) {
-      system_.Entries.push_back({p.pid, BaseName(p.file)});
+      system_.Entries.push_back({p.pid, BaseName(p.file), p.created});
       if (p.readable) system_.Paths[p.pid] = p.file;
-      if (p.kept) keep.push_back(name(p.file, p.readable) + u"*");
-      if (p.answer.Outcome != TerminateOutcome::Ended) system_.Refusals[p.pid] = p.answer;
+      if (p.kept) keep.push_back(heldName(p) + u"*"), keptNames.insert(vek::UpperCase(heldName(p)));
+      if (p.unopenable) system_.OpenFailures[p.pid] = p.answer;
+      else if (p.answer.Outcome != TerminateOutcome::Ended) system_.Refusals[p.pid] = p.answer;
     }
+    // Ends the processes and starts the newcomers of one moment of the run.
+    auto happen = [&](int moment) {
+      auto& e = system_.Entries;
+      for (const auto& p : run.processes)
+        if (p.endsAtPass == moment) std::erase_if(e, [&](const auto& x) { return vek::SameProcess(x, {p.pid, {}, p.created}); });
+      for (const auto& c : run.newcomers) {
+        if (c.startsAtPass == moment) {
+          e.push_back({c.pid, BaseName(c.file), c.created});
+          if (c.readable) system_.Paths[c.pid] = c.file;
+          else system_.Paths.erase(c.pid);
+          system_.OpenFailures.erase(c.pid);
+          system_.Refusals.erase(c.pid);
+        }
+        if (c.endsAtPass == moment) std::erase_if(e, [&](const auto& x) { return vek::SameProcess(x, {c.pid, {}, c.created}); });
+      }
+    };
+    system_.AfterNextSnapshot = [&] { happen(RandomRun::kBeforeHold); };
     vek::GetProcessList(list);
     pages::clean::MarkProcesses(list, keep, 0);
 
@@ -138,49 +185,57 @@ TEST_F(ResetOutcomesTest, RandomRunsKeepEveryAnswerAndFindExactlyWhatCameBack) {
     int pass = 0;
     std::vector<vek::ProcessEntry> lastSnapshot;
     pages::clean::EndMarkedProcesses(list, true, [&] {
-      auto& e = system_.Entries;
-      for (const auto& p : run.processes)
-        if (p.endsAtPass == pass) std::erase_if(e, [&](const auto& x) { return x.ProcessID == p.pid; });
-      for (const auto& c : run.newcomers) {
-        if (c.startsAtPass == pass) {
-          e.push_back({c.pid, BaseName(c.file)});
-          if (c.readable) system_.Paths[c.pid] = c.file;
-        }
-        if (c.endsAtPass == pass) std::erase_if(e, [&](const auto& x) { return x.ProcessID == c.pid; });
-      }
-      ++pass;
-      lastSnapshot = e;
+      happen(pass++);
+      lastSnapshot = system_.Entries;
     }, outcomes);
     ASSERT_EQ(pass, 5);
     EXPECT_LE(system_.Snapshots, 1 + 5) << "the listing and at most one snapshot per pass";
 
-    // Every marked process got exactly one attempt, in list order, and its answer.
-    std::vector<uint32_t> markedPids;
+    // Every marked process got exactly one attempt, in list order, and the
+    // answer of the process the listing saw: a process gone before its hold
+    // is never attempted, whoever holds its identifier since.
+    ASSERT_EQ(list.size(), run.processes.size());
+    std::vector<uint32_t> markedPids, reached;
     std::set<Text> endedFiles;  // as the model names them, upper-cased
     for (size_t i = 0; i < run.processes.size(); ++i) {
       const auto& p = run.processes[i];
+      EXPECT_EQ(list[i]->FileName, heldName(p)) << "process " << p.pid;
+      // The keep-list judged the listed process, never a newcomer's file.
       const bool marked = list[i]->State != 1;
+      EXPECT_EQ(marked, !keptNames.count(vek::UpperCase(heldName(p)))) << "process " << p.pid;
       if (!marked) continue;
       markedPids.push_back(p.pid);
+      // Opening an identifier that nothing holds fails (87); one that a
+      // newcomer holds opens the newcomer, which its creation time gives away.
+      const bool gone = p.endsAtPass == RandomRun::kBeforeHold;
+      const vek::TerminateResult answer =
+          gone ? vek::TerminateResult{TerminateOutcome::NotFound, p.recycled ? 0u : 87u} : p.answer;
+      if (!gone && !p.unopenable) reached.push_back(p.pid);
       ASSERT_GE(outcomes.Terminations.size(), markedPids.size());
       const auto& t = outcomes.Terminations[markedPids.size() - 1];
       EXPECT_EQ(t.ProcessID, p.pid);
-      EXPECT_EQ(t.FileName, name(p.file, p.readable));
-      EXPECT_EQ(t.Result.Outcome, p.answer.Outcome);
-      EXPECT_EQ(t.Result.Code, p.answer.Code);
-      if (p.answer.Outcome == TerminateOutcome::Ended) endedFiles.insert(vek::UpperCase(name(p.file, p.readable)));
-      // The State still says only whether the process was gone at a check.
-      EXPECT_EQ(list[i]->State, p.endsAtPass < 5 ? -1 : -2) << "process " << p.pid;
+      EXPECT_EQ(t.FileName, heldName(p));
+      EXPECT_EQ(t.Result.Outcome, answer.Outcome) << "process " << p.pid;
+      EXPECT_EQ(t.Result.Code, answer.Code) << "process " << p.pid;
+      if (answer.Outcome == TerminateOutcome::Ended) endedFiles.insert(vek::UpperCase(heldName(p)));
+      // The State says only whether the listed process was gone at a check; a
+      // newcomer under its identifier never keeps it running.
+      EXPECT_EQ(list[i]->State, p.endsAtPass < RandomRun::kNever ? -1 : -2) << "process " << p.pid;
     }
-    EXPECT_EQ(system_.Terminated, markedPids);
+    EXPECT_EQ(system_.Terminated, reached);
+    for (const auto& ended : system_.TerminatedProcesses)
+      EXPECT_TRUE(std::any_of(run.processes.begin(), run.processes.end(),
+                              [&](const auto& p) { return vek::SameProcess(ended, {p.pid, {}, p.created}); }))
+          << "a newcomer under identifier " << ended.ProcessID << " was ended";
     EXPECT_EQ(outcomes.Terminations.size(), markedPids.size());
 
-    // Came back: exactly the newcomers in the last snapshot whose file was ended.
+    // Came back: exactly the newcomers in the last snapshot whose file was
+    // ended, also those that took a listed process's identifier.
     std::vector<std::pair<uint32_t, Text>> expected, got;
     for (const auto& entry : lastSnapshot)
       for (const auto& c : run.newcomers)
-        if (c.pid == entry.ProcessID && endedFiles.count(vek::UpperCase(name(c.file, c.readable))))
-          expected.push_back({c.pid, name(c.file, c.readable)});
+        if (vek::SameProcess(entry, {c.pid, {}, c.created}) && endedFiles.count(vek::UpperCase(newcomerName(c))))
+          expected.push_back({c.pid, newcomerName(c)});
     for (const auto& r : outcomes.Back) got.push_back({r.ProcessID, r.FileName});
     EXPECT_EQ(got, expected);
 
@@ -239,6 +294,34 @@ TEST_F(ResetOutcomesTest, NewRecordsFoldEscapeAndNameTheProgramAndPublisher) {
       u"{\"cate\":\"back\",\"file\":\"E:\\\\x.exe\",\"pid\":\"7\",\"program\":\"\",\"publisher\":\"\"}",
   };
   EXPECT_EQ(records, expected);
+}
+
+// The records the program adds name no user; the "clean" records keep the
+// keep-list's folding, user folders and all.
+TEST_F(ResetOutcomesTest, AddedRecordsFoldUserProfilesAndCleanRecordsDoNot) {
+  core::SetUserFoldersSource([] {
+    core::UserFolders users;
+    users.LocalAppData = u"C:\\Users\\kim\\AppData\\Local";
+    users.Profile = u"C:\\Users\\kim";
+    users.ProfilesFolder = u"C:\\Users";
+    return users;
+  });
+  vek::TProcessList list;
+  list.push_back(std::make_unique<vek::TProcessInfo>());
+  list[0]->ProcessID = 30;
+  list[0]->FileName = u"C:\\Users\\kim\\Downloads\\setup.exe";
+  ResetOutcomes outcomes;
+  outcomes.Terminations = {{30, u"C:\\Users\\kim\\AppData\\Local\\Temp\\x.exe", {TerminateOutcome::Refused, 5}},
+                           {31, u"C:\\Users\\kim\\y.exe", {TerminateOutcome::Ended, 0}}};
+  outcomes.Back = {{40, u"C:\\Users\\lee\\y.exe"}};
+  std::vector<Text> records;
+  pages::clean::AppendResetRecords(list, outcomes, {}, 1, 2, 3, records);
+  core::SetUserFoldersSource(nullptr);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0], u"{\"cate\":\"clean\",\"file\":\"C:\\\\Users\\\\kim\\\\Downloads\\\\setup.exe\",\"state\":\"1\"}");
+  EXPECT_EQ(records[2], u"{\"cate\":\"refused\",\"file\":\"%LOCALAPPDATA%\\\\Temp\\\\x.exe\",\"why\":\"denied\"}");
+  EXPECT_EQ(records[3], u"{\"cate\":\"back\",\"file\":\"\\\\Users\\\\*\\\\y.exe\",\"pid\":\"40\",\"program\":\"\","
+                        u"\"publisher\":\"\"}");
 }
 
 // Which installed program holds a file: the deepest folder that holds it, never
@@ -302,7 +385,9 @@ TEST(TerminateResult, ErrorCodesReadAsTheirOutcome) {
       EXPECT_EQ(pages::clean::RefusalReason(r), c.reason) << c.error;
     }
   }
-  EXPECT_EQ(vek::KillProcess(0).Outcome, TerminateOutcome::NotFound);
+  EXPECT_EQ(vek::TerminateResultFromError(5, true).Outcome, TerminateOutcome::NotFound)
+      << "a held process that has ended answers access denied";
+  EXPECT_EQ(vek::KillProcess(vek::TProcessInfo{}).Outcome, TerminateOutcome::NotFound) << "nothing held";
 }
 
 }  // namespace

@@ -19,15 +19,11 @@ class ResetRun : public testing::Test {
   }
   void TearDown() override { core::FolderVars = saved_; }
 
+  // The processes running, listed as the run lists them.
   vek::TProcessList List(std::initializer_list<std::pair<uint32_t, const char16_t*>> processes) {
+    for (auto [pid, file] : processes) system_.Entries.push_back({pid, Text(file)});
     vek::TProcessList list;
-    for (auto [pid, file] : processes) {
-      auto p = std::make_unique<vek::TProcessInfo>();
-      p->ProcessID = pid;
-      p->FileName = file;
-      list.push_back(std::move(p));
-      system_.Entries.push_back({pid, Text(file)});
-    }
+    vek::GetProcessList(list);
     return list;
   }
   std::vector<int32_t> States(const vek::TProcessList& list) {
@@ -52,6 +48,15 @@ TEST_F(ResetRun, EmptyKeepListMarksEverythingButThisProgram) {
   auto list = List({{4, u"System"}, {200, u"me.exe"}, {300, u"x.exe"}});
   pages::clean::MarkProcesses(list, {}, 200);
   EXPECT_EQ(States(list), (std::vector<int32_t>{-2, 1, -2}));
+}
+
+TEST_F(ResetRun, TheCrashReporterIsSparedLikeThisProgramAndZeroNamesNoReporter) {
+  auto list = List({{200, u"me.exe"}, {300, u"me.exe"}, {400, u"x.exe"}});
+  pages::clean::MarkProcesses(list, {}, 200, 300);
+  EXPECT_EQ(States(list), (std::vector<int32_t>{1, 1, -2}));
+  for (auto& p : list) p->State = 1;
+  pages::clean::MarkProcesses(list, {}, 200, 0);
+  EXPECT_EQ(States(list), (std::vector<int32_t>{1, -2, -2})) << "no reporter: its copy of the file is not spared";
 }
 
 TEST_F(ResetRun, EndsMarkedOnceAndWatchesFivePasses) {

@@ -14,9 +14,11 @@
 //  - Run values of other types, and backups that name no Run key, are as they
 //    were; a REG_EXPAND_SZ entry never comes back as REG_SZ;
 //  - nothing outside the four Run keys, the store and the four StartupApproved
-//    keys changed, and before Windows 8 no StartupApproved key changed at all.
+//    keys changed (a StartupApproved key may be a link to a key of HKLM, which
+//    never changes), and before Windows 8 no StartupApproved key changed at all.
 // After every rebuild a row is ticked exactly when its entry would start at the
-// next logon. An apply with no row to change writes nothing; an apply changes a
+// next logon, and from Windows 8 on an entry that the page switched off shows
+// unticked when its program has written its Run value back. An apply with no row to change writes nothing; an apply changes a
 // switch only for a row that asked for a change, and only to the enabled or a
 // disabled form. After an apply that met no refusal, every row that is not
 // named as unchanged is where its tick says: ticked, it would start at the next
@@ -89,22 +91,6 @@ bool HasVariable(TextView command) {
 }
 
 bool Approved() { return vek::WindowsAtLeast(6, 2); }
-
-// Whether Windows skips the Run value of that name: Windows 8 and later read a
-// REG_BINARY of 12 bytes whose last eight are not all zero as switched off.
-bool SwitchedOff(const MemoryRegistry& mem, const Location& at, const Text& name) {
-  if (!Approved()) return false;
-  const auto v = mem.Get(at.Root, at.Approved, name);
-  return v && v->Type == vek::kRegBinary && v->Data.size() == 12 &&
-         std::any_of(v->Data.begin() + 4, v->Data.end(), [](uint8_t b) { return b != 0; });
-}
-
-// The command Windows would start under that name at the next logon; empty for none.
-Text StartsUnder(const MemoryRegistry& mem, const Location& at, const Text& name) {
-  const auto v = mem.Get(at.Root, at.Key, name);
-  if (!v || !IsText(*v) || SwitchedOff(mem, at, name)) return {};
-  return vek::RegDataText(v->Data);
-}
 
 // The registry as one dump, with its keys found by path without case.
 struct Snapshot {
@@ -214,9 +200,11 @@ class StartPageProperty final : public PageProperty {
     for (int r = 0; r < rows_.RowCount(); ++r) {
       const pages::TStartInfo* e = EntryOf(r);
       const int at = LocationIndex(e->HKey, e->Key);
-      const bool starts = e->Flags == -1 && at >= 0 && StartsUnder(mem_, kLocations[at], e->Item) == e->Command;
+      const bool starts = e->Flags == -1 && at >= 0 && StartsUnder(at, e->Item) == e->Command;
       if (rows_.Checked(r) != starts)
         return "row " + vek::ToUtf8(e->Item.substr(0, 20)) + (starts ? ": would start, yet unticked" : ": ticked, yet would not start");
+      if (at >= 0 && rows_.Checked(r) && offByPage_.count({at, vek::UpperCase(e->Item)}))
+        return "row " + vek::ToUtf8(e->Item.substr(0, 20)) + ": unticked and applied, yet it starts again once written back";
     }
     return Check();
   }
@@ -229,7 +217,7 @@ class StartPageProperty final : public PageProperty {
     for (int r = 0; r < rows_.RowCount(); ++r) {
       const pages::TStartInfo* e = EntryOf(r);
       const int at = LocationIndex(e->HKey, e->Key);
-      startedBefore_.push_back(at >= 0 ? StartsUnder(mem_, kLocations[at], e->Item) : Text());
+      startedBefore_.push_back(at >= 0 ? StartsUnder(at, e->Item) : Text());
       if (NeedsChange(r)) changedRows_.insert({at, vek::UpperCase(e->Item)});
     }
     const bool anyToChange = !changedRows_.empty();
@@ -240,6 +228,17 @@ class StartPageProperty final : public PageProperty {
     // Refusals since the rebuild may have left what the rows do not know of.
     if (faults_.Fired() == faultsAtRebuild_)
       if (std::string f = Applied(notChanged); !f.empty()) return f;
+    // Where Windows reads the switches, an entry the page switched off stays
+    // off whatever its program writes back, until a row ticks it again.
+    for (int r = 0; r < rows_.RowCount(); ++r) {
+      const pages::TStartInfo* e = EntryOf(r);
+      const std::pair<int, Text> where{LocationIndex(e->HKey, e->Key), vek::UpperCase(e->Item)};
+      if (!changedRows_.count(where)) continue;
+      if (faults_.Fired() != firedBefore || Named(notChanged, e->Item) || rows_.Checked(r))
+        offByPage_.erase(where);
+      else if (Approved() && where.first >= 0 && approvedAt_[size_t(where.first)].second.find(u"QvApproved") == Text::npos)
+        offByPage_.insert(where);  // (a switch behind a link cannot be written)
+    }
     return Check();
   }
 
@@ -268,6 +267,25 @@ class StartPageProperty final : public PageProperty {
 
  private:
   Text RowName(int row) const override { return rows_.SubItem(row, 0); }
+
+  // Whether Windows skips the Run value of that name: Windows 8 and later read a
+  // REG_BINARY of 12 bytes whose last eight are not all zero as switched off,
+  // in the StartupApproved key or, where it is a link, in the key it leads to.
+  bool SwitchedOff(int at, const Text& name) const {
+    if (!Approved()) return false;
+    const auto& [root, key] = approvedAt_[size_t(at)];
+    const auto v = mem_.Get(root, key, name);
+    return v && v->Type == vek::kRegBinary && v->Data.size() == 12 &&
+           std::any_of(v->Data.begin() + 4, v->Data.end(), [](uint8_t b) { return b != 0; });
+  }
+
+  // The command Windows would start under that name at the next logon; empty for none.
+  Text StartsUnder(int at, const Text& name) const {
+    const auto v = mem_.Get(kLocations[at].Root, kLocations[at].Key, name);
+    if (!v || !IsText(*v) || SwitchedOff(at, name)) return {};
+    return vek::RegDataText(v->Data);
+  }
+
 
   RegValue RandomRunValue() {
     const int kind = Between(0, 19);
@@ -318,10 +336,18 @@ class StartPageProperty final : public PageProperty {
         mem_.AddKey(at.Root, at.Key);
         for (int n = Between(0, 4); n > 0; --n) mem_.Put(at.Root, at.Key, Pick(kRunNames), RandomRunValue());
       }
-      // Switches of the names there and of names with no Run value at all.
+      // Switches of the names there and of names with no Run value at all; now
+      // and then in a key of HKLM that the StartupApproved key is a link to,
+      // which may be read through the link but never changed.
       if (Chance(30)) continue;
-      mem_.AddKey(at.Root, at.Approved);
-      for (int n = Between(0, 4); n > 0; --n) mem_.Put(at.Root, at.Approved, Pick(kRunNames), RandomSwitch());
+      const size_t i = size_t(&at - kLocations);
+      if (Chance(15)) {
+        approvedAt_[i] = {HKLM, u"SOFTWARE\\QvApproved" + vek::FromUtf8(std::to_string(i))};
+        mem_.AddLink(at.Root, at.Approved, approvedAt_[i].first, approvedAt_[i].second);
+      }
+      const auto& [root, key] = approvedAt_[i];
+      mem_.AddKey(root, key);
+      for (int n = Between(0, 4); n > 0; --n) mem_.Put(root, key, Pick(kRunNames), RandomSwitch());
     }
     if (Chance(20)) return;
     mem_.AddKey(HKLM, kStore);
@@ -345,11 +371,13 @@ class StartPageProperty final : public PageProperty {
     return DumpOutside(keys, own);
   }
 
-  // A StartupApproved key's values by name without case.
-  std::map<Text, RegValue> ApprovedValues(const Location& at) const {
+  // A StartupApproved key's values in a dump, by name without case (a link's
+  // own SymbolicLinkValue among them).
+  static std::map<Text, RegValue> ApprovedValues(const std::vector<MemoryRegistry::KeyDump>& dump, const Location& at) {
     std::map<Text, RegValue> out;
-    for (const Text& name : mem_.ValueNames(at.Root, at.Approved))
-      if (auto v = mem_.Get(at.Root, at.Approved, name)) out.emplace(vek::UpperCase(name), *v);
+    for (const auto& key : dump)
+      if (vek::SameText(key.Path, at.ApprovedDump))
+        for (const auto& [name, v] : key.Values) out.emplace(vek::UpperCase(name), v);
     return out;
   }
 
@@ -364,7 +392,7 @@ class StartPageProperty final : public PageProperty {
   bool NeedsChange(int row) const {
     const pages::TStartInfo* e = EntryOf(row);
     const int at = LocationIndex(e->HKey, e->Key);
-    const Text starts = at >= 0 ? StartsUnder(mem_, kLocations[at], e->Item) : Text();
+    const Text starts = at >= 0 ? StartsUnder(at, e->Item) : Text();
     return rows_.Checked(row) ? starts != e->Command : !starts.empty();
   }
 
@@ -375,13 +403,10 @@ class StartPageProperty final : public PageProperty {
   // Switches change only for rows that asked for a change, and only to the
   // forms a switch takes; before Windows 8 they never change.
   std::string Switches(const std::vector<MemoryRegistry::KeyDump>& before) {
+    const auto after = mem_.Dump();
     for (int i = 0; i < 4; ++i) {
       const Location& at = kLocations[i];
-      std::map<Text, RegValue> then;  // before the apply
-      for (const auto& key : before)
-        if (vek::SameText(key.Path, at.ApprovedDump))
-          for (const auto& [name, v] : key.Values) then.emplace(vek::UpperCase(name), v);
-      std::map<Text, RegValue> now = ApprovedValues(at);
+      std::map<Text, RegValue> then = ApprovedValues(before, at), now = ApprovedValues(after, at);
       std::set<Text> names;
       for (const auto& [n, v] : then) names.insert(n);
       for (const auto& [n, v] : now) names.insert(n);
@@ -413,7 +438,7 @@ class StartPageProperty final : public PageProperty {
           const pages::TStartInfo* other = EntryOf(o);
           sharing += LocationIndex(other->HKey, other->Key) == at && vek::SameText(other->Item, e->Item);
         }
-        if (sharing == 1 && at >= 0 && StartsUnder(mem_, kLocations[at], e->Item) != startedBefore_[size_t(r)])
+        if (sharing == 1 && at >= 0 && StartsUnder(at, e->Item) != startedBefore_[size_t(r)])
           return row.str() + "named as unchanged, but it changed";
         continue;
       }
@@ -421,11 +446,10 @@ class StartPageProperty final : public PageProperty {
         if (rows_.Checked(r)) return row.str() + "ticked, naming no Run key, yet not named as unchanged";
         continue;
       }
-      const Text starts = StartsUnder(mem_, kLocations[at], e->Item);
+      const Text starts = StartsUnder(at, e->Item);
       if (rows_.Checked(r)) {
+        // (The type a restored command comes back with is the checker's.)
         if (starts != e->Command) return row.str() + "ticked, but its command would not start";
-        const auto run = mem_.Get(kLocations[at].Root, kLocations[at].Key, e->Item);
-        if (e->Expandable && run->Type != vek::kRegExpandSz) return row.str() + "expandable text came back as REG_SZ";
       } else if (!starts.empty()) {
         return row.str() + "unticked, but something would start under its name";
       }
@@ -481,6 +505,11 @@ class StartPageProperty final : public PageProperty {
   // what started under each row's name before it.
   std::set<std::pair<int, Text>> changedRows_;
   std::vector<Text> startedBefore_;
+  // The entries (place and name) that an apply with no refusal switched off.
+  std::set<std::pair<int, Text>> offByPage_;
+  // Where each Run key's switches are read: its StartupApproved key, or the key
+  // that one is a link to.
+  std::pair<uint32_t, Text> approvedAt_[4] = {{HKLM, kApproved}, {HKLM, kApproved32}, {HKCU, kApproved}, {HKCU, kApproved32}};
 };
 
 // The Windows version a sequence runs on, and the seeds it starts from.

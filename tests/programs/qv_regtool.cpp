@@ -4,13 +4,18 @@
 //   qv_regtool load FILE            makes the keys and values FILE lists
 //   qv_regtool tree FILE ROOT KEY   appends KEY and every key below it to FILE
 //   qv_regtool values FILE ROOT KEY appends KEY and its values only
+//   qv_regtool link ROOT KEY TARGET makes KEY a registry link to TARGET, a key
+//                                   as the registry names it ("\Registry\Machine\X")
 // FILE is UTF-8, one line per key or value, fields separated by tabs:
 //   ROOT  KEY  k                       a key
 //   ROOT  KEY  vNAMEHEX  TYPE  DATAHEX a value
 // ROOT is HKLM or HKCU; KEY is the path below it; NAMEHEX is the value name as
 // four hexadecimal digits per UTF-16 unit (nothing for the default value); TYPE
 // is decimal; DATAHEX the raw bytes. Keys and values come in enumeration order.
+// The dumps never follow a registry link below KEY: a link shows as a key with
+// its REG_LINK (6) value "SymbolicLinkValue" and nothing beneath it.
 // Everything is in the 64-bit registry view. Exit code 0, or 1 with a message.
+#include "tests/support/registry_links_win.h"
 #include "vek/win32.h"
 
 #include <cstdio>
@@ -121,31 +126,13 @@ int Load(const wchar_t* file) {
 }
 
 void Dump(FILE* out, const std::string& rootName, HKEY root, const std::wstring& path, bool below) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
-  const std::string prefix = rootName + "\t" + ToUtf8(path) + "\t";
-  std::fprintf(out, "%sk\n", prefix.c_str());
-  DWORD maxName = 0, maxData = 0;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
-                   nullptr);
-  std::vector<wchar_t> name(maxName + 2);
-  std::vector<BYTE> data(maxData + 2);
-  for (DWORD i = 0;; ++i) {
-    DWORD nameLen = DWORD(name.size()), dataLen = DWORD(data.size()), type = 0;
-    if (RegEnumValueW(key, i, name.data(), &nameLen, nullptr, &type, data.data(), &dataLen) != ERROR_SUCCESS) break;
-    std::fprintf(out, "%sv%s\t%lu\t%s\n", prefix.c_str(), NameToHex(name.data(), nameLen).c_str(),
-                 static_cast<unsigned long>(type), Hex(data.data(), dataLen).c_str());
+  for (const qvtest::DumpedKey& key : qvtest::DumpTree(root, path, below)) {
+    const std::string prefix = rootName + "\t" + ToUtf8(key.Path) + "\t";
+    std::fprintf(out, "%sk\n", prefix.c_str());
+    for (const qvtest::DumpedValue& v : key.Values)
+      std::fprintf(out, "%sv%s\t%lu\t%s\n", prefix.c_str(), NameToHex(v.Name.data(), v.Name.size()).c_str(),
+                   static_cast<unsigned long>(v.Type), Hex(v.Data.data(), v.Data.size()).c_str());
   }
-  std::vector<std::wstring> subkeys;
-  wchar_t sub[256];
-  for (DWORD i = 0;; ++i) {
-    DWORD len = 256;
-    if (RegEnumKeyExW(key, i, sub, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    subkeys.emplace_back(sub, len);
-  }
-  RegCloseKey(key);
-  if (below)
-    for (const std::wstring& s : subkeys) Dump(out, rootName, root, path + L"\\" + s, true);
 }
 
 }  // namespace
@@ -163,5 +150,10 @@ int wmain(int argc, wchar_t** argv) {
     std::fclose(out);
     return 0;
   }
-  return Fail("usage: qv_regtool load FILE | tree FILE ROOT KEY | values FILE ROOT KEY");
+  if (command == L"link" && argc == 5) {
+    HKEY root = RootOf(ToUtf8(argv[2]));
+    if (!root) return Fail("unknown root");
+    return qvtest::MakeLink(root, argv[3], argv[4]) ? 0 : Fail("cannot make the link");
+  }
+  return Fail("usage: qv_regtool load FILE | tree FILE ROOT KEY | values FILE ROOT KEY | link ROOT KEY TARGET");
 }

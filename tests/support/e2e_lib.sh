@@ -259,8 +259,23 @@ e2e_colour_box() {
   echo "$count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} ${BASH_REMATCH[4]}"
 }
 
+# e2e_own_prefix: the test runs in a prefix of its own, stopped when the test
+# ends, with its desktop up and the program copied to C:\qvtest\app\quorvane.exe
+# ($E2E_APP); sets drive_c. For tests that seed the registry or end processes.
+E2E_OWN_PREFIX=""
+E2E_APP='C:\qvtest\app\quorvane.exe'
+e2e_own_prefix() {
+  qv_make_prefix "$E2E_WORK/prefix"
+  E2E_OWN_PREFIX=1
+  drive_c="$WINEPREFIX/drive_c"
+  e2e_desktop
+  mkdir -p "$drive_c/qvtest/app"
+  cp "$QV_BUILD/quorvane.exe" "$drive_c/qvtest/app/"
+}
+
 e2e_finish() {
   local rc=$?
+  [ -n "$E2E_OWN_PREFIX" ] && qv_stop_prefix
   e2e_release_service
   local pid
   for pid in "${E2E_PIDS[@]}"; do

@@ -14,6 +14,8 @@ struct MemoryRegistry::Node {
   Node* Parent = nullptr;
   uint32_t Granted = vek::kKeyAllAccess;
   bool Deleted = false;
+  // A registry link: the root and path (as AddLink was given them) it leads to.
+  std::optional<std::pair<uint32_t, Text>> Link;
   std::vector<std::pair<Text, RegValue>> Values;
   std::vector<std::shared_ptr<Node>> Children;  // sorted as RegEnumKeyEx gives them
 
@@ -57,6 +59,11 @@ constexpr const char16_t* kRootNames[kRootCount] = {u"HKCR", u"HKCU", u"HKLM", u
 // The registry's own limits on one key name and one value name.
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
+
+TextView WithoutBackslash(TextView path) {
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  return path;
+}
 
 // Splits a relative path into its keys. A trailing backslash is allowed, as
 // RegCreateKeyEx allows it; a leading one or an empty component is an error.
@@ -122,6 +129,19 @@ bool DeleteWalk(State& state, Node& node) {
   return true;
 }
 
+Node* Find(const State& state, uint32_t root, TextView path);
+
+// The key a link leads to, through links up to a depth Windows also gives up
+// at; the node itself when it is no link, null when a link leads nowhere.
+std::shared_ptr<Node> FollowLinks(const State& state, std::shared_ptr<Node> node) {
+  for (int depth = 0; node && node->Link; ++depth) {
+    Node* target = depth < 16 ? Find(state, node->Link->first, node->Link->second) : nullptr;
+    if (!target || !target->Parent) return nullptr;
+    node = target->Parent->Child(target->Name);
+  }
+  return node;
+}
+
 class MemoryKey final : public vek::RegistryKey {
  public:
   MemoryKey(std::shared_ptr<State> state, std::shared_ptr<Node> node, uint32_t sam, bool root)
@@ -132,26 +152,34 @@ class MemoryKey final : public vek::RegistryKey {
     if (!root_) --state_->OpenHandles;
   }
 
-  std::unique_ptr<vek::RegistryKey> Open(const Text& path, uint32_t sam, bool create) override {
+  std::unique_ptr<vek::RegistryKey> Open(const Text& path, uint32_t sam) override {
     std::vector<Text> parts;
     if (!Alive(node_.get()) || !SplitPath(path, parts)) return nullptr;
     std::shared_ptr<Node> node = node_;
     for (const Text& part : parts) {
-      std::shared_ptr<Node> next = node->Child(part);
-      if (!next) {
-        if (!create || !(node->Granted & vek::kKeyCreateSubKey)) return nullptr;
-        Node probe;
-        probe.Name = part;
-        probe.Root = node->Root;
-        probe.Parent = node.get();
-        if (state_->Refuses(Change::CreateKey, probe)) return nullptr;
-        next = AddChild(*node, part);
-      }
-      node = std::move(next);
+      node = FollowLinks(*state_, node->Child(part));
+      if (!node) return nullptr;
     }
-    if (!Allows(*node, sam)) return nullptr;
-    ++state_->OpensGranted;
-    return std::make_unique<MemoryKey>(state_, std::move(node), sam, false);
+    return Grant(std::move(node), sam);
+  }
+
+  std::unique_ptr<vek::RegistryKey> OpenChild(const Text& name, uint32_t sam, bool create) override {
+    if (!Alive(node_.get())) return nullptr;
+    if (name.empty()) return root_ ? Grant(node_, sam) : nullptr;
+    std::vector<Text> parts;
+    if (!SplitPath(name, parts) || parts.size() != 1) return nullptr;
+    std::shared_ptr<Node> next = node_->Child(name);
+    if (!next) {
+      if (!create || !(node_->Granted & vek::kKeyCreateSubKey)) return nullptr;
+      Node probe;
+      probe.Name = name;
+      probe.Root = node_->Root;
+      probe.Parent = node_.get();
+      if (state_->Refuses(Change::CreateKey, probe)) return nullptr;
+      next = AddChild(*node_, name);
+    }
+    if (next->Link) return nullptr;
+    return Grant(std::move(next), sam);
   }
 
   std::optional<RegValue> Query(const Text& name) override {
@@ -190,15 +218,12 @@ class MemoryKey final : public vek::RegistryKey {
     return true;
   }
 
-  bool DeleteTree(const Text& path, uint32_t) override {
+  bool DeleteTree(const Text& name, uint32_t) override {
     std::vector<Text> parts;
-    if (!Alive(node_.get()) || !SplitPath(path, parts) || parts.empty()) return false;
-    std::shared_ptr<Node> node = node_;
-    for (const Text& part : parts) {
-      node = node->Child(part);
-      if (!node) return false;
-    }
-    return DeleteWalk(*state_, *node);
+    if (!Alive(node_.get()) || !SplitPath(name, parts) || parts.size() != 1) return false;
+    std::shared_ptr<Node> node = node_->Child(name);
+    // A link beneath is an ordinary key of the walk: it has no subkeys of its own.
+    return node && !node->Link && DeleteWalk(*state_, *node);
   }
 
   bool SubKeyNames(std::vector<Text>& names) override {
@@ -218,6 +243,12 @@ class MemoryKey final : public vek::RegistryKey {
  private:
   bool Usable(uint32_t right) const { return (sam_ & right) == right && Alive(node_.get()); }
 
+  std::unique_ptr<vek::RegistryKey> Grant(std::shared_ptr<Node> node, uint32_t sam) {
+    if (!Allows(*node, sam)) return nullptr;
+    ++state_->OpensGranted;
+    return std::make_unique<MemoryKey>(state_, std::move(node), sam, false);
+  }
+
   std::shared_ptr<State> state_;
   std::shared_ptr<Node> node_;
   uint32_t sam_;
@@ -228,7 +259,7 @@ bool KnownRoot(uint32_t root) { return root >= kFirstRoot && root - kFirstRoot <
 
 Node* Find(const State& state, uint32_t root, TextView path) {
   if (!KnownRoot(root)) return nullptr;
-  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  path = WithoutBackslash(path);
   std::vector<Text> parts;
   if (!SplitPath(path, parts)) return nullptr;
   Node* node = state.Roots[root - kFirstRoot].get();
@@ -241,7 +272,7 @@ Node* Find(const State& state, uint32_t root, TextView path) {
 
 Node* Make(State& state, uint32_t root, TextView path) {
   if (!KnownRoot(root)) return nullptr;
-  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  path = WithoutBackslash(path);
   std::vector<Text> parts;
   if (!SplitPath(path, parts)) return nullptr;
   Node* node = state.Roots[root - kFirstRoot].get();
@@ -254,6 +285,10 @@ Node* Make(State& state, uint32_t root, TextView path) {
 
 void DumpInto(const Node& node, const Text& path, std::vector<MemoryRegistry::KeyDump>& out) {
   out.push_back({path, node.Values});
+  if (node.Link) {
+    const Text target = kRootNames[node.Link->first - kFirstRoot] + (u'\\' + node.Link->second);
+    out.back().Values.emplace_back(u"SymbolicLinkValue", vek::RegValue::String(target, vek::kRegLink));
+  }
   for (const auto& c : node.Children) DumpInto(*c, path + u'\\' + c->Name, out);
 }
 
@@ -315,6 +350,11 @@ std::vector<Text> MemoryRegistry::ValueNames(uint32_t root, TextView path) const
   if (Node* node = Find(*state_, root, path))
     for (const auto& v : node->Values) names.push_back(v.first);
   return names;
+}
+
+void MemoryRegistry::AddLink(uint32_t root, TextView path, uint32_t targetRoot, TextView target) {
+  if (!KnownRoot(targetRoot)) return;
+  if (Node* node = Make(*state_, root, path)) node->Link.emplace(targetRoot, Text(WithoutBackslash(target)));
 }
 
 void MemoryRegistry::SetRights(uint32_t root, TextView path, uint32_t granted) {

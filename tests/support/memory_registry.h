@@ -14,7 +14,9 @@
 // and InjectFaults makes any single change fail. The view bits of an access mask
 // are accepted and ignored: "Wow6432Node" is an ordinary key here. Like Windows,
 // it refuses paths that begin with a backslash or contain an empty component, and
-// a handle to a deleted key fails every operation.
+// a handle to a deleted key fails every operation. A key may be a registry link
+// (AddLink): opens for reading follow it, OpenChild refuses it, and a subtree
+// deletion deletes it as a key of its own.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,6 +44,8 @@ class MemoryRegistry final : public vek::RegistryBackend {
   std::vector<vek::Text> SubKeys(uint32_t root, vek::TextView path) const;
   std::vector<vek::Text> ValueNames(uint32_t root, vek::TextView path) const;
 
+  // Makes the key at path (and the keys above it) a link to the key at target.
+  void AddLink(uint32_t root, vek::TextView path, uint32_t targetRoot, vek::TextView target);
   // The rights a key grants (kKeyAllAccess when made). The key is made if missing.
   void SetRights(uint32_t root, vek::TextView path, uint32_t granted);
   void DenyOpen(uint32_t root, vek::TextView path) { SetRights(root, path, 0); }
@@ -57,7 +61,9 @@ class MemoryRegistry final : public vek::RegistryBackend {
   void InjectFaults(FaultInjector injector);
 
   // Every key of every root with its values, keys in enumeration order, for
-  // comparing whole registries. Paths start with the root's short name ("HKLM").
+  // comparing whole registries. Paths start with the root's short name ("HKLM");
+  // a link shows, as in Windows, a REG_LINK value "SymbolicLinkValue" naming
+  // where it leads ("HKLM\\X").
   struct KeyDump {
     vek::Text Path;
     std::vector<std::pair<vek::Text, vek::RegValue>> Values;

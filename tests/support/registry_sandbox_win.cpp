@@ -53,6 +53,15 @@ bool KeyExists(HKEY root, const std::wstring& key) {
   return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, h.put()) == ERROR_SUCCESS;
 }
 
+void PrintTo(const DumpedKey& key, std::ostream* out) {
+  *out << vek::ToUtf8(vek::U(key.Path.c_str()));
+  for (const DumpedValue& v : key.Values) {
+    *out << " [" << vek::ToUtf8(vek::U(v.Name.c_str())) << " " << v.Type << " ";
+    for (BYTE b : v.Data) *out << "0123456789abcdef"[b >> 4] << "0123456789abcdef"[b & 15];
+    *out << "]";
+  }
+}
+
 void RegistrySandbox::SetUp() {
   sandbox_ = vek::U(kParent) + u"\\" + TestName();
   path_ = sandbox_;

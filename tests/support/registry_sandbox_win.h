@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "tests/support/registry_links_win.h"
 #include "vek/text.h"
 #include "vek/win32.h"
 
@@ -51,5 +52,9 @@ void WriteValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD t
 void DeleteValue(HKEY root, const std::wstring& key, const wchar_t* name);
 void DeleteTree(HKEY root, const std::wstring& key);
 bool KeyExists(HKEY root, const std::wstring& key);
+
+// Dumped keys in failure messages: the path, then each value's name, type and
+// data in hexadecimal.
+void PrintTo(const DumpedKey& key, std::ostream* out);
 
 }  // namespace qvtest

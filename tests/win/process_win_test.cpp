@@ -1,6 +1,7 @@
 // The process inventory against real processes: a child started here is listed
-// under its full path with its window, ends when killed, and the memory figures
-// are sane.
+// under its full path with its window, ends when killed through its record, a
+// record never reaches a later process under its identifier, and the memory
+// figures are sane.
 #include <gtest/gtest.h>
 
 #include "tests/support/child_process_win.h"
@@ -17,14 +18,19 @@ const vek::TProcessInfo* Find(const vek::TProcessList& list, uint32_t pid) {
   return nullptr;
 }
 
-// The snapshot may still hold a process for a moment after it ended.
-bool GoneWithin(uint32_t pid, DWORD milliseconds) {
+// A process terminated goes a moment later; the snapshot may still hold it for
+// a moment after that.
+template <typename Running>
+bool EndsWithin(Running running, DWORD milliseconds) {
   const ULONGLONG deadline = GetTickCount64() + milliseconds;
-  while (vek::IsProcessRunning(pid)) {
+  while (running()) {
     if (GetTickCount64() > deadline) return false;
     Sleep(50);
   }
   return true;
+}
+bool GoneWithin(uint32_t pid, DWORD milliseconds) {
+  return EndsWithin([&] { return vek::IsProcessRunning(pid); }, milliseconds);
 }
 
 TEST(ProcessInventory, ListsAChildUnderItsFullPathWithItsWindow) {
@@ -62,21 +68,120 @@ TEST(ProcessInventory, KillEndsTheProcessAndItStopsRunning) {
   ASSERT_NE(child, nullptr);
   const uint32_t pid = child->Pid();
   EXPECT_TRUE(vek::IsProcessRunning(pid));
-  EXPECT_EQ(vek::KillProcess(pid).Outcome, vek::TerminateOutcome::Ended);
+  vek::TProcessList list;
+  vek::GetProcessList(list);
+  const vek::TProcessInfo* info = Find(list, pid);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->Held.Process, nullptr);
+  EXPECT_NE(info->CreationTime, 0u);
+  EXPECT_TRUE(vek::IsProcessRunning(*info, {}));
+  EXPECT_EQ(vek::KillProcess(*info).Outcome, vek::TerminateOutcome::Ended);
   ASSERT_TRUE(child->WaitEnded(10000));
   DWORD code = 0xdeadbeef;
   GetExitCodeProcess(child->Process(), &code);
   EXPECT_EQ(code, 0u) << "terminated with exit code 0";
+  EXPECT_FALSE(vek::IsProcessRunning(*info, {}));
   child.reset();
+  list.clear();
   EXPECT_TRUE(GoneWithin(pid, 10000));
 }
 
 TEST(ProcessInventory, KillOfNoProcessIsSilentAndSaysNotFound) {
-  EXPECT_EQ(vek::KillProcess(0).Outcome, vek::TerminateOutcome::NotFound);
-  const vek::TerminateResult none = vek::KillProcess(0xFFFFFFF0);
-  EXPECT_EQ(none.Outcome, vek::TerminateOutcome::NotFound) << "error " << none.Code;
+  EXPECT_EQ(vek::KillProcess(vek::TProcessInfo{}).Outcome, vek::TerminateOutcome::NotFound);
+  const vek::ProcessHold none = vek::CurrentProcesses().Hold({0xFFFFFFF0, u"none.exe", 1});
+  EXPECT_EQ(none.Process, nullptr);
+  EXPECT_EQ(none.Failure.Outcome, vek::TerminateOutcome::NotFound) << "error " << none.Failure.Code;
   EXPECT_TRUE(vek::IsProcessRunning(GetCurrentProcessId()));
   EXPECT_FALSE(vek::IsProcessRunning(0xFFFFFFF0));
+}
+
+// Wine gives an ended process's identifier to a new process or thread only
+// after hundreds of other identifiers were freed (its free list is first in,
+// first out); threads started and ended here walk that list quickly.
+DWORD WINAPI Nothing(void*) { return 0; }
+DWORD OneThreadIdentifier() {
+  DWORD id = 0;
+  vek::unique_handle thread(CreateThread(nullptr, 0, Nothing, nullptr, 0, &id));
+  if (thread) WaitForSingleObject(thread.get(), INFINITE);
+  return id;
+}
+// Threads started one after the other until one gets id: how many, or -1.
+int ThreadsUntil(DWORD id, int limit) {
+  for (int n = 1; n <= limit; ++n)
+    if (OneThreadIdentifier() == id) return n;
+  return -1;
+}
+// A new child under the identifier of an ended process: once a thread got it,
+// as many threads again as the free list is long bring it back to its head.
+std::unique_ptr<ChildProcess> StartUnderIdentifier(DWORD id) {
+  constexpr int kLimit = 20000;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (ThreadsUntil(id, kLimit) < 0) return nullptr;
+    const int cycle = ThreadsUntil(id, kLimit);
+    if (cycle < 0) return nullptr;
+    for (int i = 1; i < cycle; ++i) OneThreadIdentifier();
+    auto child = ChildProcess::Start(false);
+    if (child && child->Pid() == id) return child;
+  }
+  return nullptr;
+}
+
+// A listed process that ended by itself, then a new one of the same file: the
+// record holds the ended one, so the system gives its identifier to no other
+// process, the record no longer runs and ending it reaches nothing.
+TEST(ProcessInventory, ARecordOfAnEndedProcessReachesNoOther) {
+  auto first = ChildProcess::Start(false);
+  ASSERT_NE(first, nullptr);
+  const DWORD pid = first->Pid();
+  vek::TProcessList list;
+  vek::GetProcessList(list);
+  const vek::TProcessInfo* info = Find(list, pid);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->Held.Process, nullptr);
+  ASSERT_TRUE(TerminateProcess(first->Process(), 7));
+  ASSERT_TRUE(first->WaitEnded(10000));
+  first.reset();
+
+  EXPECT_EQ(ThreadsUntil(pid, 2000), -1) << "a held identifier was given to a thread";
+  auto second = ChildProcess::Start(false);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second->Pid(), pid);
+  EXPECT_FALSE(vek::IsProcessRunning(*info, vek::CurrentProcesses().Snapshot()));
+  EXPECT_EQ(vek::KillProcess(*info).Outcome, vek::TerminateOutcome::NotFound);
+  EXPECT_EQ(WaitForSingleObject(second->Process(), 0), DWORD(WAIT_TIMEOUT)) << "the new child was ended";
+}
+
+// The gap between a snapshot and its holds: the snapshot's process ends, and
+// its identifier goes to a new child of the same file before the hold. The
+// hold finds the newcomer by its creation time and takes nothing; the listing
+// names the record by its snapshot name, ending it reaches nothing, and it
+// does not run, though its identifier does.
+TEST(ProcessInventory, AnIdentifierRecycledBeforeTheHoldIsNotTheSnapshotsProcess) {
+  auto first = ChildProcess::Start(false);
+  ASSERT_NE(first, nullptr);
+  const DWORD pid = first->Pid();
+  vek::ProcessSystem& system = vek::CurrentProcesses();
+  std::vector<vek::ProcessEntry> seen;
+  for (const auto& e : system.Snapshot())
+    if (e.ProcessID == pid) seen.push_back(e);
+  ASSERT_EQ(seen.size(), 1u);
+  first.reset();  // ended, and its last handle closed
+
+  auto second = StartUnderIdentifier(pid);
+  if (!second) GTEST_SKIP() << "Wine did not give identifier " << pid << " to a new process";
+  const vek::ProcessHold hold = system.Hold(seen[0]);
+  EXPECT_EQ(hold.Process, nullptr);
+  EXPECT_EQ(hold.Failure.Outcome, vek::TerminateOutcome::NotFound);
+
+  vek::TProcessList list;
+  vek::AppendProcessRecords(list, seen, {}, system);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]->FileName, u"qv_child.exe") << "not the newcomer's path";
+  EXPECT_EQ(vek::KillProcess(*list[0]).Outcome, vek::TerminateOutcome::NotFound);
+  const std::vector<vek::ProcessEntry> now = system.Snapshot();
+  EXPECT_TRUE(vek::IsProcessRunning(pid)) << "the identifier alone names the newcomer";
+  EXPECT_FALSE(vek::IsProcessRunning(*list[0], now));
+  EXPECT_EQ(WaitForSingleObject(second->Process(), 0), DWORD(WAIT_TIMEOUT)) << "the new child was ended";
 }
 
 TEST(ProcessInventory, OwnImagePathIsTheModulePath) {
@@ -114,8 +219,8 @@ TEST(ProcessInventory, ShellOpenStartsTheFileWithItsParameters) {
   vek::GetProcessList(list);
   for (const auto& p : list) {
     if (!vek::SameText(p->FileName, exe)) continue;
-    vek::KillProcess(p->ProcessID);
-    EXPECT_TRUE(GoneWithin(p->ProcessID, 10000));
+    vek::KillProcess(*p);
+    EXPECT_TRUE(EndsWithin([&] { return vek::IsProcessRunning(*p, {}); }, 10000));
   }
 }
 

@@ -2,7 +2,10 @@
 // under its own sandbox key HKCU\Software\Quorvane Tests\<test> and removes it.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/lib.h"
+#include "tests/support/registry_links_win.h"
 #include "tests/support/registry_sandbox_win.h"
 #include "vek/handles_win.h"
 #include "vek/registry.h"
@@ -158,6 +161,90 @@ TEST_F(RegistrySandbox, QueryOnlyKeyOpensReadOnlyWithReducedRights) {
   vek::unique_hkey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, vek::W(path_ + u"\\Q"), 0, WRITE_DAC, key.put()) == ERROR_SUCCESS)
     RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &open);
+}
+
+// A registry link anywhere on the path of a change, the last key included,
+// refuses the change with nothing made, written or deleted, also where missing
+// keys would be made below the link; a link inside a subtree being deleted goes
+// as the link itself. Each change is tried with a link at every key of its path,
+// leading to a key of the sandbox that holds every path the change could reach
+// through the link, with sentinel values; that target is dumped before and
+// after, and for a refused change the whole sandbox with the link.
+TEST_F(RegistrySandbox, NoChangeGoesThroughALink) {
+  auto wide = [](const Text& t) { return std::wstring(vek::W(t)); };
+  const Text chain[] = {u"A", u"A\\B", u"A\\B\\C", u"A\\B\\C\\D"};
+  struct Op {
+    const char* what;
+    Text reaches;  // the deepest key the change opens
+    std::function<bool()> run;
+  } ops[] = {
+      {"write, creating", u"A\\B\\C\\D", [&] { return core::WriteRegString(HKCU, Path(u"A\\B\\C\\D"), u"v", u"x"); }},
+      {"write, making keys", u"A\\B\\M\\N", [&] { return core::WriteRegString(HKCU, Path(u"A\\B\\M\\N"), u"v", u"x"); }},
+      {"write below, making the key", u"A\\B\\C\\D\\New",
+       [&] { return core::WriteRegSubKeyInteger(HKCU, Path(u"A\\B\\C\\D"), u"New", u"v", 1); }},
+      {"open without creating, write", u"A\\B\\C\\D",
+       [&] {
+         TRegistry reg(vek::kRegWriteAccess);
+         reg.SetRootKey(HKCU);
+         return reg.OpenKey(Path(u"A\\B\\C\\D"), false) && reg.WriteInteger(u"own", 2);
+       }},
+      {"delete a value", u"A\\B\\C\\D", [&] { return core::DeleteRegValue(HKCU, Path(u"A\\B\\C\\D"), u"own"); }},
+      {"delete a key", u"A\\B\\C\\D", [&] { return core::DeleteRegKey(HKCU, Path(u"A\\B\\C"), u"D"); }},
+      {"delete a subtree", u"A\\B", [&] { return core::DeleteRegKey(HKCU, Path(u"A"), u"B"); }},
+  };
+  const std::wstring target = wide(Key(u"Target"));
+  std::wstring targetName;
+  auto seed = [&](const Text& link) {
+    for (const Text& key : chain) qvtest::DeleteLink(HKEY_CURRENT_USER, wide(Key(key)));
+    for (const Text& top : {Text(u"A"), Text(u"Target")}) {
+      RegDeleteTreeW(HKEY_CURRENT_USER, vek::W(Key(top)));
+      RegDeleteKeyW(HKEY_CURRENT_USER, vek::W(Key(top)));
+    }
+    for (const Text& key : chain) {
+      if (link.empty() || !(key == link || key.starts_with(link + u"\\"))) {
+        ASSERT_TRUE(SetDword(u"own", 1, key));
+      }
+    }
+    for (const Text& below : {Text(u"Target\\B\\C\\D"), Text(u"Target\\C\\D"), Text(u"Target\\D")}) {
+      ASSERT_TRUE(SetDword(u"own", 0xdeadbeef, below));
+      SetText(u"", u"canary", REG_SZ, below + u"\\Sub");
+    }
+    targetName = qvtest::RegistryName(HKEY_CURRENT_USER, target);
+    if (!link.empty()) {
+      ASSERT_TRUE(qvtest::MakeLink(HKEY_CURRENT_USER, wide(Key(link)), targetName));
+    }
+  };
+
+  if (!qvtest::MakeLink(HKEY_CURRENT_USER, wide(Key(u"Probe")), qvtest::RegistryName(HKEY_CURRENT_USER, wide(Key()))))
+    GTEST_SKIP() << "this Wine makes no registry links (REG_OPTION_CREATE_LINK with a REG_LINK SymbolicLinkValue)";
+  qvtest::DeleteLink(HKEY_CURRENT_USER, wide(Key(u"Probe")));
+  seed(u"A");
+  if (core::ReadRegInteger(HKCU, Path(u"A\\D"), u"own") != int32_t(0xdeadbeef))
+    GTEST_SKIP() << "this Wine does not follow registry links";
+  if (qvtest::LinkTarget(HKEY_CURRENT_USER, wide(Key(u"A"))) != targetName)
+    GTEST_SKIP() << "this Wine does not open a link itself with REG_OPTION_OPEN_LINK";
+
+  for (const Text& link : {Text(), chain[0], chain[1], chain[2], chain[3]}) {
+    for (const Op& op : ops) {
+      SCOPED_TRACE(std::string(op.what) + ", link at " + vek::ToUtf8(link));
+      seed(link);
+      const auto targetBefore = qvtest::DumpTree(HKEY_CURRENT_USER, target, true);
+      const auto before = qvtest::DumpTree(HKEY_CURRENT_USER, wide(Key()), true);
+      const bool onPath = !link.empty() && (op.reaches == link || op.reaches.starts_with(link + u"\\"));
+      const bool insideDeleted = !link.empty() && link.starts_with(op.reaches + u"\\") && op.reaches == chain[1];
+      EXPECT_EQ(op.run(), !onPath);
+      if (onPath) {
+        EXPECT_EQ(qvtest::DumpTree(HKEY_CURRENT_USER, wide(Key()), true), before);
+      }
+      if (insideDeleted) {
+        EXPECT_FALSE(KeyExists(u"A\\B"));
+        EXPECT_TRUE(qvtest::LinkTarget(HKEY_CURRENT_USER, wide(Key(link))).empty());
+      }
+      EXPECT_EQ(qvtest::DumpTree(HKEY_CURRENT_USER, target, true), targetBefore);
+      EXPECT_EQ(targetBefore.size(), 10u);
+    }
+  }
+  for (const Text& key : chain) qvtest::DeleteLink(HKEY_CURRENT_USER, wide(Key(key)));
 }
 
 // The reading mask reaches the 64-bit view; "Wow6432Node" in the path reaches
