@@ -36,9 +36,10 @@ class LineSplitter {
     return true;
   }
 
-  // The end of the input; a line that it cuts off (cut) is not an entry.
+  // The end of the input; a line that it cuts off (cut) is not an entry, and a
+  // line break at the very end adds no empty line.
   void Finish(bool cut) {
-    if (!cut) EndLine();
+    if (!cut && FInLine) EndLine();
   }
 
  private:
@@ -69,7 +70,8 @@ class LineSplitter {
       return secondHalf || EndLine();
     }
     FAfterCr = false;
-    if (c > 0x20) FBlank = false;
+    FInLine = true;
+    if (c > 0x20) FBlank = false;  // as IsBlankEntry judges the decoded line
     if (FLine.size() < FLimit) FLine.push_back(c);
     else FTooLong = true;
     return true;
@@ -77,9 +79,11 @@ class LineSplitter {
 
   bool EndLine() {
     bool room = true;
-    // Blank lines (the whole of a flood of empty lines) are never decoded.
-    if (!FBlank && !FTooLong) room = FList.Add(Decode());
+    // Blank lines beyond their cap (the most of a flood of empty lines) are never
+    // decoded.
+    if (!FTooLong && (!FBlank || FList.TakesBlanks())) room = FList.Add(Decode());
     FLine.clear();
+    FInLine = false;
     FBlank = true;
     FTooLong = false;
     return room;
@@ -97,6 +101,7 @@ class LineSplitter {
   OutsideList& FList;
   const size_t FLimit;  // units (bytes, for the 8-bit encodings) held of one line
   vek::Text FLine;      // the line so far: UTF-16 units, or one byte per unit
+  bool FInLine = false;  // a unit since the last line break
   bool FBlank = true, FTooLong = false, FAfterCr = false;
   bool FHasOdd = false;  // UTF-16: the first byte of a unit split between chunks
   uint8_t FOdd = 0;
@@ -113,12 +118,19 @@ Encoding Detect(std::string_view head, size_t& markSize) {
 
 }  // namespace
 
-bool IsKeptEntry(vek::TextView entry, const ListCaps& caps) {
-  return entry.size() <= caps.Length && std::any_of(entry.begin(), entry.end(), [](char16_t c) { return c > 0x20; });
+bool IsBlankEntry(vek::TextView entry) {
+  return std::all_of(entry.begin(), entry.end(), [](char16_t c) { return c <= 0x20; });
 }
 
 bool OutsideList::Add(vek::Text entry) {
-  if (!Full() && IsKeptEntry(entry, FCaps)) FEntries.push_back(std::move(entry));
+  if (Full() || entry.size() > FCaps.Length) return !Full();
+  if (IsBlankEntry(entry)) {
+    if (!TakesBlanks()) return true;
+    ++FBlanks;
+  } else {
+    ++FCounted;
+  }
+  FEntries.push_back(std::move(entry));
   return !Full();
 }
 

@@ -6,10 +6,12 @@
 // keep start-up, the hidden list boxes and a reset's marking quick (and within a
 // 32-bit address space) whatever the source holds.
 //
-// An entry is left out, without counting toward the cap, when it is blank after
-// trimming (in both lists it matches nothing) or longer than the length cap: a
-// cut entry could protect processes other than the one its writer meant, so a
-// long one is dropped whole. Entries beyond the count cap are ignored.
+// An entry longer than the length cap is left out whole: a cut entry could
+// protect processes other than the one its writer meant. Blank entries (every
+// unit U+0000 to U+0020) match nothing, yet are added as they always were; they
+// do not count toward the cap of entries and are held to a cap of their own, so
+// that a file of nothing but line breaks stays small. Entries beyond either cap
+// are ignored.
 #include <cstddef>
 #include <functional>
 #include <string_view>
@@ -20,30 +22,34 @@
 namespace app {
 
 struct ListCaps {
-  size_t Entries = 10000;               // entries kept from one source
+  size_t Entries = 10000;               // entries that are not blank, kept from one source
   size_t Length = 1024;                 // UTF-16 units of one entry, as written
   size_t FileBytes = size_t(16) << 20;  // bytes read of one file, byte-order mark included
+  size_t Blanks = 10000;                // blank entries kept from one source
 };
 inline constexpr ListCaps kListCaps{};
 
-// Whether an entry from outside is kept: not blank after trimming and at most
-// caps.Length units long.
-bool IsKeptEntry(vek::TextView entry, const ListCaps& caps = kListCaps);
+// Whether every unit of an entry is U+0000 to U+0020 (an empty one too).
+bool IsBlankEntry(vek::TextView entry);
 
-// The kept entries of one source, in the order added, at most caps.Entries.
+// The kept entries of one source, in the order added.
 class OutsideList {
  public:
   explicit OutsideList(const ListCaps& caps = kListCaps) : FCaps(caps) {}
 
-  // Appends entry when it is kept and there is room. Returns whether there is
-  // still room, so that a reader can stop at once when there is none.
+  // Appends entry when it is short enough and its cap has room. Returns whether
+  // there is still room for an entry that is not blank, so that a reader can
+  // stop at once when there is none.
   bool Add(vek::Text entry);
-  bool Full() const { return FEntries.size() >= FCaps.Entries; }
+  bool Full() const { return FCounted >= FCaps.Entries; }
+  // Whether a blank entry would still be added.
+  bool TakesBlanks() const { return !Full() && FBlanks < FCaps.Blanks; }
   std::vector<vek::Text> Take() { return std::move(FEntries); }
 
  private:
   ListCaps FCaps;
   std::vector<vek::Text> FEntries;
+  size_t FCounted = 0, FBlanks = 0;
 };
 
 // Decodes one line of a file without a byte-order mark (the system's ANSI code
@@ -56,10 +62,10 @@ using ByteReader = std::function<bool(char* buffer, size_t size, size_t& got)>;
 // The kept lines of a NoClean.txt, read through read in chunks. A UTF-8 or
 // UTF-16 (either byte order) byte-order mark selects that encoding, otherwise
 // ansiToText decodes each line; lines end at CR LF, LF or CR and are kept as
-// written, blanks around them included (IsKeptEntry decides). An odd final byte
+// written, blanks around them included (OutsideList decides). An odd final byte
 // of UTF-16 is dropped; unpaired surrogates, NULs and invalid UTF-8 (which
-// becomes U+FFFD) stay in their lines. Reading stops once caps.Entries lines are
-// kept, and after caps.FileBytes bytes; a last line that the byte limit or a read
+// becomes U+FFFD) stay in their lines. Reading stops once caps.Entries lines that are
+// not blank are kept, and after caps.FileBytes bytes; a last line that the byte limit or a read
 // failure cuts off is left out, the lines before it are kept. Memory stays
 // within the kept entries and one line of at most 4 * caps.Length bytes.
 std::vector<vek::Text> ReadNoCleanFile(const ByteReader& read, AnsiDecoder ansiToText, const ListCaps& caps = kListCaps);

@@ -49,7 +49,7 @@ std::vector<std::string> StringList(const Json& value, std::string_view key) {
   if (!value.is_array()) throw ConfigError(name + " must be an array of strings");
   std::vector<std::string> items;
   items.reserve(std::min<std::size_t>(value.size(), kMaxListItems));
-  std::size_t counted = 0;
+  std::size_t counted = 0, blanks = 0;
   for (const auto& item : value) {
     if (!item.is_string()) throw ConfigError("every item of " + name + " must be a string");
     const auto& text = item.get_ref<const std::string&>();
@@ -57,9 +57,10 @@ std::vector<std::string> StringList(const Json& value, std::string_view key) {
       throw ConfigError("item " + std::to_string(items.size() + 1) + " of " + name + " is longer than " +
                         std::to_string(kMaxItemUnits) + " UTF-16 units; the program would drop it");
     }
-    if (!IsBlank(text) && ++counted > kMaxListItems) {
-      throw ConfigError(name + " has more than " + std::to_string(kMaxListItems) +
-                        " items that are not blank; the program would ignore the rest");
+    const bool blank = IsBlank(text);
+    if (++(blank ? blanks : counted) > kMaxListItems) {
+      throw ConfigError(name + " has more than " + std::to_string(kMaxListItems) + (blank ? " blank items" : " items that are not blank") +
+                        "; the program would ignore the rest");
     }
     items.push_back(text);
   }

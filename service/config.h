@@ -34,8 +34,8 @@ class ConfigError : public std::runtime_error {
 };
 
 // What the program keeps of each of the reply's two arrays: at most this many
-// items that are not blank (blank items, of code points U+0000 to U+0020 only,
-// match nothing there and are not counted), each at most this many UTF-16 code
+// items that are not blank and as many blank ones (of code points U+0000 to
+// U+0020 only, which match nothing there), each at most this many UTF-16 code
 // units long. It ignores the items beyond the first and drops longer ones.
 inline constexpr std::size_t kMaxListItems = 10000;
 inline constexpr std::size_t kMaxItemUnits = 1024;
@@ -43,7 +43,7 @@ inline constexpr std::size_t kMaxItemUnits = 1024;
 // Reads a configuration text. Every key is optional; an unknown key, a value of
 // the wrong type, an update that is neither empty nor an http(s) URL, and a list
 // beyond what the program keeps (more than kMaxListItems items that are not
-// blank, or an item longer than kMaxItemUnits) are refused, since the program
+// blank, or blank ones, or an item longer than kMaxItemUnits) are refused, since the program
 // would act on a mistyped value, or pass over part of a list, without a word.
 // Throws ConfigError.
 ServiceConfig ParseConfig(std::string_view text);

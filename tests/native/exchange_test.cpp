@@ -35,10 +35,11 @@ TEST(ServerReply, ArraysAreReadItemByItemWithEscapesUndone) {
       u"{\"status\":\"ok\",\"update\":\"\",\"noclean\":[\"a.exe*\",\"\",\"say \\\"hi\\\".exe\",\"%ProgramFiles%\\\\X\\\\y.exe\"],"
       u"\"bankclean\":[\"\\uD55C\\uAE00 Agent\"]}");
   EXPECT_EQ(config.Update, u"");
-  ASSERT_EQ(config.NoClean.size(), 3u);
-  EXPECT_EQ(config.NoClean[0], u"a.exe*");  // the empty string after it matches nothing and is left out
-  EXPECT_EQ(config.NoClean[1], u"say \"hi\".exe");
-  EXPECT_EQ(config.NoClean[2], u"%ProgramFiles%\\X\\y.exe");
+  ASSERT_EQ(config.NoClean.size(), 4u);
+  EXPECT_EQ(config.NoClean[0], u"a.exe*");
+  EXPECT_EQ(config.NoClean[1], u"");  // empty strings are kept; matching ignores them
+  EXPECT_EQ(config.NoClean[2], u"say \"hi\".exe");
+  EXPECT_EQ(config.NoClean[3], u"%ProgramFiles%\\X\\y.exe");
   ASSERT_EQ(config.BankClean.size(), 1u);
   EXPECT_EQ(config.BankClean[0], u"한글 Agent");
 }
@@ -108,7 +109,8 @@ TEST(Tips, AreThreeTextsInTheStatusMarkup) {
 
 // A reply of a million items in each array, as a broken or hostile service may
 // send: one pass over it, and of each array the first 10,000 items that are
-// not blank (after unescaping) and not longer than 1,024 units.
+// not blank (after unescaping), with the first 10,000 blank ones among them,
+// none longer than 1,024 units.
 TEST(ServerReply, ArraysKeepTheirFirstTenThousandEntriesOfAMillion) {
   Text reply = u"{\"status\":\"ok\",\"noclean\":[";
   const Text tooLong(1025, u'x');
@@ -125,12 +127,15 @@ TEST(ServerReply, ArraysKeepTheirFirstTenThousandEntriesOfAMillion) {
   for (int i = 0; i < 1000000; ++i) reply += u"\"p\",";
   reply += u"\"last\"]}";
   const app::ServerConfig config = app::ReadServerConfig(reply);
-  ASSERT_EQ(config.NoClean.size(), 10000u);
+  ASSERT_EQ(config.NoClean.size(), 20000u);
   EXPECT_EQ(config.NoClean[0], u"e0");
-  EXPECT_EQ(config.NoClean[1], u"e4");  // the 1,025 units of item 3 are left out whole
-  EXPECT_EQ(config.NoClean[2], u"A");
+  EXPECT_EQ(config.NoClean[1], u"");
+  EXPECT_EQ(config.NoClean[2], Text(u" \t\0", 3));
+  EXPECT_EQ(config.NoClean[3], u"e4");  // the 1,025 units of item 3 are left out whole
+  EXPECT_EQ(config.NoClean[6], u"A");
   EXPECT_EQ(config.NoClean.back(), u"e20000");
   EXPECT_EQ(std::count(config.NoClean.begin(), config.NoClean.end(), u"A"), 4999);
+  EXPECT_EQ(std::count_if(config.NoClean.begin(), config.NoClean.end(), [](const Text& e) { return e.size() != 0 && e[0] == u' '; }), 5000);
   ASSERT_EQ(config.BankClean.size(), 10000u);
   EXPECT_EQ(config.BankClean.back(), u"p");
 }

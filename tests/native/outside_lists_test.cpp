@@ -42,11 +42,11 @@ L Read(std::string bytes, const ListCaps& caps = app::kListCaps) {
   return app::ReadNoCleanFile(file.Reader(), qvtest::Latin1, caps);
 }
 
-TEST(NoCleanFile, LinesAreKeptAsWrittenAndBlankOnesLeftOut) {
-  EXPECT_EQ(Read("a\r\n\r\n  b.exe*  \nc\rd\r\n"), (L{u"a", u"  b.exe*  ", u"c", u"d"}));
-  EXPECT_EQ(Read("// note\n \t\n\0\nx"s), (L{u"// note", u"x"}));  // a comment is an entry; blanks are not
+TEST(NoCleanFile, LinesAreKeptAsWrittenBlankOnesIncluded) {
+  EXPECT_EQ(Read("a\r\n\r\n  b.exe*  \nc\rd\r\n"), (L{u"a", u"", u"  b.exe*  ", u"c", u"d"}));
+  EXPECT_EQ(Read("// note\n \t\n\0\nx"s), (L{u"// note", u" \t", u"\0"s, u"x"}));
   EXPECT_EQ(Read(""), L{});
-  EXPECT_EQ(Read("\r\n\n\r"), L{});
+  EXPECT_EQ(Read("\r\n\n\r"), (L{u"", u"", u""}));  // the break at the very end adds no line
 }
 
 TEST(NoCleanFile, ByteOrderMarksSelectTheEncoding) {
@@ -60,8 +60,10 @@ TEST(NoCleanFile, ByteOrderMarksSelectTheEncoding) {
 }
 
 TEST(NoCleanFile, CapsLeaveOutLongLinesAndStopAtTheCount) {
-  const ListCaps caps{3, 5, 1000};
+  const ListCaps caps{3, 5, 1000, 2};
   EXPECT_EQ(Read("12345\n123456\n   1234567   \nb\nc\nd\n", caps), (L{u"12345", u"b", u"c"}));
+  // Blank lines do not count toward the cap; they have one of their own.
+  EXPECT_EQ(Read("\n\na\n \n\nb\n\nc\nd\n", caps), (L{u"", u"", u"a", u"b", u"c"}));
   // UTF-16 units, not bytes or characters, measure a line: 한 is three bytes of
   // UTF-8 but one unit, a character beyond the BMP two.
   EXPECT_EQ(Read("\xEF\xBB\xBF한한한한한\n\xF0\x9F\x94\x92\xF0\x9F\x94\x92\xF0\x9F\x94\x92\n", caps), (L{u"한한한한한"}));
@@ -71,9 +73,10 @@ TEST(NoCleanFile, CapsLeaveOutLongLinesAndStopAtTheCount) {
 }
 
 TEST(NoCleanFile, AFloodIsReadOnlyAsFarAsTheCaps) {
-  // Sixteen million empty lines: nothing kept, and no more than the byte limit read.
-  MemoryFile empty{std::string(app::kListCaps.FileBytes + 4096, '\n'), {65536}};
-  EXPECT_EQ(app::ReadNoCleanFile(empty.Reader(), qvtest::Latin1), L{});
+  // Sixteen million empty lines and an entry: 10,000 empty entries, none of the
+  // entry beyond the byte limit, and no more than the byte limit read.
+  MemoryFile empty{std::string(app::kListCaps.FileBytes + 4096, '\n') + "late.exe\n", {65536}};
+  EXPECT_EQ(app::ReadNoCleanFile(empty.Reader(), qvtest::Latin1), L(10000, Text()));
   EXPECT_LE(empty.position, app::kListCaps.FileBytes + 1);
 
   // A million distinct lines: the first 10,000, and reading stops there.
@@ -91,7 +94,7 @@ TEST(NoCleanFile, AFloodIsReadOnlyAsFarAsTheCaps) {
 }
 
 // Random files of any bytes, read in random chunks under random small caps:
-// never more entries than the cap, none blank or too long, and exactly the kept
+// never more entries than the caps, none too long, and exactly the kept
 // lines of the bytes read (the plain reader's, tests/support/text_file_lines.h).
 struct Soup {
   std::string bytes;
@@ -103,7 +106,7 @@ struct Soup {
 Soup MakeSoup(std::mt19937_64& rng) {
   const auto pick = [&](size_t n) { return size_t(rng() % n); };
   Soup s;
-  s.caps = {pick(6), 1 + pick(12), pick(8) == 0 ? pick(8) : 16 + pick(400)};
+  s.caps = {pick(6), 1 + pick(12), pick(8) == 0 ? pick(8) : 16 + pick(400), pick(5)};
   static const char* const marks[] = {"", "", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
   const std::string mark = marks[pick(5)];
   const bool utf16 = mark.size() == 2;
@@ -136,7 +139,7 @@ Soup MakeSoup(std::mt19937_64& rng) {
 
 std::string Describe(const Soup& s) {
   std::ostringstream out;
-  out << "caps " << s.caps.Entries << " entries, " << s.caps.Length << " units, " << s.caps.FileBytes
+  out << "caps " << s.caps.Entries << " entries, " << s.caps.Blanks << " blanks, " << s.caps.Length << " units, " << s.caps.FileBytes
       << " bytes; chunks";
   for (size_t c : s.chunks) out << ' ' << c;
   if (s.failAt != std::string::npos) out << "; read fails at byte " << s.failAt;
@@ -156,9 +159,9 @@ TEST(NoCleanFile, AnyBytesInAnyChunksKeepExactlyTheKeptLinesOfWhatWasRead) {
     const L kept = app::ReadNoCleanFile(file.Reader(), qvtest::Latin1, soup.caps);
 
     std::string problem;
-    if (kept.size() > soup.caps.Entries) problem = "more entries than the cap";
+    if (kept.size() > soup.caps.Entries + soup.caps.Blanks) problem = "more entries than the caps";
     for (const Text& e : kept)
-      if (e.size() > soup.caps.Length || vek::Trim(e).empty()) problem = "an entry too long or blank";
+      if (e.size() > soup.caps.Length) problem = "an entry too long";
     if (file.position > soup.caps.FileBytes + 1) problem = "read beyond the byte limit";
     // The bytes read: up to the limit or the failure; the file went on beyond them
     // when more was there, or reading failed. Once the cap of entries is reached

@@ -232,8 +232,7 @@ TEST(ConfigFile, RefusesWhatTheProgramWouldMisread) {
 }
 
 // Lists the program would cut short are refused, like any other misreadable
-// value: 10,000 items that are not blank (blank ones, which it drops, do not
-// count), each of at most 1,024 UTF-16 units (a character beyond the BMP is two).
+// value: 10,000 items that are not blank and 10,000 blank ones, each of at most 1,024 UTF-16 units (a character beyond the BMP is two).
 TEST(ConfigFile, ListsBeyondWhatTheProgramKeepsAreRefused) {
   const auto file = [](std::size_t items, const std::string& item, const std::string& extra = "") {
     nlohmann::json list = nlohmann::json::array();
@@ -251,6 +250,7 @@ TEST(ConfigFile, ListsBeyondWhatTheProgramKeepsAreRefused) {
   EXPECT_EQ(ParseConfig(file(2, hangul)).noclean.size(), 2u);
   const std::pair<std::string, const char*> refused[] = {
       {file(kMaxListItems, "x.exe", "y.exe"), "\"noclean\" has more than 10000 items"},
+      {file(kMaxListItems, "", "\t"), "\"noclean\" has more than 10000 blank items"},
       {file(1, "a", lock + "a"), "item 2 of \"noclean\" is longer than 1024"},
       {file(1, hangul + " "), "item 1 of \"noclean\" is longer than 1024"},
   };

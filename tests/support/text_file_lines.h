@@ -49,7 +49,9 @@ inline std::vector<vek::Text> SplitLines(const vek::Text& text) {
   return lines;
 }
 
-// The kept lines of bytes, the first of a file that was read this far. With cut
+// The kept lines of bytes, the first of a file that was read this far: the
+// first caps.Entries lines that are not blank and, before the last of them, the
+// first caps.Blanks blank ones, none longer than caps.Length. With cut
 // (the file went on, or reading failed), a last line without its line break is
 // not one.
 inline std::vector<vek::Text> KeptLines(std::string_view bytes, bool cut, const app::ListCaps& caps) {
@@ -57,8 +59,15 @@ inline std::vector<vek::Text> KeptLines(std::string_view bytes, bool cut, const 
   std::vector<vek::Text> lines = SplitLines(text);
   if (cut && !lines.empty() && text.back() != u'\r' && text.back() != u'\n') lines.pop_back();
   std::vector<vek::Text> kept;
-  for (auto& line : lines)
-    if (kept.size() < caps.Entries && app::IsKeptEntry(line, caps)) kept.push_back(std::move(line));
+  size_t counted = 0, blanks = 0;
+  for (auto& line : lines) {
+    if (counted == caps.Entries) break;
+    if (line.size() > caps.Length) continue;
+    const bool blank = vek::Trim(line).empty();
+    if (blank && blanks == caps.Blanks) continue;
+    ++(blank ? blanks : counted);
+    kept.push_back(std::move(line));
+  }
   return kept;
 }
 
