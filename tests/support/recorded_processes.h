@@ -21,6 +21,7 @@ class RecordedProcesses final : public vek::ProcessSystem {
   struct Opened {
     vek::Text File, Params;
     int32_t Show;
+    vek::ShellRights Rights;
   };
   std::vector<Opened> Shell;
 
@@ -42,8 +43,8 @@ class RecordedProcesses final : public vek::ProcessSystem {
     return it == Refusals.end() ? vek::TerminateResult{vek::TerminateOutcome::Ended, 0} : it->second;
   }
   vek::MemoryFigures Memory() override { return Figures; }
-  void ShellOpen(const vek::Text& file, const vek::Text& params, int32_t show) override {
-    Shell.push_back({file, params, show});
+  void ShellOpen(const vek::Text& file, const vek::Text& params, int32_t show, vek::ShellRights rights) override {
+    Shell.push_back({file, params, show, rights});
   }
 };
 
