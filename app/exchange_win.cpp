@@ -8,6 +8,7 @@
 #include "core/pump_win.h"
 #include "vek/handles_win.h"
 #include "vek/http.h"
+#include "vek/shell_start_win.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
 
@@ -23,6 +24,8 @@ namespace {
 
 constexpr char16_t kConfigPath[] = u"/api.init.php";
 constexpr int32_t kConnectionTimeout = 5000;
+constexpr ULONGLONG kShellReturnMs = 5000;
+constexpr DWORD kShellPollMs = 250;
 
 // Shared by the calling thread and the worker; the worker writes Data, then sets
 // Finished and the event. The caller reads Data only after seeing Finished.
@@ -60,6 +63,18 @@ void RunRequest(const std::shared_ptr<Request>& request) {
 vek::Text ServiceUrl(bool https, vek::TextView path) {
   return vek::Text(https ? u"https://" : u"http://") + (https ? QUORVANE_SERVICE_HOST : QUORVANE_SERVICE_HTTP_HOST) +
          vek::Text(path);
+}
+
+void OpenReportPage(HWND owner, const vek::Text& url) {
+  const vek::ShellStartRequest request{.Verb = u"open", .File = url, .ShowCmd = SW_SHOWNORMAL, .Owner = owner};
+  const ULONGLONG deadline = GetTickCount64() + kShellReturnMs;
+  for (;;) {
+    const vek::ShellStartResult result = vek::ShellStartThroughDesktop(request);
+    if (result.ThroughDesktop()) return;
+    if (!result.NoDesktop() || GetTickCount64() >= deadline) break;
+    if (!core::WaitPumping(nullptr, kShellPollMs)) break;  // ending: open it now, as it would have been
+  }
+  vek::ShellStartAsProgram(request);
 }
 
 vek::Text GetHTTP(const vek::Text& url, const vek::Text& json) {

@@ -13,6 +13,7 @@
 #include "core/lib.h"
 #include "core/pump_win.h"
 #include "vek/handles_win.h"
+#include "vek/shell_start_win.h"
 #include "vek/system_win.h"
 #include "vek/windows_win.h"
 
@@ -266,7 +267,8 @@ void TFrmQuorvane::Init() {
     FFrmClean->SetContent(vek::Text(kTipOpen) + vek::Text(kTips[std::rand() % 3]) + kTipClose);
     ServerConfig config = ReadServerConfig(reply);
     if (!config.Update.empty() && Ask(kUpdateQuestion)) {
-      ShellExecuteW(Handle(), L"open", vek::W(config.Update), nullptr, nullptr, SW_SHOWNORMAL);
+      // Through the desktop's shell: the download runs with the user's rights.
+      vek::ShellStartUnelevated({.Verb = u"open", .File = config.Update, .ShowCmd = SW_SHOWNORMAL, .Owner = Handle()});
       ExitProcess(0);
     }
     AddWhite(std::move(config.NoClean));
@@ -311,7 +313,7 @@ void TFrmQuorvane::PutInfo() {
   vek::Text reply = GetHTTP(ServiceUrl(true, kReportPath), ReportBody(records));
   if (core::Terminating()) return;
   vek::Text page = ServiceUrl(true, kReportPagePath) + EncodeReportKey(ReadReportKey(reply));
-  ShellExecuteW(Handle(), L"open", vek::W(page), nullptr, nullptr, SW_SHOWNORMAL);
+  OpenReportPage(Handle(), page);
 }
 
 void TFrmQuorvane::PressToggle(HWND button) {

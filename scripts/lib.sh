@@ -88,6 +88,14 @@ qv_make_prefix() {
     printf '[HKEY_CURRENT_USER\\Software\\Wine]\r\n"Version"="win10"\r\n\r\n'
   } >"$reg"
   "$QV_WINE" regedit /S "$(printf 'Z:%s' "$reg" | tr / '\\')" >/dev/null 2>&1 </dev/null
+  # A new prefix's first boot leaves the winebus service start-pending here,
+  # holding the service manager's lock, and RpcSs unreachable even after that
+  # gives up: no COM local server can be reached then (Explorer's ShellWindows
+  # answers REGDB_E_CLASSNOTREG after seconds of waiting). The second boot
+  # starts every service (about 1.5 s).
+  "$QV_WINESERVER" -k >/dev/null 2>&1 </dev/null
+  "$QV_WINESERVER" -p >/dev/null 2>&1 </dev/null
+  "$QV_WINE" wineboot >/dev/null 2>&1 </dev/null
 }
 
 qv_stop_prefix() {

@@ -144,6 +144,27 @@ class com_ptr {
   T* FPointer = nullptr;
 };
 
+// COM on the calling thread for a scope. A thread that already has an apartment
+// keeps it (the main thread's STA; a worker's MTA, for which CoInitializeEx
+// answers RPC_E_CHANGED_MODE); only a call that succeeded here is undone, so
+// the scope never ends COM for a caller that had it before. Declare it before
+// the COM owners it serves, which must be released first.
+class com_init_scope {
+ public:
+  explicit com_init_scope(DWORD model = COINIT_APARTMENTTHREADED) noexcept : FResult(CoInitializeEx(nullptr, model)) {}
+  ~com_init_scope() {
+    if (SUCCEEDED(FResult)) CoUninitialize();
+  }
+  com_init_scope(const com_init_scope&) = delete;
+  com_init_scope& operator=(const com_init_scope&) = delete;
+  // Whether the thread may make COM calls: initialised here or before.
+  bool usable() const noexcept { return SUCCEEDED(FResult) || FResult == RPC_E_CHANGED_MODE; }
+  HRESULT result() const noexcept { return FResult; }
+
+ private:
+  HRESULT FResult;
+};
+
 // A VARIANT that is cleared (releasing the string, object or array it holds)
 // when it goes.
 class unique_variant {

@@ -139,6 +139,12 @@ Text TransportErrorText(uint32_t code, TextView systemMessage) {
   return text;
 }
 
+uint32_t ChooseSecureProtocols(const std::function<bool(uint32_t protocols)>& setProtocols) {
+  for (uint32_t protocols : {kSecureProtocolTls12 | kSecureProtocolTls13, kSecureProtocolTls12})
+    if (setProtocols(protocols)) return protocols;
+  return 0;
+}
+
 DecodedBody DecodeResponseBody(const HttpReply& reply, TextView defaultCharSet, const EucKrDecoder& eucKr) {
   DecodedBody result;
   const Text named = CharSetOf(reply.ContentType);

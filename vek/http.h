@@ -56,6 +56,19 @@ Text CharSetOf(TextView contentType);
 // systemMessage is the platform's own wording, possibly empty.
 Text TransportErrorText(uint32_t code, TextView systemMessage);
 
+// The secure protocols a session asks for, as WinHTTP's
+// WINHTTP_FLAG_SECURE_PROTOCOL_* flags.
+constexpr uint32_t kSecureProtocolTls12 = 0x00000800;
+constexpr uint32_t kSecureProtocolTls13 = 0x00002000;
+
+// Offers setProtocols TLS 1.2 and 1.3 together, then, when that is refused
+// (WinHTTP builds without TLS 1.3 refuse a set that names it), 1.2 alone.
+// Returns the set that was taken; 0 when both were refused, which leaves the
+// system's default (TLS 1.0 alone on Windows 7 SP1 and 8.0 without their
+// TLS 1.2 update, which the service refuses). Never older versions: a server
+// or a man in the middle that offers only TLS 1.0 or 1.1 gets no request.
+uint32_t ChooseSecureProtocols(const std::function<bool(uint32_t protocols)>& setProtocols);
+
 // Turns EUC-KR bytes (in practice code page 949, its superset) into text.
 // Must not throw; bytes it cannot map become a replacement unit.
 using EucKrDecoder = std::function<Text(std::string_view bytes)>;

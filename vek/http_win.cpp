@@ -259,14 +259,13 @@ std::unique_ptr<HttpTransport> MakeWinHttpTransport(Text& error) {
     error = LastErrorText();
     return nullptr;
   }
-  // Windows 7 offers no TLS 1.2 unless asked; builds without TLS 1.3 refuse
-  // the whole set when it is named, so ask again without it.
-  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-    protocols &= ~DWORD(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
-    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  }
+  // Windows 7 SP1 and 8.0 offer TLS 1.0 alone unless asked for more.
+  static_assert(kSecureProtocolTls12 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 &&
+                kSecureProtocolTls13 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
+  ChooseSecureProtocols([&](uint32_t protocols) {
+    DWORD value = protocols;
+    return WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
+  });
   return std::make_unique<WinHttpTransport>(std::move(session));
 }
 

@@ -119,6 +119,7 @@ void ReadEntries(Collector& out, uint32_t root, TextView path) {
     r->URLInfoAbout = ReadStringDef(entry, u"URLInfoAbout", Text());
     r->InstallDate = ReadStringDef(entry, u"InstallDate", Text());
     r->EstimatedSize = ReadIntegerDef(entry, u"EstimatedSize", 0);
+    r->RootKey = root;
     Text icon = ReadStringDef(entry, u"DisplayIcon", Text());
     entry.CloseKey();
 

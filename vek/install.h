@@ -29,6 +29,10 @@ class TInstallInfo {
   Text Publisher;                 // as stored, not trimmed
   Text UninstallString;           // first %ProgramFiles% expanded
   Text URLInfoAbout;
+  // The predefined key whose Uninstall key listed the entry: kHkeyLocalMachine
+  // (machine-wide) or kHkeyCurrentUser (per-user, writable by any program of
+  // the user); 0 for a record made elsewhere.
+  uint32_t RootKey = 0;
 };
 
 // The owning list GetInstall fills; records never outlive it.

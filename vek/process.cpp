@@ -15,7 +15,7 @@ class NoProcesses final : public ProcessSystem {
   Text ImagePath(uint32_t) override { return {}; }
   std::vector<TopWindow> TopWindows() override { return {}; }
   MemoryFigures Memory() override { return {}; }
-  void ShellOpen(const Text&, const Text&, int32_t) override {}
+  void ShellOpen(const Text&, const Text&, int32_t, ShellRights) override {}
 };
 
 NoProcesses g_no_processes;
@@ -122,8 +122,8 @@ TerminateResult KillProcess(const TProcessInfo& process) {
 int64_t GetTotalPhysMemory() { return CurrentProcesses().Memory().Total; }
 int64_t GetAvailPhysMemory() { return CurrentProcesses().Memory().Avail; }
 
-void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd) {
-  CurrentProcesses().ShellOpen(fileName, params, showCmd);
+void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd, ShellRights rights) {
+  CurrentProcesses().ShellOpen(fileName, params, showCmd, rights);
 }
 
 void SplitCommandLine(TextView commandLine, Text& fileName, Text& params) {

@@ -104,6 +104,12 @@ class TProcessInfo {
 // The owning list GetProcessList appends to.
 using TProcessList = std::vector<std::unique_ptr<TProcessInfo>>;
 
+// With whose rights ShellOpen starts a program.
+enum class ShellRights {
+  Program,  // this process's own: elevated, as the program runs
+  User,     // the desktop user's, through the shell's own process where there is one
+};
+
 struct MemoryFigures {
   int64_t Total = 0;
   int64_t Avail = 0;
@@ -132,8 +138,10 @@ class ProcessSystem {
   virtual bool SamePath(TextView a, TextView b);
   // Total and available physical memory in bytes; 0 for a figure no query gave.
   virtual MemoryFigures Memory() = 0;
-  // ShellExecuteEx with the verb "Open", no owner window and no working folder.
-  virtual void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd) = 0;
+  // ShellExecuteEx with the verb "Open", no owner window and no working folder,
+  // from this process or, for ShellRights::User, from the desktop's shell
+  // (vek/shell_start_win.h), which falls back to this process's call.
+  virtual void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd, ShellRights rights) = 0;
 };
 
 // The system the free functions below use: until one is installed, a system with
@@ -169,7 +177,7 @@ bool NeedsSnapshot(const TProcessInfo& process);
 TerminateResult KillProcess(const TProcessInfo& process);
 int64_t GetTotalPhysMemory();  // bytes; 0 when no query gave a figure
 int64_t GetAvailPhysMemory();
-void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd);
+void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd, ShellRights rights);
 
 // Splits a command line into the program and its parameters: a quoted program
 // ends at the next quote; an unquoted drive path ends after the first of ".EXE",

@@ -4,8 +4,8 @@
 
 #include "vek/handles_win.h"
 #include "vek/process.h"
+#include "vek/shell_start_win.h"
 
-#include <shellapi.h>
 #include <winternl.h>
 
 namespace vek {
@@ -204,14 +204,12 @@ class WinProcesses final : public ProcessSystem {
     return figures;
   }
 
-  void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd) override {
-    SHELLEXECUTEINFOW info{};
-    info.cbSize = sizeof(info);
-    info.lpVerb = L"Open";
-    info.lpFile = W(fileName);
-    info.lpParameters = W(params);
-    info.nShow = showCmd;
-    ShellExecuteExW(&info);
+  void ShellOpen(const Text& fileName, const Text& params, int32_t showCmd, ShellRights rights) override {
+    const ShellStartRequest request{.Verb = u"Open", .File = fileName, .Params = params, .ShowCmd = showCmd};
+    if (rights == ShellRights::User)
+      ShellStartUnelevated(request);
+    else
+      ShellStartAsProgram(request);
   }
 };
 

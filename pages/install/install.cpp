@@ -3,6 +3,7 @@
 #include "core/lib.h"
 #include "core/report.h"
 #include "vek/process.h"
+#include "vek/registry.h"
 #include "vek/strings.h"
 
 namespace pages::install {
@@ -11,6 +12,8 @@ namespace {
 constexpr vek::TextView kUnknownPublisher = u"알수없음";
 constexpr vek::TextView kComment = u"//";
 constexpr int32_t kSwShow = 5;
+constexpr int kCommandItem = 2;
+constexpr int kRootItem = 3;
 
 // The first occurrence of from (ASCII case ignored) replaced by to, when the new
 // name exists as a file and the old one does not.
@@ -42,7 +45,9 @@ void FillRows(const vek::TInstallList& list, const std::vector<vek::Text>& plugi
     if (!MatchesPluginList(plugins, r->DisplayName)) continue;
     if (core::FindCaptionIndex(rows, r->DisplayName) >= 0) continue;
     const int image = core::AddFileIcon(images, r->DisplayIcon, 0);
-    rows.AddRow(r->DisplayName, {vek::IfEmpty(r->Publisher, kUnknownPublisher), r->InstallDate, r->UninstallString},
+    rows.AddRow(r->DisplayName,
+                {vek::IfEmpty(r->Publisher, kUnknownPublisher), r->InstallDate, r->UninstallString,
+                 core::RootKeyName(r->RootKey, true)},
                 image, false);
   }
 }
@@ -59,10 +64,14 @@ Uninstaller ResolveUninstaller(vek::TextView command) {
   return u;
 }
 
+vek::ShellRights UninstallerRights(uint32_t rootKey) {
+  return rootKey == vek::kHkeyLocalMachine ? vek::ShellRights::Program : vek::ShellRights::User;
+}
+
 void StartUninstaller(const ui::ListView& rows, int row) {
   if (row < 0 || row >= rows.RowCount()) return;
-  Uninstaller u = ResolveUninstaller(rows.SubItem(row, 2));
-  vek::ShellOpen(u.FileName, u.Params, kSwShow);
+  Uninstaller u = ResolveUninstaller(rows.SubItem(row, kCommandItem));
+  vek::ShellOpen(u.FileName, u.Params, kSwShow, UninstallerRights(core::RootKeyFromName(rows.SubItem(row, kRootItem))));
 }
 
 }  // namespace pages::install

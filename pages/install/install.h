@@ -6,6 +6,7 @@
 
 #include "ui/lists.h"
 #include "vek/install.h"
+#include "vek/process.h"
 #include "vek/text.h"
 
 namespace pages::install {
@@ -18,7 +19,8 @@ bool MatchesPluginList(const std::vector<vek::Text>& items, vek::TextView name);
 // then adds one row per record that matches the plug-in list, in list order,
 // skipping a record whose name already has a row. A row carries the publisher
 // (or "알수없음"), the install date and the uninstall command, and the icon of
-// DisplayIcon added to the image list (0 when there is none).
+// DisplayIcon added to the image list (0 when there is none), and last the
+// short name of the root key the entry was read from ("HKLM", "HKCU").
 void FillRows(const vek::TInstallList& list, const std::vector<vek::Text>& plugins, ui::ListView& rows,
               ui::ImageList& images);
 
@@ -33,8 +35,14 @@ struct Uninstaller {
 };
 Uninstaller ResolveUninstaller(vek::TextView command);
 
-// Starts the uninstaller of the row through the shell without waiting; nothing
-// for a row out of range.
+// The rights an uninstaller starts with: a machine-wide entry's (HKLM) needs
+// administrator rights and keeps the program's; every other one, a per-user
+// entry that any program of the user could have written among them, gets the
+// desktop user's own.
+vek::ShellRights UninstallerRights(uint32_t rootKey);
+
+// Starts the uninstaller of the row through the shell without waiting, with
+// the rights of the root key the row names; nothing for a row out of range.
 void StartUninstaller(const ui::ListView& rows, int row);
 
 }  // namespace pages::install

@@ -4,7 +4,8 @@
 # after a plug-in the service adds, others after nothing on the list or hidden
 # from the inventory. Then: the rows (plug-ins only, one per name, newest first,
 # publisher or 알수없음); double-clicks and the remove button starting the seeded
-# uninstallers (recorders) with their parameters; the rows following the registry
+# uninstallers (recorders) with their parameters, machine-wide ones by the
+# program and per-user ones by the desktop's Explorer; the rows following the registry
 # while the page shows; and the install records of the report after a reset.
 #
 # A reset ends every process of the prefix that nothing keeps, so the test runs
@@ -167,6 +168,15 @@ expect_started() {
     e2e_fail "$what: expected $exe with [$params], the uninstaller saw [$got]"
 }
 
+# expect_parent WHAT UNINSTALLER PARENT: the process that started it the last
+# time: the program for a machine-wide entry, the desktop's Explorer for a
+# per-user one.
+expect_parent() {
+  local f
+  f="$(dirname "$(unixpath "$2")")/parents.txt"
+  expect_eq "$1: started by" "$3" "$([ -f "$f" ] && tr -d '\r' <"$f" | tail -n 1)"
+}
+
 # ---- Starting uninstallers.
 expect_ok "remove button with nothing selected" click PanelClean/FrmInstall/BtnSubmit
 expect_drv "remove button asks for a selection" "제거할 항목을 선택해주세요." wait-msgbox 30000
@@ -176,17 +186,21 @@ expect_ok "double-click AnySign4PC" dblclick-row "$LIST" "$(row_of AnySign4PC)"
 expect_started "quoted uninstaller" "$UN_ANYSIGN" "/S --product=AnySign4PC" 1
 expect_ok "remove button with AnySign4PC selected" click PanelClean/FrmInstall/BtnSubmit
 expect_started "remove button" "$UN_ANYSIGN" "/S --product=AnySign4PC" 2
+expect_parent "machine-wide uninstaller" "$UN_ANYSIGN" quorvane.exe
 
 expect_ok "double-click IPinside" dblclick-row "$LIST" "$(row_of 'IPinside LWS Agent 1.2')"
 expect_started "unquoted uninstaller with a blank in its folder" "$UN_IPINSIDE" "/remove all" 1
 
 expect_ok "double-click Delfino" dblclick-row "$LIST" "$(row_of 'Delfino G3 (x86)')"
 expect_started "uninstaller under %ProgramFiles% found in Program Files (x86)" "$UN_DELFINO86" "/uninstall" 1
+expect_parent "machine-wide 32-bit uninstaller" "$UN_DELFINO86" quorvane.exe
 
 expect_ok "double-click MagicLine4NP" dblclick-row "$LIST" "$(row_of 'MagicLine4NP 1.0.0.1')"
 expect_started "the newer of two programs with one name" "$UN_MAGIC_NEW" "/other" 1
+expect_parent "per-user uninstaller" "$UN_MAGIC_NEW" explorer.exe
 expect_ok "double-click the bank's plug-in" dblclick-row "$LIST" "$(row_of 'QvTest Plugin Suite 2')"
 expect_started "uninstaller without parameters" "$UN_PLUGIN" "" 1
+expect_parent "per-user uninstaller without parameters" "$UN_PLUGIN" explorer.exe
 expect_eq "the older MagicLine4NP's uninstaller is not started" "" "$(recorded "$UN_MAGIC_OLD")"
 
 # ---- The rows follow the registry while the page shows.

@@ -42,6 +42,7 @@ printf 'beside-entry.exe\r\n' >"$app/NoClean.txt"
 app_exe="Z:$(tr / '\\' <<<"$app")\\quorvane.exe"
 recorder="Z:$(tr / '\\' <<<"$app")\\qv_recorder.exe"
 recorded="$app/recorded.txt"
+parents="$app/parents.txt"
 
 handler=$("$QV_WINE" reg query "$HANDLER_KEY" /ve 2>/dev/null </dev/null | tr -d '\r' |
   sed -n 's/^ *(Default) *REG_SZ *//p')
@@ -63,7 +64,7 @@ e2e_desktop
 
 # start_app LABEL: starts the copy and waits for its main window.
 start_app() {
-  rm -f "$recorded"
+  rm -f "$recorded" "$parents"
   e2e_start "$1" "$app_exe"
   APP_PID=$E2E_PID
   qvd wait-window 60000 >/dev/null || e2e_abort "$1: no main window: $E2E_DRV_ERR"
@@ -168,6 +169,8 @@ if question=$(qvd wait-msgbox 90000); then
   done
   expect_eq "update: what the browser was asked to open" "\"$recorder\" \"$update_url\"" \
     "$(head -n 1 "$recorded" 2>/dev/null | tr -d '\r\n')"
+  expect_eq "update: the browser started by the desktop's shell, not by the program" explorer.exe \
+    "$(head -n 1 "$parents" 2>/dev/null | tr -d '\r\n')"
 else
   e2e_fail "update: no question within 90 s ($E2E_DRV_ERR)"
 fi

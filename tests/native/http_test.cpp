@@ -143,6 +143,32 @@ TEST(TransportErrorText, IsNeverEmptyAndCarriesCodeAndTrimmedMessage) {
   EXPECT_EQ(TransportErrorText(0, u" \r\n"), u"HTTP 요청 실패 (오류 0)");
 }
 
+// Whatever the platform refuses, no set ever names TLS 1.0 or 1.1 (0x80,
+// 0x200), and nothing is asked once a set was taken.
+TEST(ChooseSecureProtocols, TwelveAndThirteenThenTwelveAloneThenTheDefault) {
+  struct Case {
+    std::vector<bool> answers;  // what the platform says to each set offered
+    std::vector<uint32_t> offered;
+    uint32_t taken;
+  };
+  constexpr uint32_t both = kSecureProtocolTls12 | kSecureProtocolTls13;
+  const Case cases[] = {
+      {{true}, {both}, both},
+      {{false, true}, {both, kSecureProtocolTls12}, kSecureProtocolTls12},
+      {{false, false}, {both, kSecureProtocolTls12}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint32_t> offered;
+    const uint32_t taken = ChooseSecureProtocols([&](uint32_t protocols) {
+      offered.push_back(protocols);
+      return offered.size() <= c.answers.size() && c.answers[offered.size() - 1];
+    });
+    EXPECT_EQ(offered, c.offered);
+    EXPECT_EQ(taken, c.taken);
+    for (uint32_t p : offered) EXPECT_EQ(p & 0x280u, 0u) << std::hex << p;
+  }
+}
+
 TEST(DecodeResponseBody, ChoosesTheCharset) {
   struct Case {
     const char* what;

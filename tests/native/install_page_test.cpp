@@ -3,10 +3,14 @@
 // row starts.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "core/report.h"
 #include "pages/install/install.h"
 #include "tests/support/fake_shell.h"
+#include "tests/support/memory_install_files.h"
 #include "tests/support/memory_lists.h"
+#include "tests/support/memory_registry.h"
 #include "tests/support/recorded_processes.h"
 
 namespace {
@@ -58,6 +62,7 @@ TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
   shell.FilesWithIcons = {u"C:\\D\\d.exe"};
   vek::TInstallList list;
   list.push_back(Record(u"Delfino G3", u"Wizvera", u"20231212", u"C:\\D\\d.exe", u"C:\\D\\un.exe /S"));
+  list.back()->RootKey = vek::kHkeyCurrentUser;
   list.push_back(Record(u"Other", u"X", u"20231201"));
   list.push_back(Record(u"Delfino G3", u"Someone else", u"20230101"));
   list.push_back(Record(u"nProtect Online", u"", u"", u"C:\\N\\n.exe", u"n.exe"));
@@ -65,7 +70,7 @@ TEST_F(InstallRows, OneRowPerDisplayNameWithPublisherDateCommandAndIcon) {
   pages::install::FillRows(list, {u"Delfino", u"nProtect"}, rows, images);
   ASSERT_EQ(rows.RowCount(), 2);
   EXPECT_EQ(rows.Rows()[0].Caption, u"Delfino G3");
-  EXPECT_EQ(rows.Rows()[0].SubItems, (std::vector<Text>{u"Wizvera", u"20231212", u"C:\\D\\un.exe /S"}));
+  EXPECT_EQ(rows.Rows()[0].SubItems, (std::vector<Text>{u"Wizvera", u"20231212", u"C:\\D\\un.exe /S", u"HKCU"}));
   EXPECT_EQ(rows.Rows()[0].ImageIndex, 1);
   EXPECT_EQ(rows.Rows()[1].SubItems[0], u"알수없음");
   EXPECT_EQ(rows.Rows()[1].ImageIndex, 0) << "a file without an icon shows the built-in image";
@@ -119,7 +124,7 @@ TEST(InstallPage, StartingARowOpensItsCommandAndNothingWithoutARow) {
   qvtest::RecordedProcesses processes;
   qvtest::ScopedProcesses use(processes);
   qvtest::MemoryListView rows;
-  rows.AddRow(u"A", {u"P", u"", u"\"C:\\A\\un.exe\" /remove"}, 0, false);
+  rows.AddRow(u"A", {u"P", u"", u"\"C:\\A\\un.exe\" /remove", u"HKLM"}, 0, false);
   pages::install::StartUninstaller(rows, -1);
   pages::install::StartUninstaller(rows, 1);
   EXPECT_TRUE(processes.Shell.empty());
@@ -128,6 +133,46 @@ TEST(InstallPage, StartingARowOpensItsCommandAndNothingWithoutARow) {
   EXPECT_EQ(processes.Shell[0].File, u"C:\\A\\un.exe");
   EXPECT_EQ(processes.Shell[0].Params, u"/remove");
   EXPECT_EQ(processes.Shell[0].Show, 5);
+}
+
+// Only the entries of the machine-wide Uninstall keys start their uninstallers
+// with the program's rights; those of the user's keys, and a row that names no
+// key or another one, start with the desktop user's.
+TEST(InstallPage, PerUserEntriesStartTheirUninstallersWithTheUsersRights) {
+  qvtest::MemoryRegistry registry;
+  vek::ScopedRegistryBackend useRegistry{registry};
+  qvtest::MemoryInstallFiles files;
+  qvtest::ScopedInstallFiles useFiles{files};
+  qvtest::FakeShell shell;
+  qvtest::ScopedShell useShell{shell};
+  qvtest::RecordedProcesses processes;
+  qvtest::ScopedProcesses useProcesses(processes);
+  std::map<Text, vek::ShellRights> expected;
+  for (const vek::UninstallKey& key : vek::kUninstallKeys) {
+    const Text name = u"Plugin " + core::RootKeyName(key.Root, true) + (key.Path.find(u"Wow6432Node") == Text::npos ? u"" : u" 32");
+    const Text path = Text(key.Path) + u"\\" + name;
+    registry.AddKey(key.Root, path);
+    registry.Put(key.Root, path, u"DisplayName", vek::RegValue::String(name));
+    registry.Put(key.Root, path, u"UninstallString", vek::RegValue::String(u"\"C:\\u\\" + name + u".exe\" /x"));
+    expected[u"C:\\u\\" + name + u".exe"] =
+        key.Root == vek::kHkeyLocalMachine ? vek::ShellRights::Program : vek::ShellRights::User;
+  }
+  vek::TInstallList list;
+  vek::GetInstall(list);
+  qvtest::MemoryListView rows;
+  qvtest::MemoryImageList images;
+  pages::install::FillRows(list, {u"Plugin"}, rows, images);
+  ASSERT_EQ(rows.RowCount(), 4);
+  for (int row = 0; row < rows.RowCount(); ++row) pages::install::StartUninstaller(rows, row);
+  for (const Text& root : {Text(), Text(u"HKCR"), Text(u"HKEY_LOCAL_MACHINE "), Text(u"hklm")}) {
+    rows.AddRow(u"Odd " + root, {u"", u"", u"C:\\odd\\" + root + u".exe", root}, 0, false);
+    expected[u"C:\\odd\\" + root + u".exe"] =
+        root == u"hklm" ? vek::ShellRights::Program : vek::ShellRights::User;
+    pages::install::StartUninstaller(rows, rows.RowCount() - 1);
+  }
+  std::map<Text, vek::ShellRights> started;
+  for (const auto& s : processes.Shell) started[s.File] = s.Rights;
+  EXPECT_EQ(started, expected);
 }
 
 }  // namespace

@@ -119,9 +119,10 @@ TEST_F(ProcessListTest, RunningKillAndMemoryGoThroughTheSystem) {
   sys.Figures = {8LL << 30, 3LL << 30};
   EXPECT_EQ(vek::GetTotalPhysMemory(), 8LL << 30);
   EXPECT_EQ(vek::GetAvailPhysMemory(), 3LL << 30);
-  vek::ShellOpen(u"C:\\un.exe", u"/S", 5);
+  vek::ShellOpen(u"C:\\un.exe", u"/S", 5, vek::ShellRights::User);
   ASSERT_EQ(sys.Shell.size(), 1u);
   EXPECT_EQ(sys.Shell[0].Params, u"/S");
+  EXPECT_EQ(sys.Shell[0].Rights, vek::ShellRights::User);
 }
 
 TEST(ProcessDefaults, WithoutASystemNothingIsListedOrRunning) {

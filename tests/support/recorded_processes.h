@@ -34,6 +34,7 @@ class RecordedProcesses final : public vek::ProcessSystem {
   struct Opened {
     vek::Text File, Params;
     int32_t Show;
+    vek::ShellRights Rights;
   };
   std::vector<Opened> Shell;
 
@@ -59,8 +60,8 @@ class RecordedProcesses final : public vek::ProcessSystem {
     return Windows;
   }
   vek::MemoryFigures Memory() override { return Figures; }
-  void ShellOpen(const vek::Text& file, const vek::Text& params, int32_t show) override {
-    Shell.push_back({file, params, show});
+  void ShellOpen(const vek::Text& file, const vek::Text& params, int32_t show, vek::ShellRights rights) override {
+    Shell.push_back({file, params, show, rights});
   }
 
  private:

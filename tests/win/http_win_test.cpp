@@ -422,6 +422,80 @@ TEST(HttpsSelfSigned, NoCertificateProblemFailsARequest) {
   EXPECT_GT(servers, 0);
 }
 
+// Over https against servers that each speak only some TLS versions, which
+// tests/e2e/http_tls.sh starts and names in QV_TLS_OLD_URL (TLS 1.0 and 1.1),
+// QV_TLS12_URL and QV_TLS13_URL, each serving the same /hello.txt.
+class HttpsProtocols : public testing::Test {
+ protected:
+  static Text Url(const wchar_t* variable) {
+    const wchar_t* env = _wgetenv(variable);
+    return env ? U(env) + u"/hello.txt" : Text();
+  }
+  void SetUp() override {
+    if (Url(L"QV_TLS12_URL").empty()) GTEST_SKIP() << "QV_TLS12_URL is not set; tests/e2e/http_tls.sh runs this test";
+  }
+
+  // Whether a WinHTTP session of its own that asks for exactly these protocols
+  // (0: leaves the system's default) gets a 200 from url, certificate problems
+  // ignored.
+  static bool ReachesWith(const Text& url, DWORD protocols) {
+    unique_hinternet session(
+        WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session || (protocols && !WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                                     sizeof protocols)))
+      return false;
+    std::wstring wide(url.begin(), url.end());
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = parts.dwUrlPathLength = DWORD(-1);
+    if (!WinHttpCrackUrl(wide.c_str(), 0, 0, &parts)) return false;
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+    unique_hinternet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    if (!connection) return false;
+    unique_hinternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                                WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                  SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+    if (!request || !WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ||
+        !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr))
+      return false;
+    DWORD status = 0, size = sizeof status;
+    return WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
+           status == 200;
+  }
+};
+
+// The same server is reached by a session that asks for TLS 1.0 and 1.1, as
+// the client did before, so the refusal is the client's own.
+TEST_F(HttpsProtocols, AServerOfferingOnlyTls10And11GetsNoRequest) {
+  const Text old = Url(L"QV_TLS_OLD_URL");
+  ASSERT_FALSE(old.empty());
+  THTTP http;
+  const Text got = http.Get(old);
+  EXPECT_EQ(http.StatusCode(), -1) << ToUtf8(got);
+  EXPECT_NE(got.find(u"HTTP 요청 실패"), Text::npos) << ToUtf8(got);
+  if (!ReachesWith(old, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1))
+    GTEST_SKIP() << "this WinHTTP does not reach the TLS 1.0/1.1 server with those versions either";
+}
+
+TEST_F(HttpsProtocols, ServersOfferingOnlyTls12OrOnlyTls13AreReached) {
+  THTTP http;
+  const Text tls12 = Url(L"QV_TLS12_URL");
+  EXPECT_EQ(http.Get(tls12), u"한글 테스트 over TLS");
+  EXPECT_EQ(http.StatusCode(), 200);
+  const Text tls13 = Url(L"QV_TLS13_URL");
+  ASSERT_FALSE(tls13.empty());
+  const Text got = http.Get(tls13);
+  if (http.StatusCode() != 200 &&
+      !ReachesWith(tls13, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) && !ReachesWith(tls13, 0))
+    GTEST_SKIP() << "this WinHTTP speaks no TLS 1.3 (Wine maps its protocol flags only up to TLS 1.2): " << ToUtf8(got);
+  EXPECT_EQ(got, u"한글 테스트 over TLS");
+  EXPECT_EQ(http.StatusCode(), 200);
+}
+
 TEST(HttpWin, DecodesEucKrWhereCodePage51949IsMissing) {
   EXPECT_EQ(DecodeEucKrWindows(kKoreanEucKr), kKorean);
   // A CP949 extension syllable outside EUC-KR proper (똠), which 949 knows.

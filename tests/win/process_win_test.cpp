@@ -209,18 +209,23 @@ TEST(ProcessInventory, MemoryFiguresAreSane) {
   EXPECT_LE(avail, total);
 }
 
-TEST(ProcessInventory, ShellOpenStartsTheFileWithItsParameters) {
-  vek::unique_handle ready(CreateEventW(nullptr, TRUE, FALSE, L"QuorvaneShellOpenReady"));
-  ASSERT_TRUE(bool(ready));
+TEST(ProcessInventory, ShellOpenStartsTheFileWithItsParametersWithEitherRights) {
   const Text exe = qvtest::BesideTestProgram(u"qv_child.exe");
-  vek::ShellOpen(exe, u"--ready QuorvaneShellOpenReady --seconds 60", SW_SHOW);
-  ASSERT_EQ(WaitForSingleObject(ready.get(), 60000), WAIT_OBJECT_0) << "the started child never signalled";
-  vek::TProcessList list;
-  vek::GetProcessList(list);
-  for (const auto& p : list) {
-    if (!vek::SameText(p->FileName, exe)) continue;
-    vek::KillProcess(*p);
-    EXPECT_TRUE(EndsWithin([&] { return vek::IsProcessRunning(*p, {}); }, 10000));
+  for (vek::ShellRights rights : {vek::ShellRights::Program, vek::ShellRights::User}) {
+    const bool user = rights == vek::ShellRights::User;
+    SCOPED_TRACE(user ? "user" : "program");
+    const wchar_t* event = user ? L"QuorvaneShellOpenReadyUser" : L"QuorvaneShellOpenReady";
+    vek::unique_handle ready(CreateEventW(nullptr, TRUE, FALSE, event));
+    ASSERT_TRUE(bool(ready));
+    vek::ShellOpen(exe, u"--ready " + vek::U(event) + u" --seconds 60", SW_SHOW, rights);
+    ASSERT_EQ(WaitForSingleObject(ready.get(), 60000), WAIT_OBJECT_0) << "the started child never signalled";
+    vek::TProcessList list;
+    vek::GetProcessList(list);
+    for (const auto& p : list) {
+      if (!vek::SameText(p->FileName, exe)) continue;
+      vek::KillProcess(*p);
+      EXPECT_TRUE(EndsWithin([&] { return vek::IsProcessRunning(*p, {}); }, 10000));
+    }
   }
 }
 
