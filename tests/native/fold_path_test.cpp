@@ -8,6 +8,7 @@
 
 #include "core/folders.h"
 #include "pages/clean/keeplist.h"
+#include "tests/support/property_seeds.h"
 
 namespace {
 
@@ -210,11 +211,9 @@ TEST(PreparedKeepList, AnswersAsProcessExistsForRandomListsAndNames) {
     for (size_t n = rng() % (most + 1); n > 0; --n) t += pieces[rng() % std::size(pieces)];
     return t;
   };
-  uint64_t first = 0x6b656570, count = 3000;
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEQUENCES")) count = std::strtoull(s, nullptr, 0);
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEED")) first = std::strtoull(s, nullptr, 0), count = 1;
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(0x6b656570, 3000);
   const FolderVarList saved = core::FolderVars;
-  for (uint64_t seed = first; seed < first + count; ++seed) {
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     std::mt19937_64 rng(seed);
     static const Text folders[] = {u"C:\\Windows", u"C:\\Program Files", u"", u"//srv", u"c:\\windows"};
     core::FolderVars = {{u"%ProgramFiles%", folders[rng() % std::size(folders)]},
@@ -229,7 +228,7 @@ TEST(PreparedKeepList, AnswersAsProcessExistsForRandomListsAndNames) {
       if (prepared.Keeps(name) == expected) continue;
       std::string entries;
       for (const Text& e : list) entries += " [" + vek::ToUtf8(e) + "]";
-      ADD_FAILURE() << "seed " << seed << " (replay with QUORVANE_PROPERTY_SEED=" << seed << "): name ["
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ": name ["
                     << vek::ToUtf8(name) << "] ProcessExists " << expected << ", prepared list the other; entries"
                     << entries << "; folders [" << vek::ToUtf8(core::FolderVars[0].Folder) << "] ["
                     << vek::ToUtf8(core::FolderVars[1].Folder) << "]";

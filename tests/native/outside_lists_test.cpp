@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "tests/support/text_file_lines.h"
+#include "tests/support/property_seeds.h"
 
 namespace {
 
@@ -149,10 +150,8 @@ std::string Describe(const Soup& s) {
 }
 
 TEST(NoCleanFile, AnyBytesInAnyChunksKeepExactlyTheKeptLinesOfWhatWasRead) {
-  uint64_t first = 0x4e6f436c, count = 20000;
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEQUENCES")) count = std::strtoull(s, nullptr, 0);
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEED")) first = std::strtoull(s, nullptr, 0), count = 1;
-  for (uint64_t seed = first; seed < first + count; ++seed) {
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(0x4e6f436c, 20000);
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     std::mt19937_64 rng(seed);
     const Soup soup = MakeSoup(rng);
     MemoryFile file{soup.bytes, soup.chunks, soup.failAt};
@@ -178,7 +177,7 @@ TEST(NoCleanFile, AnyBytesInAnyChunksKeepExactlyTheKeptLinesOfWhatWasRead) {
       }
     }
     if (!problem.empty()) {
-      ADD_FAILURE() << "seed " << seed << " (replay with QUORVANE_PROPERTY_SEED=" << seed << "): " << problem << "\n"
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ": " << problem << "\n"
                     << Describe(soup);
       return;
     }
