@@ -1,5 +1,6 @@
 #include "app/exchange.h"
 
+#include "app/outside_lists.h"
 #include "vek/strings.h"
 
 namespace app {
@@ -29,18 +30,19 @@ vek::Text UnescapedOrEmpty(vek::TextView text) {
   return TryUnescape(text, out) ? out : vek::Text();
 }
 
+// Each scan goes on from where the last one ended, so a reply of any number of
+// items is read in one pass, and no further than its first kept items.
 std::vector<vek::Text> ReadArray(vek::TextView reply, vek::TextView marker) {
-  std::vector<vek::Text> items;
-  vek::Text array = vek::ExtractBetween(reply, marker, kArrayEnd, false);
-  if (array.empty()) return items;
-  int32_t cursor = 1;
-  for (;;) {
+  OutsideList items;
+  const vek::Text array = vek::ExtractBetween(reply, marker, kArrayEnd, false);
+  int32_t cursor = array.empty() ? 0 : 1;
+  while (cursor != 0) {
     vek::Text value = vek::NextBetween(array, kQuote, kQuote, cursor);
     if (cursor == 0) break;
     vek::Text item;
-    if (TryUnescape(value, item)) items.push_back(std::move(item));
+    if (TryUnescape(value, item) && !items.Add(std::move(item))) break;
   }
-  return items;
+  return items.Take();
 }
 
 }  // namespace
@@ -110,35 +112,6 @@ vek::Text ReportBody(const std::vector<vek::Text>& records) {
   }
   body += u']';
   return body;
-}
-
-std::vector<vek::Text> TextFileLines(std::string_view bytes, AnsiDecoder ansiToText) {
-  vek::Text text;
-  auto has = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
-  if (has("\xEF\xBB\xBF")) {
-    text = vek::FromUtf8(bytes.substr(3));
-  } else if (has("\xFF\xFE") || has("\xFE\xFF")) {
-    bool little = bytes[0] == '\xFF';
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      auto lo = static_cast<unsigned char>(bytes[little ? i : i + 1]);
-      auto hi = static_cast<unsigned char>(bytes[little ? i + 1 : i]);
-      text.push_back(char16_t(lo | (hi << 8)));
-    }
-  } else if (ansiToText) {
-    text = ansiToText(bytes);
-  } else {
-    text = vek::FromUtf8(bytes);
-  }
-  std::vector<vek::Text> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != u'\r' && text[i] != u'\n') continue;
-    lines.emplace_back(text, start, i - start);
-    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-    start = i + 1;
-  }
-  if (start < text.size()) lines.emplace_back(text, start, text.size() - start);
-  return lines;
 }
 
 }  // namespace app

@@ -4,7 +4,6 @@
 // scanning for literal markers; reports are concatenated text. Nothing here
 // throws: a value with a malformed \u escape is skipped.
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "vek/text.h"
@@ -14,8 +13,10 @@ namespace app {
 // The configuration reply's contents that the program acts on.
 struct ServerConfig {
   vek::Text Update;                  // where to get a newer version; empty for none
-  std::vector<vek::Text> NoClean;    // keep-list additions, in reply order
-  std::vector<vek::Text> BankClean;  // plug-in list additions, in reply order
+  // Additions to the keep-list and the plug-in list, in reply order, each held to
+  // the caps of app/outside_lists.h.
+  std::vector<vek::Text> NoClean;
+  std::vector<vek::Text> BankClean;
 };
 
 // Whether a reply's "status" value, unescaped, is exactly "ok".
@@ -42,12 +43,5 @@ vek::Text ReportBody(const std::vector<vek::Text>& records);
 // The tips the Reset page shows after a successful configuration fetch, in the
 // status-text markup.
 extern const vek::TextView kTips[3];
-
-// The lines of a NoClean.txt: a UTF-8 or UTF-16 (either byte order) byte-order
-// mark selects that encoding, otherwise ansiToText decodes the bytes (the
-// system's ANSI code page on Windows). Lines end at CR LF, LF or CR; a break at
-// the very end adds no empty line. Lines are kept as written, blanks included.
-using AnsiDecoder = vek::Text (*)(std::string_view bytes);
-std::vector<vek::Text> TextFileLines(std::string_view bytes, AnsiDecoder ansiToText);
 
 }  // namespace app

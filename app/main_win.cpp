@@ -8,6 +8,7 @@
 #include "app/exchange.h"
 #include "app/exchange_win.h"
 #include "app/lists.h"
+#include "app/outside_lists.h"
 #include "core/handover_win.h"
 #include "core/lib.h"
 #include "core/pump_win.h"
@@ -33,7 +34,6 @@ constexpr char16_t kNoCleanFile[] = u"NoClean.txt";
 constexpr char16_t kProfileNoClean[] = u"\\Quorvane\\NoClean.txt";
 constexpr char16_t kReportPath[] = u"/report.php";
 constexpr char16_t kReportPagePath[] = u"/?report=";
-constexpr DWORD kNoCleanMaxBytes = 16 << 20;
 constexpr wchar_t kLogoResource[] = L"LOGO";
 constexpr char16_t kDebugPrivilege[] = u"SeDebugPrivilege";
 constexpr ui::FontSpec kPanelFont{L"Tahoma", -11, false, true};
@@ -47,8 +47,28 @@ enum : int { IdBtnClean = 10, IdBtnBrowser, IdBtnStart, IdBtnInstall, IdListWhit
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kWindowExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
 
-void FillListBox(HWND box, const std::vector<vek::Text>& items) {
-  for (const auto& item : items) SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(item)));
+// Appends items[from...] to a list box in one go: its storage grown once, and no
+// repainting or scroll-bar update per item.
+void FillListBox(HWND box, const std::vector<vek::Text>& items, size_t from = 0) {
+  if (from >= items.size()) return;
+  size_t units = 0;
+  for (size_t i = from; i < items.size(); ++i) units += items[i].size() + 1;
+  SendMessageW(box, LB_INITSTORAGE, WPARAM(items.size() - from), LPARAM(units * sizeof(wchar_t)));
+  const bool shown = IsWindowVisible(box);
+  SendMessageW(box, WM_SETREDRAW, FALSE, 0);
+  for (size_t i = from; i < items.size(); ++i)
+    SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(items[i])));
+  SendMessageW(box, WM_SETREDRAW, TRUE, 0);
+  // Turning redrawing back on may set WS_VISIBLE on a hidden window, as the
+  // default handling of WM_SETREDRAW does.
+  if (!shown && IsWindowVisible(box)) ShowWindow(box, SW_HIDE);
+}
+
+// Appends entries to a list and to the list box that mirrors it.
+void AppendToList(std::vector<vek::Text>& list, HWND box, std::vector<vek::Text> entries) {
+  const size_t from = list.size();
+  list.insert(list.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+  FillListBox(box, list, from);
 }
 
 // NoClean.txt without a byte-order mark is in the system's ANSI code page.
@@ -61,16 +81,21 @@ vek::Text AnsiToText(std::string_view bytes) {
   return vek::U(w.c_str(), w.size());
 }
 
-// The bytes of a file; false when it does not exist or cannot be read whole.
-bool ReadWholeFile(const vek::Text& path, std::string& bytes) {
+// The kept lines of a NoClean.txt; none when it does not exist or cannot be opened.
+std::vector<vek::Text> NoCleanEntries(const vek::Text& path) {
   vek::unique_hfile file{CreateFileW(vek::W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (!file) return false;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > kNoCleanMaxBytes) return false;
-  bytes.resize(size_t(size.QuadPart));
-  DWORD read = 0;
-  return bytes.empty() || (ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr) && read == bytes.size());
+  // The profile's file can be redirected by the user to a named pipe or a
+  // device, whose ReadFile may wait for ever; only a disk file is read.
+  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return {};
+  return ReadNoCleanFile(
+      [&](char* buffer, size_t size, size_t& got) {
+        DWORD read = 0;
+        const bool ok = ReadFile(file.get(), buffer, DWORD(size), &read, nullptr);
+        got = read;
+        return ok;
+      },
+      AnsiToText);
 }
 
 // AdjustWindowRectExForDpi where the system has it, so that the client area is
@@ -113,15 +138,9 @@ vek::Text TFrmQuorvane::Caption() const {
   return vek::U(text, size_t(n));
 }
 
-void TFrmQuorvane::AddWhite(const vek::Text& entry) {
-  FListWhite.push_back(entry);
-  SendMessageW(FListWhiteBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
-}
+void TFrmQuorvane::AddWhite(std::vector<vek::Text> entries) { AppendToList(FListWhite, FListWhiteBox, std::move(entries)); }
 
-void TFrmQuorvane::AddBlack(const vek::Text& entry) {
-  FListBlack.push_back(entry);
-  SendMessageW(FListBlackBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(vek::W(entry)));
-}
+void TFrmQuorvane::AddBlack(std::vector<vek::Text> entries) { AppendToList(FListBlack, FListBlackBox, std::move(entries)); }
 
 void TFrmQuorvane::FormCreate() {
   const HWND form = Handle();
@@ -236,9 +255,7 @@ void TFrmQuorvane::Inform(const vek::Text& message) {
 }
 
 void TFrmQuorvane::AddNoCleanFile(const vek::Text& path) {
-  std::string bytes;
-  if (!ReadWholeFile(path, bytes)) return;  // missing or unreadable: skipped without a message
-  for (auto& line : TextFileLines(bytes, AnsiToText)) AddWhite(line);
+  AddWhite(NoCleanEntries(path));  // missing or unreadable: skipped without a message
 }
 
 void TFrmQuorvane::Init() {
@@ -254,8 +271,8 @@ void TFrmQuorvane::Init() {
       vek::ShellStartUnelevated({.Verb = u"open", .File = config.Update, .ShowCmd = SW_SHOWNORMAL, .Owner = Handle()});
       ExitProcess(0);
     }
-    for (const auto& entry : config.NoClean) AddWhite(entry);
-    for (const auto& entry : config.BankClean) AddBlack(entry);
+    AddWhite(std::move(config.NoClean));
+    AddBlack(std::move(config.BankClean));
   }
   wchar_t exe[MAX_PATH * 2];
   DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);

@@ -39,8 +39,9 @@ class TFrmQuorvane final : public ui::TWindow, public pages::TPageHost {
   void PutInfo() override;
   void Close() override;
 
-  void AddWhite(const vek::Text& entry);
-  void AddBlack(const vek::Text& entry);
+  // Append to ListWhite and ListBlack and to their list boxes.
+  void AddWhite(std::vector<vek::Text> entries);
+  void AddBlack(std::vector<vek::Text> entries);
 
  private:
   LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp) override;

@@ -1,5 +1,6 @@
 #include "service/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,13 +29,40 @@ constexpr std::string_view kDefaultConfig =
 // (ext4 stamps with a coarse clock), so it is read again until it has settled.
 constexpr auto kSettleTime = std::chrono::seconds(2);
 
+// The UTF-16 length of valid UTF-8 (the JSON parser has checked it): one unit per
+// lead byte, two for the four-byte forms beyond the BMP.
+std::size_t Utf16Units(std::string_view utf8) {
+  std::size_t units = 0;
+  for (const unsigned char c : utf8) {
+    if ((c & 0xC0) != 0x80) ++units;
+    if (c >= 0xF0) ++units;
+  }
+  return units;
+}
+
+bool IsBlank(std::string_view item) {
+  return std::all_of(item.begin(), item.end(), [](unsigned char c) { return c <= 0x20; });
+}
+
 std::vector<std::string> StringList(const Json& value, std::string_view key) {
-  if (!value.is_array()) throw ConfigError("\"" + std::string(key) + "\" must be an array of strings");
+  const std::string name = "\"" + std::string(key) + "\"";
+  if (!value.is_array()) throw ConfigError(name + " must be an array of strings");
   std::vector<std::string> items;
-  items.reserve(value.size());
+  items.reserve(std::min<std::size_t>(value.size(), kMaxListItems));
+  std::size_t counted = 0, blanks = 0;
   for (const auto& item : value) {
-    if (!item.is_string()) throw ConfigError("every item of \"" + std::string(key) + "\" must be a string");
-    items.push_back(item.get<std::string>());
+    if (!item.is_string()) throw ConfigError("every item of " + name + " must be a string");
+    const auto& text = item.get_ref<const std::string&>();
+    if (Utf16Units(text) > kMaxItemUnits) {
+      throw ConfigError("item " + std::to_string(items.size() + 1) + " of " + name + " is longer than " +
+                        std::to_string(kMaxItemUnits) + " UTF-16 units; the program would drop it");
+    }
+    const bool blank = IsBlank(text);
+    if (++(blank ? blanks : counted) > kMaxListItems) {
+      throw ConfigError(name + " has more than " + std::to_string(kMaxListItems) + (blank ? " blank items" : " items that are not blank") +
+                        "; the program would ignore the rest");
+    }
+    items.push_back(text);
   }
   return items;
 }

@@ -7,6 +7,7 @@
 //     "noclean": [],      // keep-list entries added to the program's own
 //     "bankclean": []     // plug-in names added to the program's own
 //   }
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -32,9 +33,18 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What the program keeps of each of the reply's two arrays: at most this many
+// items that are not blank and as many blank ones (of code points U+0000 to
+// U+0020 only, which match nothing there), each at most this many UTF-16 code
+// units long. It ignores the items beyond the first and drops longer ones.
+inline constexpr std::size_t kMaxListItems = 10000;
+inline constexpr std::size_t kMaxItemUnits = 1024;
+
 // Reads a configuration text. Every key is optional; an unknown key, a value of
-// the wrong type, and an update that is neither empty nor an http(s) URL are
-// refused, since the program would act on a mistyped value without a word.
+// the wrong type, an update that is neither empty nor an http(s) URL, and a list
+// beyond what the program keeps (more than kMaxListItems items that are not
+// blank, or blank ones, or an item longer than kMaxItemUnits) are refused, since the program
+// would act on a mistyped value, or pass over part of a list, without a word.
 // Throws ConfigError.
 ServiceConfig ParseConfig(std::string_view text);
 

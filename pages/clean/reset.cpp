@@ -17,9 +17,10 @@ constexpr int kLivenessPasses = 5;
 
 void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
                    uint32_t reporterProcessId) {
+  const PreparedKeepList keep(keepList);
   for (auto& process : list)
     if (process->ProcessID != ownProcessId && !(reporterProcessId && process->ProcessID == reporterProcessId) &&
-        !ProcessExists(keepList, process->FileName))
+        !keep.Keeps(process->FileName))
       process->State = kMarked;
 }
 

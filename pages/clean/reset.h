@@ -42,7 +42,8 @@ std::vector<Returned> FindReturned(const vek::TProcessList& list, const std::vec
                                    const std::vector<vek::ProcessEntry>& snapshot, vek::ProcessSystem& system);
 
 // Marks (State -2) every process that is neither this program (ownProcessId),
-// nor its crash reporter (reporterProcessId, when not 0), nor kept by keepList.
+// nor its crash reporter (reporterProcessId, when not 0), nor kept by keepList
+// (ProcessExists); keepList is prepared once for all processes.
 void MarkProcesses(vek::TProcessList& list, const std::vector<vek::Text>& keepList, uint32_t ownProcessId,
                    uint32_t reporterProcessId = 0);
 

@@ -1,5 +1,6 @@
-// ProcessExists as a reset uses it: every process of a busy desktop (300)
-// against the built-in keep-list (213 entries) and 100 entries of the user's.
+// Keep-list matching as a reset uses it: every process of a busy desktop (300)
+// against the built-in keep-list (213 entries) and the user's entries (100, and
+// 10,000: as many as one NoClean.txt may add).
 //   quorvane_bench --benchmark_filter=ProcessExists
 #include <benchmark/benchmark.h>
 
@@ -26,9 +27,9 @@ core::FolderVarList Folders64() {
 
 Text Number(int i) { return vek::FromUtf8(std::to_string(i)); }
 
-std::vector<Text> KeepList() {
+std::vector<Text> KeepList(int userEntries) {
   std::vector<Text> list = app::BuiltinKeepList();
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < userEntries; ++i) {
     switch (i % 5) {
       case 0: list.push_back(u"UserTool" + Number(i) + u".exe*"); break;
       case 1: list.push_back(u"%ProgramFiles%\\Vendor " + Number(i) + u"\\agent.exe"); break;
@@ -58,7 +59,7 @@ std::vector<Text> Processes() {
 
 void BM_ProcessExists_Reset(benchmark::State& state) {
   core::FolderVars = Folders64();
-  const std::vector<Text> keep = KeepList();
+  const std::vector<Text> keep = KeepList(int(state.range(0)));
   const std::vector<Text> processes = Processes();
   int kept = 0;
   for (auto _ : state) {
@@ -70,6 +71,24 @@ void BM_ProcessExists_Reset(benchmark::State& state) {
   state.counters["entries"] = double(keep.size());
   state.SetItemsProcessed(state.iterations() * int64_t(processes.size()));
 }
-BENCHMARK(BM_ProcessExists_Reset)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessExists_Reset)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// What MarkProcesses does: the list prepared once, then every process.
+void BM_ProcessExists_Prepared(benchmark::State& state) {
+  core::FolderVars = Folders64();
+  const std::vector<Text> keep = KeepList(int(state.range(0)));
+  const std::vector<Text> processes = Processes();
+  int kept = 0;
+  for (auto _ : state) {
+    const pages::clean::PreparedKeepList prepared(keep);
+    kept = 0;
+    for (const Text& p : processes) kept += prepared.Keeps(p);
+    benchmark::DoNotOptimize(kept);
+  }
+  state.counters["kept"] = kept;
+  state.counters["entries"] = double(keep.size());
+  state.SetItemsProcessed(state.iterations() * int64_t(processes.size()));
+}
+BENCHMARK(BM_ProcessExists_Prepared)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -888,6 +888,7 @@ const wchar_t* const kHelp[] = {
     L"enabled <ctl> | visible <ctl> 1 or 0",
     L"checked <ctl>                 BM_GETCHECK of a button: 0 unchecked, 1 checked (down), 2 indeterminate",
     L"wait-enabled <ctl> [ms] | wait-disabled | wait-visible | wait-hidden",
+    L"time-enabled <ctl> [ms]       wait-enabled, then print the Unix time in ms at which it was seen",
     L"wait-text <ctl> <text> [ms]   wait until the text equals; prints it",
     L"wait-text-not <ctl> <text> [ms]  wait until the text differs; prints the new text",
     L"click <ctl>                   BM_CLICK, posted: returns at once (a modal box may follow)",
@@ -1020,6 +1021,12 @@ int Run(const Args& a) {
       Out(Num(r.left) + L" " + Num(r.top) + L" " + Num(r.right - r.left) + L" " + Num(r.bottom - r.top));
     }
     return kOk;
+  }
+  if (cmd == L"time-enabled") {
+    if (!need(1, 2) || !TimeoutArg(a, 2, 30000, &timeout)) return Usage(cmd + L" <control> [ms]");
+    const int rc = CmdWaitState(a[1], timeout, L"enabled", [](HWND h) { return IsWindowEnabled(h) != FALSE; });
+    if (rc == kOk) Out(Num(static_cast<long long>(EpochMs())));
+    return rc;
   }
   if (cmd == L"wait-enabled" || cmd == L"wait-disabled" || cmd == L"wait-visible" || cmd == L"wait-hidden") {
     if (!need(1, 2) || !TimeoutArg(a, 2, 30000, &timeout)) return Usage(cmd + L" <control> [ms]");

@@ -19,6 +19,7 @@
 #include <random>
 
 #include "app/crash_report.h"
+#include "tests/support/property_seeds.h"
 
 namespace {
 
@@ -215,18 +216,15 @@ std::string Check(const CrashReport& r, const Text& text) {
 }
 
 TEST(CrashReport, TextIsWhatTheServiceTakesAndKeepsWhatMatters) {
-  const char* only = std::getenv("QUORVANE_PROPERTY_SEED");
-  const uint64_t first = only ? std::strtoull(only, nullptr, 10) : 1;
-  const int runs = only ? 1 : 200;
-  for (int i = 0; i < runs; ++i) {
-    const uint64_t seed = first + i;
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(1, 200);
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     Generator gen(seed);
     CrashReport report = gen.Report();
     if (report.Threads.empty() || !std::any_of(report.Threads.begin(), report.Threads.end(), [](auto& t) { return t.Crashed; }))
       report.Threads.insert(report.Threads.begin(), app::CrashThread{report.ThreadId, true, {report.Address}});
     const std::string problems = Check(report, app::CrashReportJson(report));
     if (!problems.empty()) {
-      ADD_FAILURE() << "seed " << seed << " (replay with QUORVANE_PROPERTY_SEED=" << seed << "):\n" << problems;
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ":\n" << problems;
       return;
     }
   }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "core/report.h"
 #include "vek/strings.h"
 
@@ -104,27 +107,37 @@ TEST(Tips, AreThreeTextsInTheStatusMarkup) {
   EXPECT_NE(app::kTips[2].find(u"<BR><BR>"), vek::TextView::npos);
 }
 
-vek::Text Latin1(std::string_view bytes) {
-  vek::Text t;
-  for (unsigned char b : bytes) t.push_back(b);
-  return t;
-}
-
-TEST(NoCleanFile, LinesKeepBlanksAndEmptyLinesButNoFinalEmptyLine) {
-  using L = std::vector<Text>;
-  EXPECT_EQ(app::TextFileLines("a\r\n\r\n  b.exe*  \nc\rd\r\n", Latin1), (L{u"a", u"", u"  b.exe*  ", u"c", u"d"}));
-  EXPECT_EQ(app::TextFileLines("", Latin1), L{});
-  EXPECT_EQ(app::TextFileLines("\n", Latin1), (L{u""}));
-  EXPECT_EQ(app::TextFileLines("x", Latin1), (L{u"x"}));
-}
-
-TEST(NoCleanFile, ByteOrderMarksSelectTheEncoding) {
-  using L = std::vector<Text>;
-  EXPECT_EQ(app::TextFileLines("\xEF\xBB\xBF\xED\x95\x9C.exe*\r\n", Latin1), (L{u"한.exe*"}));
-  EXPECT_EQ(app::TextFileLines(std::string_view("\xFF\xFE\x5C\xD5\n\0", 6), Latin1), (L{u"한"}));
-  EXPECT_EQ(app::TextFileLines(std::string_view("\xFE\xFF\xD5\x5C\0\n", 6), Latin1), (L{u"한"}));
-  EXPECT_EQ(app::TextFileLines("\xC7\xD1", Latin1), (L{u"\u00C7\u00D1"}));  // no mark: the ANSI decoder's
-  EXPECT_EQ(app::TextFileLines(std::string_view("\xFF\xFE\x41", 3), Latin1), L{});  // odd trailing byte dropped
+// A reply of a million items in each array, as a broken or hostile service may
+// send: one pass over it, and of each array the first 10,000 items that are
+// not blank (after unescaping), with the first 10,000 blank ones among them,
+// none longer than 1,024 units.
+TEST(ServerReply, ArraysKeepTheirFirstTenThousandEntriesOfAMillion) {
+  Text reply = u"{\"status\":\"ok\",\"noclean\":[";
+  const Text tooLong(1025, u'x');
+  for (int i = 0; i < 1000000; ++i) {
+    if (i) reply += u',';
+    switch (i % 4) {
+      case 1: reply += u"\"\""; break;
+      case 2: reply += u"\" \\t\\u0000\""; break;  // blank once unescaped
+      case 3: reply += i == 3 ? u"\"" + tooLong + u"\"" : u"\"\\u0041\""; break;
+      default: reply += u"\"e" + vek::FromUtf8(std::to_string(i)) + u"\"";
+    }
+  }
+  reply += u"],\"bankclean\":[";
+  for (int i = 0; i < 1000000; ++i) reply += u"\"p\",";
+  reply += u"\"last\"]}";
+  const app::ServerConfig config = app::ReadServerConfig(reply);
+  ASSERT_EQ(config.NoClean.size(), 20000u);
+  EXPECT_EQ(config.NoClean[0], u"e0");
+  EXPECT_EQ(config.NoClean[1], u"");
+  EXPECT_EQ(config.NoClean[2], Text(u" \t\0", 3));
+  EXPECT_EQ(config.NoClean[3], u"e4");  // the 1,025 units of item 3 are left out whole
+  EXPECT_EQ(config.NoClean[6], u"A");
+  EXPECT_EQ(config.NoClean.back(), u"e20000");
+  EXPECT_EQ(std::count(config.NoClean.begin(), config.NoClean.end(), u"A"), 4999);
+  EXPECT_EQ(std::count_if(config.NoClean.begin(), config.NoClean.end(), [](const Text& e) { return e.size() != 0 && e[0] == u' '; }), 5000);
+  ASSERT_EQ(config.BankClean.size(), 10000u);
+  EXPECT_EQ(config.BankClean.back(), u"p");
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 // and the keep-list test built on them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
+#include <random>
 
 #include "core/folders.h"
 #include "pages/clean/keeplist.h"
+#include "tests/support/property_seeds.h"
 
 namespace {
 
@@ -194,6 +197,46 @@ TEST_F(KeepList, AnyEntryOfTheListKeeps) {
   EXPECT_TRUE(pages::clean::ProcessExists(list, u"explorer.exe"));
   EXPECT_FALSE(pages::clean::ProcessExists(list, u"C:\\Windows\\explorer.exe"));
   EXPECT_FALSE(pages::clean::ProcessExists({}, u"System"));
+}
+
+// The list prepared once for a run answers as ProcessExists does, for random
+// lists of every kind of entry against random names built of the same pieces,
+// under random tables (an unresolved row, a folder that begins with "//").
+TEST(PreparedKeepList, AnswersAsProcessExistsForRandomListsAndNames) {
+  static const vek::TextView pieces[] = {
+      u"%ProgramFiles%", u"%programfiles%", u"%SystemRoot%", u"%Gone%", u"\\", u"C:\\Windows", u"c:\\program files",
+      u"svchost.exe", u"SVCHOST.EXE", u"System", u"a", u"A", u"*", u"//", u" ", u"\t", u"%", vek::TextView(u"\0", 1), u"한", u"\xD800"};
+  const auto text = [](std::mt19937_64& rng, size_t most) {
+    Text t;
+    for (size_t n = rng() % (most + 1); n > 0; --n) t += pieces[rng() % std::size(pieces)];
+    return t;
+  };
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(0x6b656570, 3000);
+  const FolderVarList saved = core::FolderVars;
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
+    std::mt19937_64 rng(seed);
+    static const Text folders[] = {u"C:\\Windows", u"C:\\Program Files", u"", u"//srv", u"c:\\windows"};
+    core::FolderVars = {{u"%ProgramFiles%", folders[rng() % std::size(folders)]},
+                        {u"%SystemRoot%", folders[rng() % std::size(folders)]},
+                        {u"%Gone%", u""}};
+    std::vector<Text> list;
+    for (size_t n = rng() % 12; n > 0; --n) list.push_back(text(rng, 4));
+    const pages::clean::PreparedKeepList prepared(list);
+    for (int k = 0; k < 20; ++k) {
+      const Text name = text(rng, 6);
+      const bool expected = pages::clean::ProcessExists(list, name);
+      if (prepared.Keeps(name) == expected) continue;
+      std::string entries;
+      for (const Text& e : list) entries += " [" + vek::ToUtf8(e) + "]";
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ": name ["
+                    << vek::ToUtf8(name) << "] ProcessExists " << expected << ", prepared list the other; entries"
+                    << entries << "; folders [" << vek::ToUtf8(core::FolderVars[0].Folder) << "] ["
+                    << vek::ToUtf8(core::FolderVars[1].Folder) << "]";
+      core::FolderVars = saved;
+      return;
+    }
+  }
+  core::FolderVars = saved;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "pages/clean/reset.h"
 #include "tests/support/fake_shell.h"
 #include "tests/support/recorded_processes.h"
+#include "tests/support/property_seeds.h"
 
 namespace {
 
@@ -136,13 +137,11 @@ std::string Describe(const RandomRun& run) {
 }
 
 TEST_F(ResetOutcomesTest, RandomRunsEndOnlyTheListedProcessesKeepEveryAnswerAndFindExactlyWhatCameBack) {
-  uint64_t first = 0x0c0e0000, count = 3000;
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEQUENCES")) count = std::strtoull(s, nullptr, 0);
-  if (const char* s = std::getenv("QUORVANE_PROPERTY_SEED")) first = std::strtoull(s, nullptr, 0), count = 1;
-  for (uint64_t seed = first; seed < first + count; ++seed) {
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(0x0c0e0000, 3000);
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     std::mt19937_64 rng(seed);
     const RandomRun run = MakeRun(rng);
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (QUORVANE_PROPERTY_SEED replays it)\n" + Describe(run));
+    SCOPED_TRACE(qvtest::ReplayNote(seed) + "\n" + Describe(run));
 
     system_ = {};
     std::vector<Text> keep;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "service/check_in_recorder.h"
 #include "service/config.h"
@@ -228,6 +229,43 @@ TEST(ConfigFile, RefusesWhatTheProgramWouldMisread) {
   const ServiceConfig config = ParseConfig("// operator notes\n{\"update\": \"http://x/q.exe\" /* soon */}");
   EXPECT_EQ(config.update, "http://x/q.exe");
   EXPECT_TRUE(config.noclean.empty());
+}
+
+// Lists the program would cut short are refused, like any other misreadable
+// value: 10,000 items that are not blank and 10,000 blank ones, each of at most 1,024 UTF-16 units (a character beyond the BMP is two).
+TEST(ConfigFile, ListsBeyondWhatTheProgramKeepsAreRefused) {
+  const auto file = [](std::size_t items, const std::string& item, const std::string& extra = "") {
+    nlohmann::json list = nlohmann::json::array();
+    for (std::size_t i = 0; i < items; ++i) list.push_back(item);
+    if (!extra.empty()) list.push_back(extra);
+    return nlohmann::json{{"noclean", list}, {"bankclean", {"a", " \t", ""}}}.dump();
+  };
+  std::string lock;
+  for (int i = 0; i < 512; ++i) lock += "\xF0\x9F\x94\x92";  // 1,024 units in 512 characters
+  std::string hangul;
+  for (int i = 0; i < 1024; ++i) hangul += "\xED\x95\x9C";
+  const ServiceConfig full = ParseConfig(file(kMaxListItems, "x.exe", " "));
+  EXPECT_EQ(full.noclean.size(), kMaxListItems + 1);
+  EXPECT_EQ(ParseConfig(file(2, lock)).noclean.size(), 2u);
+  EXPECT_EQ(ParseConfig(file(2, hangul)).noclean.size(), 2u);
+  const std::pair<std::string, const char*> refused[] = {
+      {file(kMaxListItems, "x.exe", "y.exe"), "\"noclean\" has more than 10000 items"},
+      {file(kMaxListItems, "", "\t"), "\"noclean\" has more than 10000 blank items"},
+      {file(1, "a", lock + "a"), "item 2 of \"noclean\" is longer than 1024"},
+      {file(1, hangul + " "), "item 1 of \"noclean\" is longer than 1024"},
+  };
+  for (const auto& [text, message] : refused) {
+    try {
+      ParseConfig(text);
+      ADD_FAILURE() << "accepted a list of " << text.size() << " bytes, expected: " << message;
+    } catch (const ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  }
+  // What it serves of a full list, the program reads back whole.
+  const ProgramView seen = ReadAsProgram(BuildInitReply(full));
+  EXPECT_EQ(seen.noclean.size(), kMaxListItems + 1);
+  EXPECT_EQ(seen.bankclean, (std::vector<Text>{u"a", u" \t", u""}));
 }
 
 }  // namespace

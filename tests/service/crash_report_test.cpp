@@ -12,6 +12,7 @@
 #include "service/escape.h"
 #include "tests/service/service_fixture.h"
 #include "vek/text.h"
+#include "tests/support/property_seeds.h"
 
 namespace quorvane::service::testing {
 namespace {
@@ -439,14 +440,11 @@ class CrashProperty {
 };
 
 TEST(CrashReport, RandomReportsReadBackAndEveryBreakIsRefused) {
-  const char* only = std::getenv("QUORVANE_PROPERTY_SEED");
-  const char* count = std::getenv("QUORVANE_PROPERTY_SEQUENCES");
-  const std::uint64_t runs = only ? 1 : count ? std::strtoull(count, nullptr, 10) : 2000;
-  for (std::uint64_t i = 0; i < runs; ++i) {
-    const std::uint64_t seed = only ? std::strtoull(only, nullptr, 10) : 7100 + i;
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(7100, 2000);
+  for (std::uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     const std::string failure = CrashProperty(seed).Run();
     if (!failure.empty()) {
-      ADD_FAILURE() << "seed " << seed << " (replay with QUORVANE_PROPERTY_SEED=" << seed << "): " << failure;
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ": " << failure;
       return;
     }
   }

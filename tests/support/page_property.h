@@ -18,6 +18,7 @@
 #include "tests/support/fake_shell.h"
 #include "tests/support/memory_lists.h"
 #include "tests/support/memory_registry.h"
+#include "tests/support/property_seeds.h"
 
 namespace qvtest {
 
@@ -134,15 +135,12 @@ class PageProperty {
 // set. The first failure is reported with its seed and its steps, and ends the run.
 template <typename Property>
 void RunSequences(uint64_t first) {
-  const char* only = std::getenv("QUORVANE_PROPERTY_SEED");
-  const char* count = std::getenv("QUORVANE_PROPERTY_SEQUENCES");
-  const uint64_t runs = only ? 1 : count ? std::strtoull(count, nullptr, 10) : 10000;
-  for (uint64_t i = 0; i < runs; ++i) {
-    const uint64_t seed = only ? std::strtoull(only, nullptr, 10) : first + i;
+  const qvtest::SeedRange seeds = qvtest::PropertySeeds(first, 10000);
+  for (uint64_t seed = seeds.First; seed < seeds.End(); ++seed) {
     Property property(seed);
     const std::string failure = property.Run();
     if (!failure.empty()) {
-      ADD_FAILURE() << "seed " << seed << " (replay with QUORVANE_PROPERTY_SEED=" << seed << "):\n"
+      ADD_FAILURE() << qvtest::ReplayNote(seed) << ":\n"
                     << failure << "\nsteps:\n"
                     << property.Log();
       return;
