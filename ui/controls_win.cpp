@@ -455,17 +455,17 @@ HWND CreateControl(HWND parent, const wchar_t* controlClass, const wchar_t* text
   return control;
 }
 
-static HFONT MakeFont(const FontSpec& spec, UINT dpi) {
-  if (!spec.Face) return CreateDesktopFont(dpi);
+static HFONT MakeFont(const FontSpec& wanted, UINT dpi) {
+  if (!wanted.Face) return CreateDesktopFont(dpi);
   const Style* style = ActiveStyle();
-  return CreateDesignFont(spec.StyleFace && style ? vek::W(style->Font) : spec.Face, spec.DesignHeight, dpi,
-                          spec.Antialiased);
+  return CreateDesignFont(wanted.StyleFace && style ? vek::W(style->Font) : wanted.Face, wanted.DesignHeight, dpi,
+                          wanted.Antialiased);
 }
 
-HFONT DpiLayout::Font(const FontSpec& spec) {
+HFONT DpiLayout::Font(const FontSpec& wanted) {
   for (const MadeFont& made : FFonts)
-    if (made.Spec == &spec) return made.Font.get();
-  FFonts.push_back({&spec, vek::unique_hfont(MakeFont(spec, FDpi))});
+    if (made.Wanted == &wanted) return made.Font.get();
+  FFonts.push_back({&wanted, vek::unique_hfont(MakeFont(wanted, FDpi))});
   return FFonts.back().Font.get();
 }
 

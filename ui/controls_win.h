@@ -93,8 +93,8 @@ class DpiLayout {
   // Sets the DPI (96 until the first call) and places every control again with
   // new fonts.
   void Apply(UINT dpi);
-  // The font made for spec at the last DPI (made now if no control took it).
-  HFONT Font(const FontSpec& spec);
+  // The font made for wanted at the last DPI (made now if no control took it).
+  HFONT Font(const FontSpec& wanted);
 
  private:
   struct Item {
@@ -103,7 +103,7 @@ class DpiLayout {
     const FontSpec* Font;
   };
   struct MadeFont {
-    const FontSpec* Spec;
+    const FontSpec* Wanted;
     vek::unique_hfont Font;
   };
   void Place(const Item& item, bool redraw);

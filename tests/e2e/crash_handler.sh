@@ -26,17 +26,7 @@ SENT=$'프로그램에 오류가 발생하여 종료해야 합니다.\n오류 �
 QV_DRIVER_ARGS=(--class '#32770' --exe qv_crasher.exe)
 
 e2e_loopback_ports
-for port in "$E2E_HTTPS_PORT" "$E2E_HTTP_PORT"; do
-  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port"
-done
-handler_finish() {
-  local rc=$?
-  qv_service_stop
-  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
-  (exit $rc)
-  e2e_finish
-}
-trap handler_finish EXIT
+e2e_ports_free "$E2E_HTTPS_PORT" "$E2E_HTTP_PORT"
 qv_service_start "$E2E_WORK/service" "$E2E_HTTPS_PORT" "$E2E_HTTP_PORT" || e2e_abort "the service did not start"
 DB="$E2E_WORK/service/reports.sqlite3"
 

@@ -18,22 +18,11 @@ e2e_loopback_ports
 https_port=$E2E_HTTPS_PORT http_port=$E2E_HTTP_PORT
 [ -f "$QV_BUILD/symbols/quorvane.exe" ] || e2e_abort "the build kept no unstripped program in symbols/"
 
-crash_finish() {
-  local rc=$?
-  qv_service_stop
-  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
-  (exit $rc)
-  e2e_finish
-}
-trap crash_finish EXIT
-
 # ---- The service with its crash pages and the build's symbols.
 token="$E2E_WORK/admin-token"
 head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$token"
 chmod 600 "$token"
-for port in "$https_port" "$http_port"; do
-  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port"
-done
+e2e_ports_free "$https_port" "$http_port"
 qv_service_start "$E2E_WORK/service" "$https_port" "$http_port" "" \
   --admin-token-file "$token" --symbols "$QV_BUILD/symbols" || e2e_abort "the service did not start"
 

@@ -26,9 +26,7 @@ fi
 
 install_finish() {
   local rc=$?
-  qv_service_stop
   qv_stop_prefix
-  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
   (exit $rc)
   e2e_finish
 }
@@ -122,9 +120,7 @@ EOF
 cat >"$E2E_WORK/config.json" <<'EOF'
 {"update": "", "noclean": [], "bankclean": ["QvTest Plugin"]}
 EOF
-for port in "$https_port" "$http_port"; do
-  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port; the program would not reach only this test's service"
-done
+e2e_ports_free "$https_port" "$http_port"
 qv_service_start "$E2E_WORK/service" "$https_port" "$http_port" "$E2E_WORK/config.json" ||
   e2e_abort "the service did not start"
 

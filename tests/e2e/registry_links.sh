@@ -32,8 +32,6 @@ LINKDEL='{5157A1E0-E2E0-4000-8000-0000000000A3}'
 TARGETS='QvLinkTarget QvInnerTarget QvRunTarget QvDelTarget QvApprovedTarget QvApproved32Target'
 
 e2e_own_prefix
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-regtool() { "$QV_WINE" "$QV_BUILD/qv_regtool.exe" "$@" >"$E2E_WORK/regtool.out" 2>&1 </dev/null; }
 
 python3 - "$LINKED" "$INNER" "$LINKDEL" >"$E2E_WORK/seed.tsv" <<'EOF'
 import sys
@@ -86,12 +84,8 @@ dump "$E2E_WORK/before.tsv" || e2e_abort "dump failed: $(cat "$E2E_WORK/regtool.
 awk -F'\t' -v k="$RUN" '$1 == "HKCU" && $2 == k && $4 == 6' "$E2E_WORK/before.tsv" | grep -q . ||
   e2e_abort "the Run key is no link after seeding"
 
-e2e_start app "$APP"
-app=$E2E_PID
-qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
-expect_ok "page buttons ready" wait-enabled PanelMenu/BtnStart 120000
+e2e_start_ready
 
-caption=$(qvd caption)
 apply() {
   e2e_apply "$@"
   kill -0 "$app" 2>/dev/null || e2e_abort "the program ended while applying $1"

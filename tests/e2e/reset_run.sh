@@ -36,7 +36,6 @@ reset_finish() {
   [ -n "${RECORDER_PID:-}" ] && kill "$RECORDER_PID" 2>/dev/null
   qv_service_stop
   qv_stop_prefix
-  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
   if [ -n "${QV_E2E_KEEP:-}" ]; then  # a folder to keep the test's files in, for a look after a failure
     mkdir -p "$QV_E2E_KEEP" && find "$E2E_WORK" -mindepth 1 -maxdepth 1 ! -name prefix -exec cp -r {} "$QV_E2E_KEEP" \;
   fi
@@ -123,9 +122,7 @@ EOF
 "$QV_WINE" regedit /S "$(printf 'Z:%s' "$E2E_WORK/https.reg" | tr / '\\')" >/dev/null 2>&1 </dev/null
 
 # ---- The service, answering https on the program's port.
-for port in "$https_port" "$http_port"; do
-  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port; the program would not reach only this test's service"
-done
+e2e_ports_free "$https_port" "$http_port"
 qv_service_start "$E2E_WORK/service" "$https_port" "$http_port" "$E2E_WORK/config.json" ||
   e2e_abort "the service did not start"
 

@@ -21,8 +21,6 @@ APPROVED='Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run
 STORE='SOFTWARE\Microsoft\Shared Tools\MSConfig\startupreg'
 
 e2e_own_prefix
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-regtool() { "$QV_WINE" "$QV_BUILD/qv_regtool.exe" "$@" >"$E2E_WORK/regtool.out" 2>&1 </dev/null; }
 
 # Lines for qv_regtool load: ROOT KEY NAME TYPE DATAHEX, the name and the data
 # given as text here.
@@ -88,11 +86,7 @@ EOF
 sz() { printf '1 %s' "$(python3 -c 'import sys; print((sys.argv[1] + "\0").encode("utf-16-le").hex())' "$1")"; }
 
 start_program() {
-  e2e_start app "$APP"
-  app=$E2E_PID
-  qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
-  expect_ok "page buttons ready" wait-enabled PanelMenu/BtnStart 120000
-  caption=$(qvd caption)
+  e2e_start_ready
   expect_ok "startup page" click-wait PanelMenu/BtnStart 30000
 }
 stop_program() {

@@ -62,11 +62,7 @@ reg_import <<EOF
 EOF
 expect_eq "seeded Run value" "REG_SZ \"$APP\" /tray" "$(reg_value "$RUN" "$ITEM")"
 
-e2e_start app "$APP"
-app=$E2E_PID
-qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
-expect_ok "page buttons ready" wait-enabled PanelMenu/BtnStart 120000
-caption=$(qvd caption)
+e2e_start_ready
 
 apply() { e2e_apply "$1" "$caption"; }
 
@@ -143,10 +139,7 @@ else
 fi
 kill -0 "$standin" 2>/dev/null || e2e_fail "a process was ended although the window was closed before the reset began"
 
-e2e_start app "$APP"
-app=$E2E_PID
-qvd wait-window 60000 >/dev/null || e2e_abort "no main window after the restart: $E2E_DRV_ERR"
-expect_ok "page buttons ready after the restart" wait-enabled PanelMenu/BtnStart 120000
+e2e_start_ready "after the restart"
 expect_ok "browser page button" click-wait PanelMenu/BtnBrowser 30000
 bho=$(e2e_row_of FrmBrowser/ListApp "$HELPER" 2)
 [ -n "$bho" ] || e2e_abort "helper row missing after the restart: $(qvd rows FrmBrowser/ListApp)"

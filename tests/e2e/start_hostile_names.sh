@@ -14,8 +14,6 @@ source "$QV_SOURCE/tests/support/e2e_lib.sh"
 
 APP=$E2E_APP
 e2e_own_prefix
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-regtool() { "$QV_WINE" "$QV_BUILD/qv_regtool.exe" "$@" >"$E2E_WORK/regtool.out" 2>&1 </dev/null; }
 
 # The seeded registry, written by qv_regtool from the lines this prints.
 python3 - >"$E2E_WORK/seed.tsv" <<'EOF'
@@ -82,11 +80,7 @@ dump() {
 }
 dump "$E2E_WORK/before.tsv" || e2e_abort "dump failed: $(cat "$E2E_WORK/regtool.out")"
 
-e2e_start app "$APP"
-app=$E2E_PID
-qvd wait-window 60000 >/dev/null || e2e_abort "no main window: $E2E_DRV_ERR"
-expect_ok "page buttons ready" wait-enabled PanelMenu/BtnStart 120000
-caption=$(qvd caption)
+e2e_start_ready
 
 # tick_all 0|1: every row of the startup page.
 tick_all() {

@@ -30,9 +30,7 @@ if [[ "${https_host%:*}" != 127.0.0.1 || "${http_host%:*}" != 127.0.0.1 ]] ||
   exit 0
 fi
 
-for port in "$https_port" "$http_port"; do
-  e2e_port_taken "$port" && e2e_abort "something already listens on 127.0.0.1:$port; the program would not reach only this test's service"
-done
+e2e_ports_free "$https_port" "$http_port"
 
 # ---- The program's copy, with a NoClean.txt beside it; the recorder as browser.
 app="$E2E_WORK/app"

@@ -89,6 +89,23 @@ e2e_start() {
   E2E_START_MS=$(date +%s%3N)
 }
 
+# e2e_start_ready [WHEN]: starts the program E2E_APP, waits for its main window
+# and its page buttons; app holds its process (E2E_PID), caption the window's
+# caption. WHEN ("after the restart") goes into the messages.
+e2e_start_ready() {
+  local when=${1:+ $1}
+  e2e_start app "$E2E_APP"
+  app=$E2E_PID
+  qvd wait-window 60000 >/dev/null || e2e_abort "no main window$when: $E2E_DRV_ERR"
+  expect_ok "page buttons ready$when" wait-enabled PanelMenu/BtnStart 120000
+  caption=$(qvd caption)
+}
+
+# winpath UNIX-PATH: the path as Wine's Z: drive names it.
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+# regtool ARGS...: tests/programs' qv_regtool, its output in $E2E_WORK/regtool.out.
+regtool() { "$QV_WINE" "$QV_BUILD/qv_regtool.exe" "$@" >"$E2E_WORK/regtool.out" 2>&1 </dev/null; }
+
 # e2e_wait_exit PID SECONDS: waits for the process to end. Sets E2E_RC (its exit
 # code) and E2E_ELAPSED_MS (since the matching e2e_start, if PID is E2E_PID's).
 # Returns 1 if it is still running after SECONDS.
@@ -134,6 +151,17 @@ e2e_loopback_ports() {
 # service shares its ports with any earlier instance (SO_REUSEPORT), which would
 # then answer some of the program's requests in place of the test's.
 e2e_port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# e2e_ports_free PORT...: aborts when something already listens on one of the
+# loopback ports, where the program would reach it instead of the test's service.
+e2e_ports_free() {
+  local port
+  for port; do
+    e2e_port_taken "$port" &&
+      e2e_abort "something already listens on 127.0.0.1:$port; the program would not reach only this test's service"
+  done
+  return 0
+}
 
 # e2e_hold_service: when the program's service is on loopback ports, listens there
 # and accepts connections without ever answering, so that the start-up exchange
@@ -275,6 +303,10 @@ e2e_own_prefix() {
 
 e2e_finish() {
   local rc=$?
+  # A service the test started (scripts/service.sh) is stopped and its log kept
+  # beside the test's own, shown after a failure.
+  [ -n "${QV_SERVICE_PID:-}" ] && qv_service_stop
+  [ -f "${QV_SERVICE_LOG:-}" ] && cp "$QV_SERVICE_LOG" "$E2E_WORK/service.log"
   [ -n "$E2E_OWN_PREFIX" ] && qv_stop_prefix
   e2e_release_service
   local pid
