@@ -13,6 +13,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <winhttp.h>
+#include <winsvc.h>
 
 namespace vek {
 
@@ -103,6 +104,9 @@ using unique_hdc = unique_any<handle_traits::null_invalid<HDC, DeleteDC>>;
 using unique_himagelist = unique_any<handle_traits::null_invalid<HIMAGELIST, ImageList_Destroy>>;
 // WinHTTP sessions, connections and requests alike.
 using unique_hinternet = unique_any<handle_traits::null_invalid<HINTERNET, WinHttpCloseHandle>>;
+// The service control manager and the services opened through it
+// (OpenSCManager, OpenService); both close with CloseServiceHandle.
+using unique_schandle = unique_any<handle_traits::null_invalid<SC_HANDLE, CloseServiceHandle>>;
 using unique_bcrypt_algorithm = unique_any<handle_traits::null_invalid<BCRYPT_ALG_HANDLE, handle_traits::CloseAlgorithm>>;
 using unique_bcrypt_hash = unique_any<handle_traits::null_invalid<BCRYPT_HASH_HANDLE, BCryptDestroyHash>>;
 
